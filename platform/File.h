@@ -1,0 +1,51 @@
+// An open file, owned by one scope. Failures raise EInOutError with the
+// runtime's wording, so that callers up the stack report them unchanged.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+enum class OpenMode {
+    Read,         // existing file, reading
+    ReadWrite,    // existing file, reading and writing, not truncated
+    Create,       // create or truncate, writing
+    CreateNew,    // create, fail if it exists
+    Append,       // create if missing, writes go to the end
+};
+
+class File {
+public:
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // Raises EInOutError when the file cannot be opened.
+    static File Open(const std::string& path, OpenMode mode);
+    // Returns an unopened File and sets error (an errno value) instead of raising.
+    static File TryOpen(const std::string& path, OpenMode mode, int& error);
+    // Wraps a descriptor the process already has (standard input and output); not closed.
+    static File Borrow(int descriptor);
+
+    bool IsOpen() const { return fd_ >= 0; }
+    // Returns bytes read (0 at the end), or -1 on failure.
+    int64_t Read(void* buffer, int64_t count);
+    // Returns bytes written, or -1 on failure; retries short writes.
+    int64_t Write(const void* buffer, int64_t count);
+    int64_t Seek(int64_t offset, int whence);  // whence: 0 start, 1 current, 2 end
+    int64_t Size();
+    void Close();
+
+private:
+    int fd_ = -1;
+    bool owned_ = true;
+};
+
+// The runtime's message for an errno value ("File not found", "File access denied", ...).
+std::string IoErrorMessage(int error);
+[[noreturn]] void RaiseIoError(int error);
+
+}  // namespace platform

@@ -1,0 +1,69 @@
+#include "platform/TextFile.h"
+
+#include <cerrno>
+
+#include "platform/File.h"
+#include "platform/Files.h"
+
+namespace platform {
+
+TextFileReader::TextFileReader(const std::string& path) {
+    File f = File::Open(path, OpenMode::Read);
+    char buffer[8192];
+    for (;;) {
+        int64_t n = f.Read(buffer, sizeof buffer);
+        if (n < 0) RaiseIoError(errno);
+        if (n == 0) break;
+        data_.append(buffer, static_cast<size_t>(n));
+    }
+    size_t eot = data_.find('\x1a');
+    end_ = eot == std::string::npos ? data_.size() : eot;
+}
+
+std::string TextFileReader::ReadLine() {
+    size_t start = pos_;
+    while (pos_ < end_ && data_[pos_] != '\r' && data_[pos_] != '\n') ++pos_;
+    std::string line = data_.substr(start, pos_ - start);
+    if (pos_ < end_ && data_[pos_] == '\r') ++pos_;
+    if (pos_ < end_ && data_[pos_] == '\n') ++pos_;
+    return line;
+}
+
+std::string ReadFirstTextLine(const std::string& path) {
+    TextFileReader reader(path);
+    return reader.ReadLine();
+}
+
+std::vector<std::string> ReadTextLines(const std::string& path) {
+    TextFileReader reader(path);
+    std::vector<std::string> lines;
+    while (!reader.Eof()) lines.push_back(reader.ReadLine());
+    return lines;
+}
+
+void AppendTextLine(const std::string& path, const std::string& text) {
+    File f = File::Open(path, OpenMode::Append);
+    std::string line = text + "\r\n";
+    if (f.Write(line.data(), static_cast<int64_t>(line.size())) != static_cast<int64_t>(line.size()))
+        RaiseIoError(errno ? errno : EIO);
+}
+
+void ReplaceFileContents(const std::string& path, const std::string& bytes) {
+    std::string temporary = TemporaryNameBeside(path);
+    {
+        File f = File::Open(temporary, OpenMode::CreateNew);
+        if (f.Write(bytes.data(), static_cast<int64_t>(bytes.size())) != static_cast<int64_t>(bytes.size())) {
+            int error = errno ? errno : EIO;
+            f.Close();
+            DeleteFile(temporary);
+            RaiseIoError(error);
+        }
+    }
+    if (!RenameFile(temporary, path)) {
+        int error = errno;
+        DeleteFile(temporary);
+        RaiseIoError(error);
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,1 @@
+// Placeholder source for a layer that has no code yet.

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+set -euo pipefail
+top=$(pwd)
+jobs=$(nproc)
+
+configure() {  # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S "$top" -B "$top/$dir" -G Ninja "$@" >/dev/null
+}
+
+build_release() {
+  configure build -DCMAKE_BUILD_TYPE=Release
+  cmake --build build -j "$jobs"
+}
+
+build_sanitize() {
+  configure build-asan -DCMAKE_BUILD_TYPE=Debug -DPICTORAMA_SANITIZE=ON
+  cmake --build build-asan -j "$jobs"
+}
+
+build_fuzz() {
+  CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICTORAMA_TESTS=OFF -DPICTORAMA_FUZZ=ON
+  cmake --build build-fuzz -j "$jobs"
+}
+
+run_ctest() {  # dir
+  (cd "$1" && ctest --output-on-failure -j "$jobs" --timeout 300)
+}
+
+cmd=${1:-help}
+shift || true
+case "$cmd" in
+  setup)
+    scripts/setup
+    ;;
+  build)
+    scripts/setup --quiet
+    build_release
+    ;;
+  test)
+    scripts/setup --quiet
+    stage=${1:-all}
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+    if [[ $stage == all || $stage == unit ]]; then
+      echo "== Release build and tests"
+      build_release
+      run_ctest build
+    fi
+    if [[ $stage == all || $stage == sanitize ]]; then
+      echo "== AddressSanitizer and UndefinedBehaviorSanitizer build and tests"
+      build_sanitize
+      run_ctest build-asan
+    fi
+    if [[ $stage == all || $stage == fuzz ]]; then
+      echo "== Fuzz harnesses replaying their corpora"
+      build_fuzz
+      run_ctest build-fuzz
+    fi
+    ;;
+  fuzz)
+    scripts/setup --quiet
+    name=${1:?harness name}
+    seconds=${2:-600}
+    build_fuzz
+    mkdir -p "build-fuzz/work/$name"
+    "build-fuzz/fuzz/$name" -max_total_time="$seconds" -print_final_stats=1 \
+      "build-fuzz/work/$name" "fuzz/corpus/$name"
+    ;;
+  bench)
+    scripts/setup --quiet
+    configure build-bench -DCMAKE_BUILD_TYPE=Release -DPICTORAMA_TESTS=OFF -DPICTORAMA_BENCH=ON
+    cmake --build build-bench -j "$jobs"
+    bench/run-all.sh "$@"
+    ;;
+  *)
+    sed -n '2,11p' "$top/run"
+    ;;
+esac

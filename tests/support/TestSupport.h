@@ -1,0 +1,43 @@
+// Helpers shared by the test suites: temporary folders and running the built
+// program as a web server would.
+#pragma once
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+
+struct ProcessResult {
+    int exitCode = -1;       // -1 when killed by a signal
+    int signal = 0;
+    std::string out;         // standard output
+    std::string err;         // standard error
+    double seconds = 0;
+};
+
+// Runs program with exactly the given environment and arguments, feeding input
+// on standard input (then closing it, unless keepInputOpenSeconds > 0, in which
+// case the pipe stays open that long after the input was written).
+ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env, const std::string& input = "",
+                         double keepInputOpenSeconds = 0, double timeoutSeconds = 120);
+
+}  // namespace testing_support
