@@ -48,9 +48,11 @@ std::string ReadFile(const std::string& path) {
 
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
+int UnprivilegedUid() { return getuid() == 0 ? 65534 : -1; }
+
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          const std::map<std::string, std::string>& env, const std::string& input,
-                         double keepInputOpenSeconds, double timeoutSeconds) {
+                         double keepInputOpenSeconds, double timeoutSeconds, int runAsUid) {
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
@@ -75,6 +77,8 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
         // Run in the program's own folder, as web servers do for CGI.
         std::string dir = program.substr(0, program.find_last_of('/'));
         if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(126);
+        if (runAsUid >= 0 && (setgid(static_cast<gid_t>(runAsUid)) != 0 || setuid(static_cast<uid_t>(runAsUid)) != 0))
+            _exit(125);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }

@@ -38,6 +38,10 @@ struct ProcessResult {
 // case the pipe stays open that long after the input was written).
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          const std::map<std::string, std::string>& env, const std::string& input = "",
-                         double keepInputOpenSeconds = 0, double timeoutSeconds = 120);
+                         double keepInputOpenSeconds = 0, double timeoutSeconds = 120, int runAsUid = -1);
+
+// The uid of an unprivileged account to run the program as when the tests run
+// as root (so that file permissions apply), or -1 when the tests are not root.
+int UnprivilegedUid();
 
 }  // namespace testing_support

@@ -1,0 +1,57 @@
+#include "app/MainForm.h"
+
+#include "app/Gallery.h"
+#include "app/Pages.h"
+#include "app/Trace.h"
+#include "engine/HttpEngine.h"
+
+PageTable& Pages() {
+    static PageTable table;
+    return table;
+}
+
+TMainform::TMainform() {
+    GeneralHttpEngine1 = new TGeneralHttpEngine(this);
+    // The settings stored with the form.
+    GeneralHttpEngine1->AllowedMethods.SetGet(true);
+    GeneralHttpEngine1->AllowedMethods.SetPut(false);
+    GeneralHttpEngine1->AllowedMethods.SetPost(true);
+    GeneralHttpEngine1->SetAutoContentType("text/html");
+    GeneralHttpEngine1->SetAutoReadLimit(0);
+    GeneralHttpEngine1->SetDebugMode(TDebugMode::NoDebug);
+    GeneralHttpEngine1->SetNoCache(false);
+    GeneralHttpEngine1->SetTempDir("Temp");
+    GeneralHttpEngine1->SetOnExecRequest([this](THttpEngine* sender) { GeneralHttpEngine1ExecRequest(sender); });
+    GeneralHttpEngine1->SetBufferedOutput(true);
+    GeneralHttpEngine1->SetCGIAutoTerminate(true);
+    GeneralHttpEngine1->Loaded();
+    DoCreate();
+}
+
+void TMainform::GeneralHttpEngine1ExecRequest(THttpEngine*) {
+    ClearTrace();
+    TraceLine("Query_string " + HttpGetVar("QUERY_STRING"));
+    TraceLine("Referer " + HttpGetVar("HTTP_REFERER"));
+    TraceLine("Remote Adr " + HttpGetVar("REMOTE_ADDR"));
+    TraceLine("ScriptName " + HttpGetVar("SCRIPT_NAME"));
+    TraceLine("Remote IDENT " + HttpGetVar("REMOTE_IDENT"));
+    TraceLine("REQUEST Method " + HttpGetVar("REQUEST_METHOD"));
+    TraceLine("Here= " + HttpGetVar("HTTP_HOST") + HttpGetVar("SCRIPT_NAME"));
+
+    if (HttpGetVar("REQUEST_METHOD") != "GET") {
+        Pages().photo();
+        return;
+    }
+    GalleryQueryString() = HttpGetVar("QUERY_STRING");
+    const std::string& query = GalleryQueryString();
+    if (query == "S") {
+        Pages().report();
+    } else if (query == "W") {
+        Pages().slideshow();
+    } else if (query == "REPAIR") {
+        Pages().repair();
+    } else {
+        GalleryUrlDirectory() = UrlDirectory();
+        Pages().photo();
+    }
+}

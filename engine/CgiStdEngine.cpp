@@ -1,0 +1,44 @@
+#include "engine/CgiStdEngine.h"
+
+#include "engine/DebugLog.h"
+#include "engine/Hosting.h"
+#include "platform/Environment.h"
+#include "platform/Process.h"
+
+namespace {
+thread_local Stream* t_standardInput = nullptr;
+thread_local Stream* t_standardOutput = nullptr;
+}  // namespace
+
+Stream* StandardInput() { return t_standardInput; }
+Stream* StandardOutput() { return t_standardOutput; }
+void SetStandardStreams(Stream* input, Stream* output) {
+    t_standardInput = input;
+    t_standardOutput = output;
+}
+
+void StandardCgiStartup() {
+    SetStandardStreams(nullptr, nullptr);
+    if (!IsStandardCgi() && !IsServerLaunch()) return;
+    SetStandardStreams(new FileStream(platform::File::Borrow(0)), new FileStream(platform::File::Borrow(1)));
+    if (IsServerRunning()) ForwardRequestToServer(StandardInput(), StandardOutput(), EnvironmentList());
+}
+
+void TCGIStdEngine::ServeRequest(Stream* input, Stream* output, StringList* variables) {
+    if (output) {
+        SetStandardStreams(input, output);
+        ExecuteRequest(input, output, variables);
+        return;
+    }
+    delete input;
+    delete variables;
+    if (ServerMode() != 0 && !IsServerLaunch() && !IsServerRunning()) {
+        // Starting a resident instance belongs to the server mode.
+        ForwardRequestToServer(StandardInput(), StandardOutput(), EnvironmentList());
+    }
+    if (IsServerLaunch() && platform::CommandLineArguments().empty()) {
+        if (ServerMode() == 0) SetServerMode(1);
+        RunServerLoop(this);
+    }
+    ExecuteRequest(StandardInput(), StandardOutput(), EnvironmentList());
+}

@@ -1,0 +1,81 @@
+// Client input: method and size checks, the request body, form fields.
+#include <algorithm>
+
+#include "engine/HttpEngine.h"
+#include "platform/Process.h"
+#include "platform/Text.h"
+
+namespace {
+// Body bytes are read in pieces of this size.
+constexpr int32_t InputChunk = 1032;
+}  // namespace
+
+int32_t THttpEngine::ReadInput(void* buffer, int32_t count) {
+    auto& c = Context();
+    if (!c.input) return -1;
+    SetWatchdogDeadline(MaxInputWaitSeconds);
+    char* p = static_cast<char*>(buffer);
+    int32_t total = 0;
+    int64_t last = 0;
+    while (total < count && last >= 0) {
+        last = c.input->Read(p + total, std::min(count - total, InputChunk));
+        if (last > 0) {
+            SetWatchdogDeadline(MaxInputWaitSeconds);
+            total += static_cast<int32_t>(last);
+        } else {
+            // The end of the stream: nothing more will arrive, so the body is
+            // as long as what came (retrying would spin until the watchdog).
+            if (total == 0) total = static_cast<int32_t>(last);
+            break;
+        }
+    }
+    SetWatchdogDeadline(0);
+    if (debugMode_ != TDebugMode::NoDebug && total > 0 && c.clientInputCapture)
+        c.clientInputCapture->Write(buffer, total);
+    return total;
+}
+
+void THttpEngine::ReadClientInput() {
+    if (autoReadLimit_ > 0 && GetContentLength() > autoReadLimit_) throw Exception("Content length exceeds allowed limit");
+    if (text::UpperCase(GetVar("CONTENT_TYPE")).find("MULTIPART/FORM-DATA") != std::string::npos)
+        throw Exception("Method not supported in this version(PUT)");
+    std::string method = text::UpperCase(GetVar("REQUEST_METHOD"));
+    auto& c = Context();
+    if (method == "POST") {
+        if (!AllowedMethods.Post()) throw Exception("Method not allowed (POST)");
+        int32_t n = GetContentLength();
+        if (n > 0) {
+            // The buffer grows with the bytes that arrive, so an announced
+            // length costs nothing until the bytes are really sent.
+            std::string body;
+            char piece[16 * InputChunk];
+            while (static_cast<int32_t>(body.size()) < n) {
+                int32_t want = std::min<int32_t>(n - static_cast<int32_t>(body.size()), sizeof piece);
+                int32_t got = ReadInput(piece, want);
+                if (got <= 0) break;
+                body.append(piece, static_cast<size_t>(got));
+                if (got < want) break;
+            }
+            body += '&';
+            http::AddUrlEncodedFields(*c.formFields, body);
+        }
+    }
+    if (AllowedMethods.Get()) {
+        http::AddUrlEncodedFields(*c.formFields, GetVar("QUERY_STRING") + "&");
+    } else if (method == "GET") {
+        throw Exception("Method not allowed (GET)");
+    }
+}
+
+std::string THttpEngine::GetFormField(const std::string& name, const std::string& defaultValue) {
+    auto* fields = Context().formFields.get();
+    if (!fields) return defaultValue;
+    const std::string* value = fields->Find(name);
+    if (!value || value->empty()) return defaultValue;
+    return *value;
+}
+
+std::vector<std::string> THttpEngine::GetFormFieldNames() {
+    auto* fields = Context().formFields.get();
+    return fields ? fields->Names() : std::vector<std::string>();
+}

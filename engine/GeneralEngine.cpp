@@ -1,0 +1,92 @@
+#include "engine/GeneralEngine.h"
+
+#include "engine/CgiStdEngine.h"
+#include "engine/DebugLog.h"
+#include "engine/Hosting.h"
+#include "platform/Environment.h"
+#include "platform/Process.h"
+
+namespace {
+THttpCGIEngine* g_cgiEngine = nullptr;
+THttpEngine* g_libraryEngine = nullptr;
+TGeneralHttpEngine::LibraryEngineFactory g_libraryFactory = nullptr;
+}  // namespace
+
+THttpCGIEngine* TGeneralHttpEngine::CgiEngine() { return g_cgiEngine; }
+THttpEngine* TGeneralHttpEngine::LibraryEngine() { return g_libraryEngine; }
+void TGeneralHttpEngine::SetLibraryEngineFactory(LibraryEngineFactory factory) { g_libraryFactory = factory; }
+
+TGeneralHttpEngine::TGeneralHttpEngine(TComponent* owner) : THttpEngine(owner) {
+    if (platform::RunningAsLibrary()) {
+        if (!g_libraryFactory) throw Exception("No engine for this library host");
+        g_libraryEngine = g_libraryFactory(owner);
+    } else if (IsWinCgi()) {
+        WriteLog("Win-CGI hosting and the server instance are not available in this build");
+        platform::EndProcessNow(1);
+    } else {
+        g_cgiEngine = new TCGIStdEngine(owner);
+    }
+    SetCGIAutoTerminate(true);
+}
+
+void TGeneralHttpEngine::SetCGIAutoTerminate(bool v) {
+    cgiAutoTerminate_ = v;
+    if (!platform::RunningAsLibrary() && g_cgiEngine) g_cgiEngine->CGIAutoTerminate = v;
+}
+
+void TGeneralHttpEngine::Terminate() {
+    THttpEngine* current = Context().currentEngine;
+    if (current && current != this) current->Terminate();
+}
+
+void TGeneralHttpEngine::CopySettingsTo(THttpEngine* target) {
+    target->SetOnExecRequest(OnExecRequest());
+    target->SetOnFirstExecRequest(OnFirstExecRequest());
+    target->SetOnLastExecRequest(OnLastExecRequest());
+    target->SetOnRequestError(OnRequestError());
+    target->SetOnPrepareRequest(OnPrepareRequest());
+    target->SetDebugMode(DebugMode());
+    target->SetNoCache(NoCache());
+    target->SetAutoContentType(AutoContentType());
+    target->SetAutoHttpHeader(AutoHttpHeader());
+    target->SetAutoReadInput(AutoReadInput());
+    target->SetAutoReadLimit(AutoReadLimit());
+    target->AllowedMethods.SetGet(AllowedMethods.Get());
+    target->AllowedMethods.SetPost(AllowedMethods.Post());
+    target->AllowedMethods.SetPut(AllowedMethods.Put());
+    if (auto* cgi = dynamic_cast<THttpCGIEngine*>(target)) cgi->CGIAutoTerminate = cgiAutoTerminate_;
+    target->SetServerMode(ServerMode());
+    target->SetTempDir(TempDir());
+}
+
+void TGeneralHttpEngine::StartServing() {
+    if (!g_cgiEngine) return;
+    CopySettingsTo(g_cgiEngine);
+    g_cgiEngine->ServeRequest(nullptr, nullptr, nullptr);
+}
+
+void TGeneralHttpEngine::Loaded() {
+    THttpEngine::Loaded();
+    if (platform::RunningAsLibrary()) {
+        if (g_libraryEngine) CopySettingsTo(g_libraryEngine);
+        return;
+    }
+    if (ServerMode() != 0 && !IsServerLaunch() && !IsServerRunning()) {
+        StartServing();
+        return;
+    }
+    auto* form = dynamic_cast<TForm*>(Owner());
+    if (!creationHandlerInstalled_ && form) {
+        savedCreationHandler_ = form->OnCreate;
+        creationHandlerInstalled_ = true;
+        form->OnCreate = [this](TComponent* sender) { CreationHandler(sender); };
+        return;
+    }
+    StartServing();
+}
+
+void TGeneralHttpEngine::CreationHandler(TComponent* sender) {
+    if ((ServerMode() == 0 || IsServerLaunch() || IsServerRunning()) && savedCreationHandler_)
+        savedCreationHandler_(sender);
+    StartServing();
+}

@@ -1,0 +1,80 @@
+#include "engine/Hosting.h"
+
+#include "engine/HttpUtils.h"
+#include "engine/StringList.h"
+#include "platform/Clock.h"
+#include "platform/Environment.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+
+namespace {
+bool g_serverProcess = false;
+
+constexpr double ServerRequestWriteSeconds = 30;
+
+std::string Trimmed(const std::string& s) {
+    size_t a = 0, b = s.size();
+    while (a < b && static_cast<unsigned char>(s[a]) <= 32) ++a;
+    while (b > a && static_cast<unsigned char>(s[b - 1]) <= 32) --b;
+    return s.substr(a, b - a);
+}
+}  // namespace
+
+bool IsWebServerCgiRequest() {
+    std::string gateway, method;
+    platform::ReadEnvironmentVariable("GATEWAY_INTERFACE", gateway);
+    platform::ReadEnvironmentVariable("REQUEST_METHOD", method);
+    return text::StartsWith(text::UpperCase(gateway), "CGI/") && !method.empty();
+}
+
+bool IsServerLaunch() {
+    if (IsWebServerCgiRequest()) return false;
+    const auto& args = platform::CommandLineArguments();
+    if (http::GetEnvVar("SERVER_SOFTWARE").empty() && args.empty()) return true;
+    return args.size() == 2 && Trimmed(args[0]) == "$$START_SERVER";
+}
+
+void SetServerProcess(bool value) { g_serverProcess = value; }
+bool IsServerProcess() { return g_serverProcess; }
+
+std::string ServerWorkDirectory() {
+    std::string module = http::ModulePath();
+    return module.substr(0, module.find_last_of('/') + 1) + "temp";
+}
+
+std::string ServerFilePrefix() {
+    std::string module = http::ModulePath();
+    return ServerWorkDirectory() + "/" + module.substr(module.find_last_of('/') + 1) + "_";
+}
+
+std::string ServerMarkerFile() { return ServerFilePrefix() + "s"; }
+
+bool IsServerRunning() {
+    if (g_serverProcess) return true;
+    double modified = 0;
+    if (!platform::FileModificationTime(ServerMarkerFile(), modified)) return false;
+    return modified > platform::NowSeconds() - ServerRequestWriteSeconds;
+}
+
+bool IsStandardCgi() {
+    if (platform::RunningAsLibrary()) return false;
+    bool started = !http::GetEnvVar("SERVER_SOFTWARE").empty() || IsServerLaunch();
+    return started && text::UpperCase(http::GetEnvVar("CGI_VERSION")).find("WIN") == std::string::npos;
+}
+
+bool IsWinCgi() {
+    if (IsWebServerCgiRequest()) return false;
+    bool result = IsServerLaunch();
+    const auto& args = platform::CommandLineArguments();
+    if (!args.empty() && platform::FileExists(http::WithSystemDrive(args[0]))) {
+        std::string version = text::UpperCase(http::GetEnvVar("CGI_VERSION"));
+        if (version.empty() || version.find("WIN") != std::string::npos) result = true;
+    }
+    return result;
+}
+
+StringList* EnvironmentList() {
+    auto* list = new StringList(true);
+    for (auto& entry : platform::EnvironmentBlock()) list->Add(std::move(entry));
+    return list;
+}

@@ -1,0 +1,32 @@
+// How the process was started, and therefore which hosting serves it.
+#pragma once
+#include <string>
+
+class StringList;
+
+// A web server started this process for a CGI request: GATEWAY_INTERFACE
+// begins with "CGI/" and REQUEST_METHOD is set. Such a process is a standard
+// CGI request whatever its command-line arguments (servers pass the words of a
+// query without "=" as arguments, or the script's own name).
+bool IsWebServerCgiRequest();
+// Started by hand to become the resident server instance (no SERVER_SOFTWARE
+// and no arguments), or started by the engine with "$$START_SERVER X".
+bool IsServerLaunch();
+// A live server instance exists (its marker file is younger than 30 s), or
+// this process is that instance.
+bool IsServerRunning();
+// Started as a standard CGI program.
+bool IsStandardCgi();
+// Started as a Win-CGI program (first argument names a profile file), or a server launch.
+bool IsWinCgi();
+// Every environment entry as NAME=value, sorted ignoring case; the caller owns it.
+StringList* EnvironmentList();
+
+// The exchange folder of the server mode and the prefix of its file names:
+// <program folder>/temp/<program file name>_
+std::string ServerWorkDirectory();
+std::string ServerFilePrefix();
+std::string ServerMarkerFile();
+// Marks this process as the server instance.
+void SetServerProcess(bool value);
+bool IsServerProcess();

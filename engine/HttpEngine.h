@@ -1,0 +1,247 @@
+// The HTTP engine: the request lifecycle shared by every hosting, the
+// per-thread request context, the response header block and body, variable
+// lookups, the error page, and the process-ending routine of the CGI hostings.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/Component.h"
+#include "engine/FormFields.h"
+#include "engine/StringList.h"
+#include "platform/Exception.h"
+#include "platform/Stream.h"
+
+class THttpEngine;
+
+enum class TDebugMode : uint8_t { NoDebug = 0, DebugException = 1, DebugAlways = 2 };
+
+using TExecRequestEvent = std::function<void(THttpEngine* sender)>;
+using TRequestErrorEvent = std::function<void(THttpEngine* sender, const std::exception& error)>;
+
+// Which methods a request may use. Put can never be switched on.
+class TAllowedMethods {
+public:
+    bool Get() const { return get_; }
+    bool Put() const { return false; }
+    bool Post() const { return post_; }
+    void SetGet(bool v) { get_ = v; }
+    void SetPut(bool) {}
+    void SetPost(bool v) { post_ = v; }
+
+private:
+    bool get_ = true;
+    bool post_ = true;
+};
+
+// Response headers in order of addition; lookups ignore letter case.
+class HeaderList {
+public:
+    void Add(std::string name, std::string value) { items_.emplace_back(std::move(name), std::move(value)); }
+    // The first entry with that name, or nullptr.
+    const std::string* Find(std::string_view name) const;
+    bool Empty() const { return items_.empty(); }
+    size_t Count() const { return items_.size(); }
+    void Clear() { items_.clear(); }
+    std::vector<std::pair<std::string, std::string>>& Items() { return items_; }
+
+private:
+    std::vector<std::pair<std::string, std::string>> items_;
+};
+
+// Everything one request owns; one per thread, so that a library host can
+// serve several requests at once.
+struct RequestContext {
+    THttpEngine* currentEngine = nullptr;   // not owned; survives requests
+    std::unique_ptr<Stream> output;
+    std::unique_ptr<Stream> ownedInput;     // empty when input is the output stream
+    Stream* input = nullptr;
+    std::unique_ptr<MemoryStream> clientInputCapture;
+    std::unique_ptr<MemoryStream> userLogCapture;
+    std::unique_ptr<StringList> variables;
+    std::unique_ptr<http::FormFieldList> formFields;
+    std::unique_ptr<std::vector<std::string>> temporaryFiles;
+    std::unique_ptr<std::string> outputBuffer;
+    std::unique_ptr<HeaderList> headers;
+    int headersSent = 0;
+    int bodySent = 0;
+    int requestNumber = 0;
+    int debugOutput = 0;
+    // Hosting-specific per-thread data (the extension control block of a
+    // library host); opaque to the core.
+    void* hostData = nullptr;
+    void* filterContext = nullptr;
+};
+
+RequestContext& Context();
+
+class THttpEngine : public TComponent {
+public:
+    explicit THttpEngine(TComponent* owner);
+    ~THttpEngine() override;
+
+    // --- Settings (setters store and forward to the thread's current engine) ---
+    TAllowedMethods AllowedMethods;
+    const std::string& AutoContentType() const { return autoContentType_; }
+    virtual void SetAutoContentType(const std::string& v);
+    bool AutoHttpHeader() const { return autoHttpHeader_; }
+    virtual void SetAutoHttpHeader(bool v);
+    bool AutoReadInput() const { return autoReadInput_; }
+    virtual void SetAutoReadInput(bool v);
+    int32_t AutoReadLimit() const { return autoReadLimit_; }
+    virtual void SetAutoReadLimit(int32_t v);
+    TDebugMode DebugMode() const { return debugMode_; }
+    virtual void SetDebugMode(TDebugMode v);
+    bool NoCache() const { return noCache_; }
+    virtual void SetNoCache(bool v);
+    const std::string& TempDir() const { return tempDir_; }
+    virtual void SetTempDir(const std::string& v);
+    uint8_t ServerMode() const { return serverMode_; }
+    virtual void SetServerMode(uint8_t v);
+    bool BufferedOutput() const { return true; }
+    virtual void SetBufferedOutput(bool);
+    std::string Version() const;
+    void SetVersion(const std::string& v) { versionSink_ = v; }
+
+    const TExecRequestEvent& OnExecRequest() const { return onExecRequest_; }
+    virtual void SetOnExecRequest(TExecRequestEvent e);
+    const TExecRequestEvent& OnFirstExecRequest() const { return onFirstExecRequest_; }
+    virtual void SetOnFirstExecRequest(TExecRequestEvent e);
+    const TExecRequestEvent& OnLastExecRequest() const { return onLastExecRequest_; }
+    virtual void SetOnLastExecRequest(TExecRequestEvent e);
+    const TExecRequestEvent& OnPrepareRequest() const { return onPrepareRequest_; }
+    virtual void SetOnPrepareRequest(TExecRequestEvent e);
+    const TRequestErrorEvent& OnRequestError() const { return onRequestError_; }
+    virtual void SetOnRequestError(TRequestErrorEvent e);
+
+    // --- Hosting operations ---
+    // Writes one header line (a status line has an empty value).
+    virtual void WriteHeaderLine(const std::string& name, const std::string& value) = 0;
+    virtual void EndHeader() = 0;
+    // Variables straight from the host, for hostings without a variable list.
+    virtual std::string GetHostVariable(const std::string& name);
+    virtual void FinishRequest();
+    virtual void Terminate();
+
+    // --- Request variables ---
+    std::string GetVar(const std::string& name);
+    std::string GetServerSoftware() { return GetVar("SERVER SOFTWARE"); }
+    std::string GetGatewayInterface() { return GetVar("GATEWAY INTERFACE"); }
+    std::string GetServerProtocol() { return GetVar("SERVER_PROTOCOL"); }
+    std::string GetServerPort() { return GetVar("SERVER_PORT"); }
+    bool IsSecurePort() { return GetVar("SERVER_PORT_SECURE") == "1"; }
+    std::string GetRequestMethod() { return GetVar("REQUEST_METHOD"); }
+    std::string GetPathInfo() { return GetVar("PATH_INFO"); }
+    std::string GetPathTranslated() { return GetVar("PATH_TRANSLATED"); }
+    std::string GetScriptName() { return GetVar("SCRIPT_NAME"); }
+    std::string GetQueryString() { return GetVar("QUERY_STRING"); }
+    std::string GetRemoteHost() { return GetVar("REMOTE_HOST"); }
+    std::string GetRemoteAddr() { return GetVar("REMOTE_ADDR"); }
+    std::string GetAuthType() { return GetVar("AUTH_TYPE"); }
+    std::string GetRemoteUser() { return GetVar("REMOTE_USER"); }
+    std::string GetRemoteIdent() { return GetVar("REMOTE_IDENT"); }
+    std::string GetContentType() { return GetVar("CONTENT_TYPE"); }
+    int32_t GetContentLength();
+    std::string GetUrl() { return GetVar("URL"); }
+    std::string GetUserAgent() { return GetVar("USER_AGENT"); }
+    std::string GetHttpCookie() { return GetVar("HTTP_COOKIE"); }
+    std::string GetHttpReferer() { return GetVar("HTTP_REFERER"); }
+    std::string GetExecutablePath() { return GetVar("EXECUTABLE_PATH"); }
+
+    // --- Response ---
+    void SendResponse();
+    void ClearResponse();
+    void AddHeader(const std::string& name, const std::string& value);
+    void SendAsAttachment(const std::string& contentType, const std::string& fileName);
+    void Write(std::string_view text);
+    void WriteLine(std::string_view text);
+    void WriteStream(Stream& stream);
+    void WriteBuffer(const void* data, int64_t count);
+    void SendHeaders();
+    void SendHeaderLine(const std::string& name, const std::string& value);
+
+    // --- Client input ---
+    int32_t ReadInput(void* buffer, int32_t count);
+    void ReadClientInput();
+    std::string GetFormField(const std::string& name, const std::string& defaultValue);
+    std::vector<std::string> GetFormFieldNames();
+    http::FormFieldList* FormFields();
+    StringList* ServerVariables();
+
+    // --- Lifecycle ---
+    // Serves one request; takes ownership of the streams and the variables
+    // (input may be the output stream itself).
+    void ExecuteRequest(Stream* input, Stream* output, StringList* variables);
+    void ReportError(const std::exception& error);
+    void BeginDebugOutput();
+    static void MakeCurrent(THttpEngine* engine);
+
+    // Locks that serialise whole requests (ServerMode 1 inside a library).
+    using Lock = std::mutex;
+    Lock* CreateLock() { return new Lock(); }
+    void EnterLock(Lock* lock) { if (lock) lock->lock(); }
+    void LeaveLock(Lock* lock) { if (lock) lock->unlock(); }
+    void FreeLock(Lock* lock) { delete lock; }
+
+protected:
+    // Forwards a setting to the thread's current engine when that is another object.
+    template <typename F>
+    void Forward(F&& assign) {
+        THttpEngine* current = Context().currentEngine;
+        if (current && current != this) assign(current);
+    }
+    void ReportUnhandledException(const std::exception& error);
+    void AppendDebugDump();
+
+private:
+    std::string autoContentType_ = "text/html";
+    bool autoHttpHeader_ = true;
+    bool autoReadInput_ = true;
+    int32_t autoReadLimit_ = -1;
+    TDebugMode debugMode_ = TDebugMode::NoDebug;
+    bool noCache_ = false;
+    std::string tempDir_ = "Temp";
+    uint8_t serverMode_ = 0;
+    std::string versionSink_;
+    TExecRequestEvent onExecRequest_, onFirstExecRequest_, onLastExecRequest_, onPrepareRequest_;
+    TRequestErrorEvent onRequestError_;
+};
+
+// A CGI-style hosting: the response goes to a byte stream as text lines.
+class THttpCGIEngine : public THttpEngine {
+public:
+    explicit THttpCGIEngine(TComponent* owner);
+    bool CGIAutoTerminate = true;
+    void WriteHeaderLine(const std::string& name, const std::string& value) override;
+    void EndHeader() override;
+    void FinishRequest() override;
+    // Serves one request; with no streams the hosting uses its own.
+    virtual void ServeRequest(Stream* input, Stream* output, StringList* variables) = 0;
+};
+
+// The global routines the gallery uses: they act on the engine serving the
+// calling thread.
+void HttpSend(std::string_view text);
+std::string HttpGetVar(const std::string& name);
+THttpEngine* CurrentHttpEngine();
+
+// Ends the process after the response has been sent (CGI hostings); returns
+// in a library.
+void TerminateProcessRoutine();
+
+// Process-wide state of the engine, reset at program start.
+void InitializeEngineProcess();
+// How many requests this process has started.
+int RequestCount();
+// Seconds without body bytes before the watchdog ends the process.
+constexpr int MaxInputWaitSeconds = 30;
+// Arms (now + seconds), renews or disarms (0) the input watchdog; no-op without one.
+void SetWatchdogDeadline(double secondsFromNow);
+void StopWatchdog();

@@ -1,0 +1,186 @@
+// The built program started the way a web server starts a CGI program.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "support/CgiHarness.h"
+
+using namespace testing_support;
+
+namespace {
+
+const char* const EmptyPageResponse = "HTTP/1.0 200 OK\r\ncontent-type: text/html\r\n\r\n";
+
+std::string ErrorResponse(const std::string& message) {
+    return "HTTP/1.0 200 OK\r\ncontent-type: text/html\r\n\r\n<html><body>Unhandled Exception: " + message +
+           "</body></html>\r\n";
+}
+
+}  // namespace
+
+TEST(CgiResponse, EmptyPageHasStatusContentTypeAndNoContentLength) {
+    GalleryFolder g;
+    CgiResponse r = g.Get("x=1");
+    EXPECT_EQ(r.process.exitCode, 0);
+    EXPECT_EQ(r.process.out, EmptyPageResponse);
+}
+
+TEST(CgiResponse, StatusLineBecomesStatusHeaderForServersThatWantIt) {
+    GalleryFolder g;
+    for (std::string software : {"Apache/2.4.57 (Debian)", "Netscape-Enterprise/6.0", "sTrOnGhOlD/3.0", "apache"}) {
+        CgiResponse r = g.Get("", {{"SERVER_SOFTWARE", software}});
+        EXPECT_EQ(r.process.out, "Status: 200 OK\r\ncontent-type: text/html\r\n\r\n") << software;
+    }
+    CgiResponse other = g.Get("", {{"SERVER_SOFTWARE", "nginx/1.22.1"}});
+    EXPECT_EQ(other.process.out, EmptyPageResponse);
+}
+
+TEST(CgiDispatcher, TraceFileHoldsTheSevenRequestLinesInOrder) {
+    GalleryFolder g;
+    g.Get("abc", {{"HTTP_REFERER", "http://example.org/"}, {"REMOTE_IDENT", "ident"}});
+    bool crlf = false;
+    auto lines = g.TraceLines(&crlf);
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_TRUE(crlf);
+    EXPECT_EQ(lines[0], "Query_string abc");
+    EXPECT_EQ(lines[1], "Referer http://example.org/");
+    EXPECT_EQ(lines[2], "Remote Adr 127.0.0.1");
+    EXPECT_EQ(lines[3], "ScriptName /pictorama.cgi");
+    EXPECT_EQ(lines[4], "Remote IDENT ident");
+    EXPECT_EQ(lines[5], "REQUEST Method GET");
+    EXPECT_EQ(lines[6], "Here= localhost:8080/pictorama.cgi");
+}
+
+TEST(CgiDispatcher, TraceFileKeepsOnlyTheLatestRequest) {
+    GalleryFolder g;
+    g.Get("first");
+    g.Get("second");
+    auto lines = g.TraceLines();
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "Query_string second");
+    EXPECT_EQ(lines[1], "Referer ");
+}
+
+TEST(CgiDispatcher, TraceFileIsNamedBeforeTheFirstDotOfTheProgramName) {
+    GalleryFolder g("pictorama.2006.cgi");
+    g.Get();
+    EXPECT_TRUE(Exists(g / "pictorama.tst"));
+    EXPECT_EQ(g.TraceLines().size(), 7u);
+}
+
+TEST(CgiDispatcher, PostIsServedAndItsBodyIsRead) {
+    GalleryFolder g;
+    CgiResponse r = g.Post("a=1&b=2", "W");
+    EXPECT_EQ(r.process.exitCode, 0);
+    EXPECT_EQ(r.process.out, EmptyPageResponse);
+    auto lines = g.TraceLines();
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[5], "REQUEST Method POST");
+}
+
+TEST(CgiRefusals, MultipartBodyGetsTheErrorPageAndTheHandlerDoesNotRun) {
+    GalleryFolder g;
+    std::string body = "--x\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--x--\r\n";
+    CgiResponse r = g.Post(body, "", {{"CONTENT_TYPE", "multipart/form-data; boundary=x"}});
+    EXPECT_EQ(r.process.exitCode, 0);
+    EXPECT_EQ(r.process.out, ErrorResponse("Method not supported in this version(PUT)"));
+    EXPECT_FALSE(Exists(g / "pictorama.tst"));
+    CgiResponse get = g.Get("", {{"CONTENT_TYPE", "MULTIPART/FORM-DATA"}});
+    EXPECT_EQ(get.process.out, ErrorResponse("Method not supported in this version(PUT)"));
+}
+
+TEST(CgiErrors, UnwritableFolderAnswersWithTheErrorPageAndLogsIt) {
+    GalleryFolder g;
+    TempDir logs;
+    std::filesystem::permissions(logs.Path(), std::filesystem::perms::all);
+    std::filesystem::permissions(g.Path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
+                                               std::filesystem::perms::group_read | std::filesystem::perms::group_exec |
+                                               std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                                 std::filesystem::perm_options::replace);
+    auto env = g.Environment("");
+    env["CGI_LOG_DIR"] = logs.Path();
+    CgiResponse r = g.Run(env, "", {}, 0, UnprivilegedUid());
+    EXPECT_EQ(r.process.exitCode, 0);
+    EXPECT_EQ(r.process.out, ErrorResponse("File access denied"));
+    std::string log = ReadFile(logs / "pictorama.Log");
+    EXPECT_NE(log.find(" : Unhandled Exception: File access denied\r\n"), std::string::npos) << log;
+    // date and time, two blanks after the comma, the request number
+    EXPECT_TRUE(std::regex_search(log, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,  \d{1,4} : )"))) << log;
+}
+
+TEST(CgiErrors, LogGoesToLogFolderBesideTheProgramWithoutCgiLogDir) {
+    GalleryFolder g;
+    CgiResponse r = g.Post("--x--", "", {{"CONTENT_TYPE", "multipart/form-data; boundary=x"}});
+    std::string log = ReadFile(g / "log/pictorama.Log");
+    EXPECT_NE(log.find("Unhandled Exception: Method not supported in this version(PUT)"), std::string::npos);
+}
+
+TEST(CgiHosting, QueryWordsPassedAsArgumentsNeverSelectAnotherHosting) {
+    GalleryFolder g;
+    WriteFile(g / "profile.ini", "[CGI]\r\nRequest Method=GET\r\n[System]\r\nOutput File=" + (g / "hijack.out") + "\r\n");
+    std::filesystem::create_directory(g / "temp");
+    WriteFile(g / "temp/pictorama.cgi_keep", "exchange file");
+    struct Case {
+        std::vector<std::string> args;
+    };
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"W"}, {g / "profile.ini"}, {"$$START_SERVER", "X"}, {g.Program()}}) {
+        auto env = g.Environment(args.size() == 2 ? "$$START_SERVER+X" : args[0]);
+        CgiResponse r = g.Run(env, "", args);
+        EXPECT_EQ(r.process.exitCode, 0) << args[0];
+        EXPECT_EQ(r.process.out, EmptyPageResponse) << args[0];
+    }
+    EXPECT_FALSE(Exists(g / "hijack.out"));
+    EXPECT_TRUE(Exists(g / "temp/pictorama.cgi_keep"));
+}
+
+TEST(CgiBadInput, ContentLengthsThatLieOrAreNotNumbersNeitherCrashNorHang) {
+    GalleryFolder g;
+    for (std::string length : {"-5", "abc", "2147483647", "100000000000000000000", ""}) {
+        auto env = g.Environment("", "POST");
+        env["CONTENT_LENGTH"] = length;
+        CgiResponse r = g.Run(env, "a=1&b=2");
+        EXPECT_EQ(r.process.exitCode, 0) << length;
+        EXPECT_EQ(r.process.out, EmptyPageResponse) << length;
+        EXPECT_LT(r.process.seconds, 10) << length;
+    }
+}
+
+TEST(CgiBadInput, OddEncodingsAndHugeValuesAreServed) {
+    GalleryFolder g;
+    std::string big(64 * 1024, 'v');
+    std::string hugeQuery;
+    while (hugeQuery.size() < 1024 * 1024) hugeQuery += "k" + std::to_string(hugeQuery.size()) + "=%41%00%&";
+    for (const std::string& q : {std::string("a=%00b&c=%"), std::string("x=") + big, hugeQuery}) {
+        CgiResponse r = g.Get(q, {{"HTTP_X_BIG", big}});
+        EXPECT_EQ(r.process.exitCode, 0);
+        EXPECT_EQ(r.process.out, EmptyPageResponse);
+    }
+}
+
+TEST(CgiBadInput, MegabyteBodiesOfManyFieldsAreParsed) {
+    GalleryFolder g;
+    std::string distinct, repeated;
+    for (int i = 0; i < 100000; ++i) {
+        distinct += "f" + std::to_string(i) + "=1&";
+        repeated += "same=" + std::to_string(i % 10) + "&";
+    }
+    for (const std::string& body : {distinct, repeated}) {
+        CgiResponse r = g.Post(body);
+        EXPECT_EQ(r.process.exitCode, 0);
+        EXPECT_EQ(r.process.out, EmptyPageResponse);
+    }
+}
+
+TEST(CgiWatchdog, BodyThatStopsHalfWayEndsTheProcessAfterThirtySeconds) {
+    GalleryFolder g;
+    auto env = g.Environment("", "POST");
+    env["CONTENT_LENGTH"] = "1000";
+    // Half the body, then the client goes silent with the connection open.
+    CgiResponse r = g.Run(env, std::string(500, 'a'), {}, 60);
+    EXPECT_EQ(r.process.exitCode, 0);
+    EXPECT_EQ(r.process.out, "");
+    EXPECT_GE(r.process.seconds, 29.5);
+    EXPECT_LT(r.process.seconds, 40);
+}
