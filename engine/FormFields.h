@@ -18,7 +18,7 @@ class FormFieldList {
 public:
     // Adds a field by the joining rule above.
     void Add(std::string_view name, std::string_view value);
-    // Sets (replaces) the value of name, adding it when missing.
+    // Sets (replaces) the value of name, spelled as given, adding it when missing.
     void Set(std::string_view name, std::string_view value);
     void Remove(std::string_view name);
     // The stored value, or nullptr when the name has no entry.
@@ -36,16 +36,17 @@ private:
         std::string name;
         std::string value;
     };
-    // Keyed by the name folded to lower case: entries never share a name, so
-    // ordering by name + "=" is ordering by the whole entry.
+    // Keyed by the name folded to lower case plus "=": entries never share a
+    // name, so ordering by name + "=" is ordering by the whole entry.
     std::map<std::string, Field> fields_;
 };
 
 // Splits application/x-www-form-urlencoded text into fields: pairs end at "&"
 // (a last pair without "&" is ignored, as the caller appends one); the name
 // ends at the first "=", the value starts after the last "=" of the pair and
-// is URL-decoded; a pair without "=" or with an empty name is skipped; names
-// are not decoded. Zero bytes in the text end it.
+// is URL-decoded; a pair without "=" or starting with its only "=" ("=x") is
+// skipped, while "=a=b" stores "b" under the empty name; names are not
+// decoded. A zero byte in the text ends it.
 void AddUrlEncodedFields(FormFieldList& list, std::string_view text);
 
 // Decodes the text of an Authorization header ("Basic dXNlcjpwYXNz"): the

@@ -18,7 +18,7 @@ std::vector<std::string> TextToList(std::string_view text);
 // The instant (seconds since the epoch) as an RFC 1123 date in GMT:
 // "Sun, 06 Nov 1994 08:49:37 GMT".
 std::string HttpDate(double epochSeconds);
-// The environment variable's value or "" (values are cut at 4094 bytes). A
+// The environment variable's value or "" (a long value is returned whole). A
 // SERVER_SOFTWARE (exact spelling) that contains "ZB" reads as "".
 std::string GetEnvVar(const std::string& name);
 // Builds a file path from a base path, a directory and a name (see the log
