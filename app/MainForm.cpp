@@ -28,7 +28,9 @@ TMainform::TMainform() {
     DoCreate();
 }
 
-void TMainform::GeneralHttpEngine1ExecRequest(THttpEngine*) {
+void TMainform::GeneralHttpEngine1ExecRequest(THttpEngine*) { DispatchRequest(); }
+
+void DispatchRequest() {
     ClearTrace();
     TraceLine("Query_string " + HttpGetVar("QUERY_STRING"));
     TraceLine("Referer " + HttpGetVar("HTTP_REFERER"));

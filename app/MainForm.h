@@ -11,3 +11,7 @@ public:
     TGeneralHttpEngine* GeneralHttpEngine1;
     void GeneralHttpEngine1ExecRequest(THttpEngine* sender);
 };
+
+// The request handler's work: the trace file, then the page that the method
+// and query string choose.
+void DispatchRequest();
