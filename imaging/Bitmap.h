@@ -24,6 +24,9 @@ inline int BlueOf(TColor c) { return (c >> 16) & 0xFF; }
 
 enum PixelFormat { pf8bit, pf24bit };
 
+// The failure of a bitmap (or a picture header) above imaging::MaxPixels.
+constexpr const char* BitmapTooLargeMessage = "Bitmap image is too large";
+
 // A rectangle; Right and Bottom are excluded.
 struct TRect {
     int Left = 0, Top = 0, Right = 0, Bottom = 0;
