@@ -373,6 +373,10 @@ void JpegReader::SkipRows(int count) {
 
 void DecodeJpeg(const void* data, size_t size, const JpegDecodeOptions& options, TBitmap& out) {
     JpegReader reader(data, size);
+    DecodeJpeg(reader, options, out);
+}
+
+void DecodeJpeg(JpegReader& reader, const JpegDecodeOptions& options, TBitmap& out) {
     reader.Start(options);
     TBitmap bitmap;
     const bool indexed = reader.OutputComponents() == 1;

@@ -93,11 +93,13 @@ bool ReadJpegSize(const std::string& path, int& width, int& height) {
     }
 }
 
+// What a TJPEGImage with the best-quality setting decodes, but read from the
+// file in blocks instead of holding all its bytes first (for a camera file
+// that saves a thousand page faults).
 void LoadJpegFile(const std::string& path, TBitmap& out) {
-    TJPEGImage jpeg;
-    jpeg.SetPerformance(jpBestQuality);
-    jpeg.LoadFromFile(path);
-    jpeg.AssignTo(out);
+    FileStream file(path, platform::OpenMode::Read);
+    JpegReader reader(file);
+    DecodeJpeg(reader, JpegDecodeOptions(), out);
 }
 
 void LoadJpegPointSampled(const std::string& path, int targetWidth, int targetHeight, TBitmap& out, int* fullWidth,
