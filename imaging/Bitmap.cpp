@@ -1,30 +1,24 @@
 #include "imaging/Bitmap.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "imaging/Limits.h"
 #include "platform/Exception.h"
+#include "platform/Memory.h"
 
 namespace {
 
-// Pixel memory. calloc rather than new[]: large blocks come straight from the
-// kernel already zeroed, so a fresh bitmap costs no write pass of its own.
+// Pixel memory, zeroed (a new area of a bitmap is black), from the platform's
+// block allocator so that full-size pictures do not pay a fault per page.
 class Buffer {
 public:
     Buffer() = default;
     explicit Buffer(size_t size) : size_(size) {
-        if (size == 0) return;
-        data_ = static_cast<uint8_t*>(std::calloc(size, 1));
-        if (!data_) throw std::bad_alloc();
+        if (size) data_ = static_cast<uint8_t*>(platform::AllocateZeroedBlock(size));
     }
-    Buffer(const Buffer& other) : size_(other.size_) {
-        if (size_ == 0) return;
-        data_ = static_cast<uint8_t*>(std::malloc(size_));
-        if (!data_) throw std::bad_alloc();
-        std::memcpy(data_, other.data_, size_);
+    Buffer(const Buffer& other) : Buffer(other.size_) {
+        if (size_) std::memcpy(data_, other.data_, size_);
     }
     Buffer& operator=(const Buffer&) = delete;
     Buffer& operator=(Buffer&& other) noexcept {
@@ -32,7 +26,7 @@ public:
         std::swap(size_, other.size_);
         return *this;
     }
-    ~Buffer() { std::free(data_); }
+    ~Buffer() { platform::FreeBlock(data_, size_); }
     uint8_t* Data() const { return data_; }
     size_t Size() const { return size_; }
 
@@ -186,7 +180,7 @@ void TBitmap::SetSize(int width, int height) {
     if (width == old.width && height == old.height) return;
     if (width > imaging::MaxDimension || height > imaging::MaxDimension ||
         static_cast<int64_t>(width) * height > imaging::MaxPixels)
-        throw Exception("Bitmap image is too large");
+        throw Exception(BitmapTooLargeMessage);
     size_t bpp = old.format == pf24bit ? 3 : 1;
     auto image = std::make_shared<Image>();
     image->width = width;
@@ -343,6 +337,15 @@ void TBitmap::StretchDraw(const TRect& rect, const TBitmap& source) {
         lastSy = sy;
         lastRow = out;
     }
+}
+
+TBitmap TBitmap::StretchedCopy(int width, int height) const {
+    TBitmap result;
+    result.SetPixelFormat(GetPixelFormat());
+    result.SetPalette(Palette());
+    result.SetSize(width, height);
+    result.StretchDraw(Rect(0, 0, width, height), *this);
+    return result;
 }
 
 const uint8_t* TBitmap::ScanLine(int y) const {

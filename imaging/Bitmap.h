@@ -24,6 +24,9 @@ inline int BlueOf(TColor c) { return (c >> 16) & 0xFF; }
 
 enum PixelFormat { pf8bit, pf24bit };
 
+// The failure of a bitmap (or a picture header) above imaging::MaxPixels.
+constexpr const char* BitmapTooLargeMessage = "Bitmap image is too large";
+
 // A rectangle; Right and Bottom are excluded.
 struct TRect {
     int Left = 0, Top = 0, Right = 0, Bottom = 0;
@@ -98,6 +101,12 @@ public:
     // The parts of rect outside this bitmap are clipped. Colours are converted
     // when the formats or palettes differ.
     void StretchDraw(const TRect& rect, const TBitmap& source);
+
+    // The whole bitmap point sampled to width x height (SampleSource), in the
+    // same pixel format and palette, without touching this bitmap: what a
+    // stretch-draw of the whole bitmap into a bitmap of that size gives,
+    // at the cost of the result only.
+    TBitmap StretchedCopy(int width, int height) const;
 
     // Raw rows for fast code. The mutable form makes the storage this bitmap's
     // own first, so a shared copy never sees the change.

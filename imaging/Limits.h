@@ -1,6 +1,7 @@
 // Every limit the imaging layer puts on untrusted bytes, in one place. Decoders
 // check these before they allocate anything a file's header asks for.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 namespace imaging {
@@ -25,10 +26,18 @@ constexpr int MaxPaletteEntries = 256;
 // and an 8-bit pixel-format setting).
 constexpr int JpegQuantisedColours = 236;
 
-// Bytes read from the front of a file to find its size without decoding: the
-// header segments of ordinary camera files fit; the reader reads on in blocks
-// of this size when the frame header lies further in (large EXIF thumbnails).
-constexpr int64_t JpegHeaderProbeBytes = 64 * 1024;
+// Blocks in which a file is read when only its header is wanted; segments
+// before the frame header (EXIF data with its own thumbnail) are skipped by
+// seeking, not read.
+constexpr size_t JpegHeaderBlockBytes = 4096;
+
+// Scans a progressive file may hold. Every scan is a pass over the whole
+// picture's coefficients, so a small file of many tiny scans would otherwise
+// cost minutes; real encoders write about ten.
+constexpr int JpegMaxScans = 1000;
+
+// Blocks in which a file is read while decoding as a stream.
+constexpr size_t JpegReadBlockBytes = 64 * 1024;
 
 // ---- BMP ----
 
