@@ -434,6 +434,10 @@ void TGIFReader::ReadPixels(TGIFSubImage& frame, bool keepPixels) {
     const int w = frame.Width(), h = frame.Height();
     const uint64_t count = static_cast<uint64_t>(w) * h;
     const uint8_t fill = frame.Transparent ? frame.TransparentColorIndex : 0;
+    const bool hasData = !source_.AtEnd();
+    const int minCodeSize = hasData ? source_.Data[source_.Position++] : 0;
+    if (minCodeSize > imaging::GifMaxMinCodeSize) throw EGIFError("Invalid GIF data");
+
     uint8_t* pixels = nullptr;
     if (keepPixels) {
         // Checked against the pixel limit by the caller. The bitmap is made
@@ -447,11 +451,7 @@ void TGIFReader::ReadPixels(TGIFSubImage& frame, bool keepPixels) {
     }
 
     uint64_t decoded = 0;
-    if (source_.AtEnd()) {
-        Warn("Decoder bit buffer under-run");
-    } else {
-        int minCodeSize = source_.Data[source_.Position++];
-        if (minCodeSize > imaging::GifMaxMinCodeSize) throw EGIFError("Invalid GIF data");
+    if (hasData) {
         const std::function<void()> shortened = [this] { Warn("Premature end of data"); };
         SubBlockInput input(source_, shortened);
         gif_lzw::Result result = pixels ? gif_lzw::Decode(minCodeSize, input, pixels, count)
@@ -459,6 +459,8 @@ void TGIFReader::ReadPixels(TGIFSubImage& frame, bool keepPixels) {
         decoded = result.pixels;
         if (result.underrun) Warn("Decoder bit buffer under-run");
         input.SkipRest();
+    } else {
+        Warn("Decoder bit buffer under-run");
     }
 
     if (!pixels) return;

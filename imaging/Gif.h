@@ -194,6 +194,7 @@ public:
     // Width() * Height() palette indices, rows top to bottom; nullptr for a
     // frame without pixels or without area.
     const uint8_t* Pixels() const { return bitmap_.Empty() ? nullptr : bitmap_.ScanLine(0); }
+    // The palette index at (x, y) of a frame with pixels, inside the frame.
     uint8_t Pixel(int x, int y) const { return bitmap_.ScanLine(y)[x]; }
 
     // One bit per pixel, set where the pixel is the transparent index, the
