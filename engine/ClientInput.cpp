@@ -22,6 +22,7 @@ int32_t THttpEngine::ReadInput(void* buffer, int32_t count) {
         if (last > 0) {
             SetWatchdogDeadline(MaxInputWaitSeconds);
             total += static_cast<int32_t>(last);
+            c.inputBytesRead += last;
         } else {
             // The end of the stream: nothing more will arrive, so the body is
             // as long as what came (retrying would spin until the watchdog).
@@ -33,6 +34,19 @@ int32_t THttpEngine::ReadInput(void* buffer, int32_t count) {
     if (debugMode_ != TDebugMode::NoDebug && total > 0 && c.clientInputCapture)
         c.clientInputCapture->Write(buffer, total);
     return total;
+}
+
+void THttpEngine::DiscardUnreadBody() {
+    auto& c = Context();
+    if (!c.input || !c.variables) return;
+    int64_t rest = std::min<int64_t>(GetContentLength() - c.inputBytesRead, MaxDiscardedBodyBytes);
+    char piece[16 * InputChunk];
+    while (rest > 0) {
+        int32_t got = ReadInput(piece, static_cast<int32_t>(std::min<int64_t>(rest, sizeof piece)));
+        if (got <= 0) break;
+        rest -= got;
+    }
+    SetWatchdogDeadline(0);
 }
 
 void THttpEngine::ReadClientInput() {

@@ -367,6 +367,7 @@ void THttpEngine::ExecuteRequest(Stream* input, Stream* output, StringList* vari
     c.input = input;
     c.variables.reset(variables);
     c.requestNumber = RandomRequestNumber();
+    c.inputBytesRead = 0;
 
     std::unique_lock<std::mutex> lock;
     try {
@@ -414,6 +415,7 @@ void THttpEngine::FinishRequest() {
         if (c.debugOutput) WriteLine("");
         if (c.output) {
             SendResponse();
+            if (!platform::RunningAsLibrary()) DiscardUnreadBody();
             c.ownedInput.reset();
             c.input = nullptr;
             c.output.reset();
@@ -466,6 +468,8 @@ void TerminateProcessRoutine() {
     THttpEngine* current = c.currentEngine;
     try {
         if (c.output && current) current->SendResponse();
+        // An error page leaves here before the request is finished.
+        if (current && !platform::RunningAsLibrary()) current->DiscardUnreadBody();
         auto* cgi = dynamic_cast<THttpCGIEngine*>(current);
         if (current && (platform::RunningAsLibrary() || (cgi && !cgi->CGIAutoTerminate))) current->FinishRequest();
         StopWatchdog();

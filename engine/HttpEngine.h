@@ -74,6 +74,7 @@ struct RequestContext {
     int bodySent = 0;
     int requestNumber = 0;
     int debugOutput = 0;
+    int64_t inputBytesRead = 0;  // body bytes taken from input so far
     // Hosting-specific per-thread data (the extension control block of a
     // library host); opaque to the core.
     void* hostData = nullptr;
@@ -170,6 +171,9 @@ public:
     // --- Client input ---
     int32_t ReadInput(void* buffer, int32_t count);
     void ReadClientInput();
+    // Reads and drops what the request announced but nobody read (a refused
+    // body, a body the page ignored), at most MaxDiscardedBodyBytes.
+    void DiscardUnreadBody();
     std::string GetFormField(const std::string& name, const std::string& defaultValue);
     std::vector<std::string> GetFormFieldNames();
     http::FormFieldList* FormFields();
@@ -242,6 +246,10 @@ void InitializeEngineProcess();
 int RequestCount();
 // Seconds without body bytes before the watchdog ends the process.
 constexpr int MaxInputWaitSeconds = 30;
+// A CGI process that ends with body bytes unread makes some servers (Apache's
+// mod_cgid: its socket is reset) lose the response; up to this many are read
+// and dropped first.
+constexpr int64_t MaxDiscardedBodyBytes = 16 * 1024 * 1024;
 // Arms (now + seconds), renews or disarms (0) the input watchdog; no-op without one.
 void SetWatchdogDeadline(double secondsFromNow);
 void StopWatchdog();

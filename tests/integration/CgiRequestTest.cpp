@@ -103,6 +103,27 @@ TEST(CgiRefusals, MultipartBodyGetsTheErrorPageAndTheHandlerDoesNotRun) {
     EXPECT_EQ(get.process.out, ErrorResponse("Method not supported in this version(PUT)"));
 }
 
+// A server that hands the body over a socket (Apache's mod_cgid) resets it,
+// and loses the response, when the program ends with body bytes unread.
+TEST(CgiUnreadBody, RefusedMultipartBodyIsReadToItsEndBeforeTheProcessEnds) {
+    GalleryFolder g;
+    std::string body = "--x\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.jpg\"\r\n\r\n" +
+                       std::string(1 << 20, 'j') + "\r\n--x--\r\n";
+    CgiResponse r = g.Post(body, "", {{"CONTENT_TYPE", "multipart/form-data; boundary=x"}});
+    EXPECT_EQ(r.process.out, ErrorResponse("Method not supported in this version(PUT)"));
+    EXPECT_EQ(r.process.inputTaken, body.size());
+}
+
+TEST(CgiUnreadBody, BodyOfAMethodThatReadsNoBodyIsStillConsumed) {
+    GalleryFolder g;
+    auto env = g.Environment("", "PUT");
+    std::string body(1 << 20, 'p');
+    env["CONTENT_LENGTH"] = std::to_string(body.size());
+    CgiResponse r = g.Run(env, body);
+    EXPECT_TRUE(IsPhotoPage(r));
+    EXPECT_EQ(r.process.inputTaken, body.size());
+}
+
 TEST(CgiErrors, UnwritableFolderAnswersWithTheErrorPageAndLogsIt) {
     GalleryFolder g;
     TempDir logs;

@@ -126,8 +126,12 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
         }
         if (inIdx >= 0 && (fds[inIdx].revents & (POLLOUT | POLLERR | POLLHUP))) {
             ssize_t w = write(inPipe[1], input.data() + written, input.size() - written);
-            if (w > 0) written += static_cast<size_t>(w);
-            else if (w < 0 && errno != EAGAIN) written = input.size();
+            if (w > 0) {
+                written += static_cast<size_t>(w);
+                result.inputTaken = written;
+            } else if (w < 0 && errno != EAGAIN) {
+                written = input.size();
+            }
         }
         if (elapsed() > timeoutSeconds) {
             kill(pid, SIGKILL);

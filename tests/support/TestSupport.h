@@ -31,6 +31,7 @@ struct ProcessResult {
     std::string out;         // standard output
     std::string err;         // standard error
     double seconds = 0;
+    size_t inputTaken = 0;   // bytes of input the program's pipe accepted before it ended
 };
 
 // Runs program with exactly the given environment and arguments, feeding input
