@@ -13,6 +13,12 @@ build_release() {
   cmake --build build -j "$jobs"
 }
 
+# The program alone (the demo and the end-to-end stage need nothing else).
+build_program() {
+  configure build -DCMAKE_BUILD_TYPE=Release
+  cmake --build build -j "$jobs" --target pictorama_cgi
+}
+
 build_sanitize() {
   configure build-asan -DCMAKE_BUILD_TYPE=Debug -DPICTORAMA_SANITIZE=ON
   cmake --build build-asan -j "$jobs"
@@ -58,6 +64,11 @@ case "$cmd" in
       run_ctest build-fuzz
     fi
     ;;
+  demo)
+    scripts/setup --quiet
+    build_program
+    exec scripts/demo.sh "$@"
+    ;;
   fuzz)
     scripts/setup --quiet
     name=${1:?harness name}
@@ -74,6 +85,6 @@ case "$cmd" in
     bench/run-all.sh "$@"
     ;;
   *)
-    sed -n '2,11p' "$top/run"
+    sed -n '/^# /p' "$top/run"
     ;;
 esac
