@@ -63,6 +63,11 @@ case "$cmd" in
       build_fuzz
       run_ctest build-fuzz
     fi
+    if [[ $stage == all || $stage == e2e ]]; then
+      echo "== End-to-end: the program under real web servers and a real browser"
+      if [[ $stage == e2e ]]; then build_program; fi
+      python3 tests/e2e/e2e.py --program build/pictorama.cgi --screenshots build/e2e-screenshots
+    fi
     ;;
   demo)
     scripts/setup --quiet

@@ -1,0 +1,173 @@
+#!/usr/bin/env python3
+"""End-to-end tests: the built program in a sample gallery under each
+supported web server, then in a real browser under lighttpd.
+
+    e2e.py --program build/pictorama.cgi [--servers NAME,...] [--no-browser]
+           [--screenshots DIR]
+
+Prints one line per check and closes with "e2e: N passed, M failed, K skipped";
+exits non-zero when a check failed."""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+import urllib.parse
+
+import checks
+import gallery
+import servers
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class Tally:
+    def __init__(self):
+        self.passed = self.failed = self.skipped = 0
+
+    def ok(self, label, seconds):
+        self.passed += 1
+        print(f"ok    {label} ({seconds:.1f} s)", flush=True)
+
+    def fail(self, label, why):
+        self.failed += 1
+        print(f"FAIL  {label}\n      {why}", flush=True)
+
+    def skip(self, label, why):
+        self.skipped += 1
+        print(f"skip  {label}: {why}", flush=True)
+
+
+def serve(server_class, root, cache, program):
+    """A fresh document root and working folder for one server, started.
+    Returns (server, gallery folder) or raises with the server's logs."""
+    work = tempfile.mkdtemp(prefix=server_class.name + "-", dir=root)
+    os.chmod(work, 0o755)
+    docroot = os.path.join(work, "www")
+    os.makedirs(docroot)
+    folder = gallery.build(docroot, cache, program)
+    user = servers.run_user()
+    # The servers write their logs after dropping to the run user.
+    servers.chown_tree(work, user)
+    server = server_class(work, docroot, servers.free_port(), user)
+    process = server.start(os.path.join(folder, gallery.PROGRAM_NAME))
+    if not servers.wait_for_port(server.port, process):
+        server.stop()
+        raise RuntimeError(f"{server.name} did not start listening\n{server.logs()}")
+    return server, folder
+
+
+def run_server(server_class, root, cache, program, tally):
+    probe = server_class("/nonexistent", "/nonexistent", 0, None)
+    reason = probe.unavailable()
+    if reason:
+        tally.skip(server_class.name, reason)
+        return
+    try:
+        server, folder = serve(server_class, root, cache, program)
+    except Exception as e:  # the server's logs say why
+        tally.fail(f"{server_class.name} start", e)
+        return
+    try:
+        suite = checks.GalleryChecks(server.port, folder)
+        for name, check in suite.all():
+            label = f"{server.name}: {name}"
+            started = time.monotonic()
+            try:
+                check()
+                tally.ok(label, time.monotonic() - started)
+            except AssertionError as e:
+                tally.fail(label, e)
+            except Exception:
+                tally.fail(label, traceback.format_exc(limit=3))
+        if tally.failed:
+            print(server.logs(), flush=True)
+    finally:
+        server.stop()
+
+
+def run_browser(root, cache, program, screenshots, tally):
+    node_modules = os.path.join(HERE, "node_modules", "playwright-core")
+    chromium = "/usr/bin/chromium"
+    if not os.path.exists(chromium):
+        tally.skip("browser", f"{chromium} is not installed")
+        return
+    if not os.path.isdir(node_modules) or not shutil.which("node"):
+        tally.skip("browser", "playwright-core is not installed (scripts/setup installs it)")
+        return
+    try:
+        server, folder = serve(servers.Lighttpd, root, cache, program)
+    except Exception as e:
+        tally.fail("browser: lighttpd start", e)
+        return
+    try:
+        os.makedirs(screenshots, exist_ok=True)
+        base = f"http://127.0.0.1:{server.port}/{gallery.FOLDER}/"
+        listed = sorted(gallery.LISTED, key=lambda n: gallery.LISTED[n][0])
+        # A new visitor's first two slides: the JPEGs in name order, ignoring case.
+        slides = sorted((n for n in gallery.SOURCES if n.lower().endswith(".jpg")), key=str.lower)[:2]
+        expectations = {
+            "url": base + gallery.PROGRAM_NAME,
+            "pictures": [{"href": base + urllib.parse.quote(n), "caption": gallery.LISTED[n][1]} for n in listed],
+            "slides": [gallery.LISTED[n][1] if n in gallery.LISTED else None for n in slides],
+            "screenshots": screenshots,
+            "profile": tempfile.mkdtemp(prefix="chromium-profile-", dir=root),
+        }
+        with open(os.path.join(root, "browser.json"), "w") as f:
+            json.dump(expectations, f)
+        started = time.monotonic()
+        result = subprocess.run(["node", os.path.join(HERE, "browser.mjs"), os.path.join(root, "browser.json")],
+                                capture_output=True, text=True, timeout=180)
+        for line in result.stdout.splitlines():
+            print("      " + line, flush=True)
+        if result.returncode == 0:
+            tally.ok("browser: chromium under lighttpd", time.monotonic() - started)
+        else:
+            tally.fail("browser: chromium under lighttpd", result.stderr[-3000:])
+    except subprocess.TimeoutExpired:
+        tally.fail("browser: chromium under lighttpd", "no answer in 180 s")
+    finally:
+        server.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--servers", default=",".join(s.name for s in servers.ALL))
+    parser.add_argument("--no-browser", action="store_true")
+    parser.add_argument("--screenshots", default="build/e2e-screenshots")
+    args = parser.parse_args()
+    program = os.path.abspath(args.program)
+    if not os.path.exists(program):
+        print(f"{program} does not exist: build it first", file=sys.stderr)
+        return 2
+    wanted = args.servers.split(",")
+    unknown = set(wanted) - {s.name for s in servers.ALL}
+    if unknown:
+        print(f"unknown servers: {', '.join(sorted(unknown))}", file=sys.stderr)
+        return 2
+
+    tally = Tally()
+    root = tempfile.mkdtemp(prefix="pictorama-e2e-")
+    os.chmod(root, 0o755)
+    try:
+        cache = os.path.join(root, "pictures")
+        gallery.make_pictures(cache)
+        for server_class in servers.ALL:
+            if server_class.name in wanted:
+                run_server(server_class, root, cache, program, tally)
+        if not args.no_browser:
+            run_browser(root, cache, program, os.path.abspath(args.screenshots), tally)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    print(f"e2e: {tally.passed} passed, {tally.failed} failed, {tally.skipped} skipped", flush=True)
+    return 1 if tally.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
