@@ -65,8 +65,9 @@ def links(page, attribute):
 class GalleryChecks:
     """The checks of one server, run in order against a fresh gallery."""
 
-    def __init__(self, port, folder_path):
+    def __init__(self, port, folder_path, folder_index=True):
         self.port = port
+        self.folder_index = folder_index
         self.folder = folder_path  # the gallery on disk
         self.url_dir = f"/{gallery.FOLDER}/"
         self.program = self.url_dir + gallery.PROGRAM_NAME
@@ -107,6 +108,12 @@ class GalleryChecks:
             assert f"\r\n{caption}\r\n" in page, f"caption of {name} missing"
             assert f"\r\n{key}\r\n" in page, f"listing line of {name} missing"
         assert '<a href="pictorama.cgi?W">' in page, "slideshow link missing"
+
+    def check_folder_url_serves_the_photo_page(self):
+        r = request(self.port, self.url_dir)
+        assert r.status == 200, r
+        assert f"\r\n{len(gallery.LISTED)} Images Posted\r\n" in r.text, r
+        assert sorted(self.listed_names(r.text)) == sorted(gallery.LISTED), self.listed_names(r.text)
 
     def check_every_picture_and_thumbnail_is_served(self):
         page = self.photo_page(len(gallery.LISTED))
@@ -203,8 +210,9 @@ class GalleryChecks:
         assert thumb.status == 200 and jpeg_size(thumb.body)[1] == 70, thumb
 
     def all(self):
-        return [(name[len("check_"):], getattr(self, name)) for name in (
+        names = [name for name in (
             "check_photo_page_lists_the_pictures",
+            "check_folder_url_serves_the_photo_page",
             "check_every_picture_and_thumbnail_is_served",
             "check_upper_case_camera_name_is_listed_and_linked",
             "check_name_with_blank_hash_and_percent_links_correctly",
@@ -213,4 +221,5 @@ class GalleryChecks:
             "check_post_answers_with_the_photo_page",
             "check_multipart_post_gets_the_error_page",
             "check_repair_then_photo_page",
-        )]
+        ) if self.folder_index or name != "check_folder_url_serves_the_photo_page"]
+        return [(name[len("check_"):], getattr(self, name)) for name in names]

@@ -74,7 +74,7 @@ def run_server(server_class, root, cache, program, tally):
         tally.fail(f"{server_class.name} start", e)
         return
     try:
-        suite = checks.GalleryChecks(server.port, folder)
+        suite = checks.GalleryChecks(server.port, folder, server.folder_index)
         for name, check in suite.all():
             label = f"{server.name}: {name}"
             started = time.monotonic()

@@ -84,6 +84,8 @@ class Server:
 
     name = ""
     binary = ""
+    # Whether the folder's URL (/photos/) runs the program, by an index setting.
+    folder_index = True
 
     def __init__(self, work, docroot, port, user):
         self.work = work  # config, logs, pid files, sockets
@@ -277,6 +279,7 @@ http {{
 class BusyboxHttpd(Server):
     name = "busybox-httpd"
     binary = "/bin/busybox"
+    folder_index = False  # its index is index.html, or a CGI under /cgi-bin
 
     def unavailable(self):
         reason = super().unavailable()
