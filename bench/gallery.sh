@@ -38,9 +38,10 @@ picture=$work/camera12mp.jpg
 # Runs a command under /usr/bin/time; sets CPU_MS and PEAK_KB.
 measure() {
   /usr/bin/time -f "%U %S %M" -o "$work/time.txt" "$@" >/dev/null 2>&1
-  read -r user sys peak < "$work/time.txt"
+  local user sys maxrss
+  read -r user sys maxrss < "$work/time.txt"
   CPU_MS=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.1f", (u + s) * 1000 }')
-  PEAK_KB=$peak
+  PEAK_KB=$maxrss
 }
 
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -58,10 +59,11 @@ gallery() {  # folder count
   done
 }
 
+# The command line of a CGI request for the folder's program: sets REQUEST.
 request() {  # folder query
-  env -i GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=GET QUERY_STRING="$2" SERVER_SOFTWARE=bench \
-    SCRIPT_NAME=/pictorama.cgi DOCUMENT_ROOT="$1" HTTP_HOST=localhost REMOTE_ADDR=127.0.0.1 \
-    "$1/pictorama.cgi"
+  REQUEST=(env -i GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=GET QUERY_STRING="$2" SERVER_SOFTWARE=bench
+    SCRIPT_NAME=/pictorama.cgi DOCUMENT_ROOT="$1" HTTP_HOST=localhost REMOTE_ADDR=127.0.0.1
+    "$1/pictorama.cgi")
 }
 
 report() {  # label samples...
@@ -77,7 +79,7 @@ echo "photo page making one missing thumbnail (70 px, quality 75)"
 ours="" theirs="" magick=""
 for ((r = 0; r < runs; r++)); do
   rm -f "$one"/t_*.jpg
-  measure request "$one" ""; ours+="$CPU_MS "
+  request "$one" ""; measure "${REQUEST[@]}"; ours+="$CPU_MS "
   measure "$jthumb" -s 1 -k -H 70 -q 75 "$picture" "$work/j70.jpg"; theirs+="$CPU_MS "
   measure "$convert" -define jpeg:size=186x140 "$picture" -thumbnail x70 -quality 75 "$work/m70.jpg"; magick+="$CPU_MS "
 done
@@ -88,7 +90,7 @@ awk -v a="$a" -v b="$b" -v c="$c" 'BEGIN { printf "  ratio to jthumb %.2f (targe
 echo "slideshow request (560 px, quality 100)"
 ours="" theirs="" magick=""
 for ((r = 0; r < runs; r++)); do
-  measure request "$one" "W"; ours+="$CPU_MS "
+  request "$one" "W"; measure "${REQUEST[@]}"; ours+="$CPU_MS "
   measure "$jthumb" -s 1 -k -H 560 -q 100 "$picture" "$work/j560.jpg"; theirs+="$CPU_MS "
   measure "$convert" -define jpeg:size=1494x1120 "$picture" -thumbnail x560 -quality 100 "$work/m560.jpg"; magick+="$CPU_MS "
 done
@@ -99,7 +101,8 @@ awk -v a="$a" -v b="$b" -v c="$c" 'BEGIN { printf "  ratio to jthumb %.2f (targe
 many=$work/many
 gallery "$many" "$pictures"
 echo "first photo page of $pictures pictures, every thumbnail missing"
-measure request "$many" ""
+request "$many" ""
+measure "${REQUEST[@]}"
 first=$CPU_MS peak=$PEAK_KB
 measure bash -c "for i in \$(seq $pictures); do '$jthumb' -s 1 -k -H 70 -q 75 '$picture' '$work/jn.jpg'; done"
 sum=$CPU_MS
@@ -107,7 +110,7 @@ printf "  %-44s %8.1f ms, peak %d KB\n" "pictorama.cgi first view" "$first" "$pe
 printf "  %-44s %8.1f ms\n" "$pictures x jthumb -s 1 -k" "$sum"
 awk -v a="$first" -v b="$sum" 'BEGIN { printf "  ratio %.2f (target <= 1.1)\n", a / b }'
 later=""
-for ((r = 0; r < runs; r++)); do measure request "$many" ""; later+="$CPU_MS "; done
+for ((r = 0; r < runs; r++)); do measure "${REQUEST[@]}"; later+="$CPU_MS "; done
 l=$(echo $later | median)
 printf "  %-44s %8.1f ms = %.2f%% of the first view (target < 2%%)\n" "same page, thumbnails present" "$l" \
   "$(awk -v a="$l" -v b="$first" 'BEGIN { print 100 * a / b }')"
