@@ -3,6 +3,7 @@
 #include "app/FolderIndex.h"
 #include "app/Gallery.h"
 #include "app/Pages.h"
+#include "app/SideFiles.h"
 #include "app/Trace.h"
 #include "engine/HttpEngine.h"
 
@@ -33,6 +34,7 @@ void TMainform::GeneralHttpEngine1ExecRequest(THttpEngine*) { DispatchRequest();
 
 void DispatchRequest() {
     folder_index::Reset();
+    ForgetFirstLines();
     // Each request starts without a URL directory of its own; an earlier
     // request's (served by the same thread) must not leak into its links.
     GalleryUrlDirectory().clear();

@@ -1,13 +1,32 @@
 #include "app/SideFiles.h"
 
+#include <unordered_map>
+
 #include "app/FolderIndex.h"
 #include "app/Kit.h"
 #include "app/Trace.h"
 #include "platform/TextFile.h"
 
+namespace {
+// First lines read during this request: the photo page reads each listing
+// file twice (to sort, then to show).
+std::unordered_map<std::string, std::string>& FirstLines() {
+    thread_local std::unordered_map<std::string, std::string> lines;
+    return lines;
+}
+}  // namespace
+
+void ForgetFirstLines() { FirstLines().clear(); }
+
 std::string ReadFirstLine(const std::string& path) {
     std::string existing = folder_index::Existing(path);
-    return existing.empty() ? std::string() : platform::ReadFirstTextLine(existing);
+    if (existing.empty()) return {};
+    auto& lines = FirstLines();
+    auto it = lines.find(existing);
+    if (it != lines.end()) return it->second;
+    std::string line = platform::ReadFirstTextLine(existing);
+    lines.emplace(existing, line);
+    return line;
 }
 
 void ReadCaptionFile(const std::string& name, std::string& caption) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 
 extern char** environ;
 
@@ -39,10 +40,34 @@ void SetCommandLine(int argc, char** argv) {
 
 const std::vector<std::string>& CommandLineArguments() { return Arguments(); }
 
+static std::mutex& ModulePathMutex() {
+    static std::mutex m;
+    return m;
+}
+// The path never changes while the program runs; the gallery asks for it for
+// every trace line, so it is looked up once (again after the library mode is set).
+static std::string& CachedModulePath() {
+    static std::string path;
+    return path;
+}
+
 bool RunningAsLibrary() { return g_library.load(); }
-void SetRunningAsLibrary(bool value) { g_library.store(value); }
+void SetRunningAsLibrary(bool value) {
+    g_library.store(value);
+    std::lock_guard<std::mutex> guard(ModulePathMutex());
+    CachedModulePath().clear();
+}
+
+static std::string LookUpModulePath();
 
 std::string ModulePath() {
+    std::lock_guard<std::mutex> guard(ModulePathMutex());
+    std::string& cached = CachedModulePath();
+    if (cached.empty()) cached = LookUpModulePath();
+    return cached;
+}
+
+static std::string LookUpModulePath() {
     if (RunningAsLibrary()) {
         Dl_info info{};
         if (dladdr(reinterpret_cast<void*>(&ModulePath), &info) && info.dli_fname) {
