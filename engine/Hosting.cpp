@@ -58,7 +58,9 @@ bool IsServerRunning() {
 
 bool IsStandardCgi() {
     if (platform::RunningAsLibrary()) return false;
-    bool started = !http::GetEnvVar("SERVER_SOFTWARE").empty() || IsServerLaunch();
+    // A web server's CGI request counts even from a server that leaves out
+    // SERVER_SOFTWARE: without it such a process would answer nothing.
+    bool started = !http::GetEnvVar("SERVER_SOFTWARE").empty() || IsServerLaunch() || IsWebServerCgiRequest();
     return started && text::UpperCase(http::GetEnvVar("CGI_VERSION")).find("WIN") == std::string::npos;
 }
 
