@@ -28,6 +28,8 @@ constexpr double FifteenMinutes = 15 * 60;
 // How often the waiting sides look even when no file event woke them.
 constexpr int PollMilliseconds = 50;
 constexpr int CopyPiece = 1032;
+// How long a client waits for room in a full queue before it gives up.
+constexpr double QueueRoomWaitSeconds = 3;
 
 // Exact-name existence: every exchange file name is made by this program.
 bool FileThere(const std::string& path) {
@@ -307,14 +309,22 @@ void ForwardRequestToServer(Stream* input, Stream* output, StringList* variables
             base = RequestBaseName(prefix, address, RandomBelow(0x0FFFFFFF));
         } while (!platform::FindFiles(base + "*").empty());
 
-        int exchangeFiles = 0;
-        for (const auto& path : ExchangeFiles(prefix + "*"))
-            if (path != presenceFile) ++exchangeFiles;
-        if (exchangeFiles - 1 >= MaxServerClients) throw Exception("Server mode - Too many clients");
-
         // Watching starts before the request is queued, so that the answer
         // cannot arrive unnoticed.
         platform::FolderWatch watch(folder);
+        // A burst of requests fills the queue for a moment only: wait a
+        // little for room before refusing; a queue that does not drain is
+        // refused.
+        const double queueFullSince = platform::MonotonicSeconds();
+        for (;;) {
+            int exchangeFiles = 0;
+            for (const auto& path : ExchangeFiles(prefix + "*"))
+                if (path != presenceFile) ++exchangeFiles;
+            if (exchangeFiles - 1 < MaxServerClients) break;
+            if (platform::MonotonicSeconds() - queueFullSince >= QueueRoomWaitSeconds || platform::StopRequested())
+                throw Exception("Server mode - Too many clients");
+            watch.Wait(PollMilliseconds);
+        }
         WriteRequestFile(base, *list, in.get());
         list.reset();
         in.reset();

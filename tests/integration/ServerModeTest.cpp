@@ -310,3 +310,18 @@ TEST(ServerModeLaunch, ServerInstanceCleansUpItsFilesWhenItEnds) {
     ASSERT_TRUE(server->WaitExit(5));
     EXPECT_TRUE(ExchangeFileNames(g).empty());
 }
+
+TEST(ServerModeLaunch, InstanceStartedWithTheStartWordsServes) {
+    // What an engine with a server mode set starts: the program with
+    // "$$START_SERVER X" and an environment that is no CGI request.
+    GalleryFolder g;
+    CgiResponse expected = g.Get("s");
+    BackgroundProgram server(g.Program(), {"$$START_SERVER", "X"},
+                             {{"PATH", "/usr/bin:/bin"}, {"SERVER_SOFTWARE", "lighttpd/1.4.69"}});
+    ASSERT_TRUE(WaitUntil([&] { return Exists(MarkerFile(g)); }));
+    RenameCounter answered(g / "temp", "_rsp");
+    EXPECT_EQ(g.Get("s").process.out, expected.process.out);
+    EXPECT_EQ(answered.Count(), 1);
+    server.Signal(SIGTERM);
+    EXPECT_TRUE(server.WaitExit(5));
+}
