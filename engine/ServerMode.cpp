@@ -346,7 +346,7 @@ void ForwardRequestToServer(Stream* input, Stream* output, StringList* variables
         if ((serverWasPresent && !platform::IsPresent(presenceFile)) || timedOut) {
             // The server is dead or hung: clear the way for a new one.
             DeleteAllExchangeFiles();
-        } else if (FileThere(response)) {
+        } else if (FileThere(response) && out) {
             try {
                 CopyResponse(response, *out);
             } catch (const std::exception& error) {

@@ -302,15 +302,6 @@ TEST(ServerModeLaunch, WebServerRequestWithStartWordsIsNeverALaunch) {
     EXPECT_FALSE(Exists(MarkerFile(g)));
 }
 
-TEST(ServerModeLaunch, ServerInstanceCleansUpItsFilesWhenItEnds) {
-    GalleryFolder g;
-    auto server = StartServerInstance(g);
-    WriteFile(g.Program() + "_old", "x");
-    server->Signal(SIGTERM);
-    ASSERT_TRUE(server->WaitExit(5));
-    EXPECT_TRUE(ExchangeFileNames(g).empty());
-}
-
 TEST(ServerModeLaunch, InstanceStartedWithTheStartWordsServes) {
     // What an engine with a server mode set starts: the program with
     // "$$START_SERVER X" and an environment that is no CGI request.
