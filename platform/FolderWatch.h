@@ -14,8 +14,8 @@ public:
     FolderWatch(const FolderWatch&) = delete;
     FolderWatch& operator=(const FolderWatch&) = delete;
 
-    // Returns after timeoutMilliseconds, or earlier when a file in the folder
-    // was created, renamed into it, written and closed, or deleted since the
+    // Returns after timeoutMilliseconds, or earlier when a file was renamed
+    // into or out of the folder, written and closed, or deleted since the
     // last call, or when a signal arrived. Changes before the call count too,
     // so nothing that happens between a check and the wait is missed.
     void Wait(int timeoutMilliseconds);
