@@ -100,6 +100,10 @@ bool DeleteFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
 bool RenameFile(const std::string& from, const std::string& to) { return rename(from.c_str(), to.c_str()) == 0; }
 
+bool HardLink(const std::string& existing, const std::string& newName) {
+    return link(existing.c_str(), newName.c_str()) == 0;
+}
+
 bool FileModificationTime(const std::string& path, double& seconds) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return false;

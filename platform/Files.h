@@ -36,6 +36,9 @@ bool DeleteFile(const std::string& path);
 // Atomic over an existing target.
 bool RenameFile(const std::string& from, const std::string& to);
 
+// A second name for an existing file.
+bool HardLink(const std::string& existing, const std::string& newName);
+
 // Modification time in seconds since the epoch (with fraction); false if missing.
 bool FileModificationTime(const std::string& path, double& seconds);
 bool SetFileModificationTime(const std::string& path, double seconds);

@@ -1,0 +1,52 @@
+#include "app/HtmlText.h"
+
+#include <cstring>
+
+namespace {
+bool IsUrlSafe(unsigned char c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
+    return c != 0 && std::strchr("-._~!$'()*+,;=:@", c) != nullptr;
+}
+}  // namespace
+
+std::string UrlPathEncode(const std::string& text, bool keepSlashes) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (IsUrlSafe(c) || (keepSlashes && c == '/')) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string HtmlEscape(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string SafeFileNamePart(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        unsigned char u = static_cast<unsigned char>(c);
+        bool keep = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '.' ||
+                    u == ':' || u == '_' || u == '-';
+        if (!keep) c = '_';
+    }
+    return out;
+}

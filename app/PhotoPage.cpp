@@ -1,0 +1,166 @@
+// The photo page: every listed picture as a thumbnail in a table, three to a
+// row, with its captions, the count and the optional hit counter.
+#include <algorithm>
+#include <vector>
+
+#include "app/FolderIndex.h"
+#include "app/Gallery.h"
+#include "app/HtmlText.h"
+#include "app/Kit.h"
+#include "app/PageFrame.h"
+#include "app/Pages.h"
+#include "app/PhotoPage.h"
+#include "app/SideFiles.h"
+#include "app/Thumbnails.h"
+#include "app/Trace.h"
+#include "engine/HttpEngine.h"
+#include "imaging/Picture.h"
+#include "platform/Environment.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+
+namespace {
+
+// At most this many listing files are read per page: the first and 500 more.
+constexpr int MaxFurtherListingFiles = 500;
+// The picture name taken back from a list entry is at most this long.
+constexpr size_t MaxPictureNameLength = 500;
+constexpr int PicturesPerRow = 3;
+
+// The sorted picture list: ordered ignoring case, an entry equal to one
+// already present (ignoring case) is not added again.
+class PictureList {
+public:
+    void Add(const std::string& entry) {
+        auto it = std::lower_bound(entries_.begin(), entries_.end(), entry, text::LessIgnoreCase());
+        if (it != entries_.end() && text::CompareIgnoreCase(*it, entry) == 0) return;
+        entries_.insert(it, entry);
+    }
+    const std::vector<std::string>& Entries() const { return entries_; }
+
+private:
+    std::vector<std::string> entries_;
+};
+
+// "http://" + host + the URL directory: the start of every link on the page.
+std::string LinkBase() {
+    std::string directory = GalleryUrlDirectory();
+    // A request that is not a GET does not set the URL directory; its links
+    // are made from its own script name rather than left without a folder.
+    if (directory.empty()) directory = UrlDirectory();
+    return "http://" + HtmlEscape(HttpGetVar("HTTP_HOST")) + UrlPathEncode(directory, true);
+}
+
+// Adds the pictures of one listing file: base.jpg and base.gif where they exist.
+void AddPicturesOf(const std::string& directory, const std::string& listingName, PictureList& list) {
+    std::string key = ReadFirstLine(directory + listingName);
+    std::string base = kit::WithoutExtension(listingName);
+    for (const char* extension : {".jpg", ".gif"}) {
+        std::string picture = folder_index::Existing(directory + base + extension);
+        if (!picture.empty()) list.Add(key + "&&" + kit::FileNamePart(picture));
+    }
+}
+
+}  // namespace
+
+std::string ThumbnailSizeAttributes(const std::string& thumbnailPath) {
+    int width = 0, height = 0;
+    if (!ReadJpegSize(thumbnailPath, width, height)) width = height = 0;
+    return " width=" + std::to_string(width) + " height=" + std::to_string(height);
+}
+
+bool PictureCell(const std::string& name) {
+    if (name.empty() || text::StartsWith(name, "t_")) return false;
+    std::string directory = PictureDirectory();
+    std::string base = kit::WithoutExtension(name);
+    std::string captionFile = folder_index::Existing(directory + base + ".txt");
+    std::string listingFile = folder_index::Existing(directory + base + ".idd");
+    std::string thumbnail = directory + "t_" + base + ".jpg";
+    if (!folder_index::Exists(thumbnail)) CreateThumbnail(directory + name);
+    std::string thumbnailOnDisk = folder_index::Existing(thumbnail);
+    if (thumbnailOnDisk.empty()) thumbnailOnDisk = thumbnail;
+    std::string attributes = ThumbnailSizeAttributes(thumbnailOnDisk);
+    std::string base_url = LinkBase();
+    std::string thumbnailUrl = base_url + UrlPathEncode(kit::FileNamePart(thumbnailOnDisk));
+    std::string pictureUrl = base_url + UrlPathEncode(name);
+    HttpSend("<td align=\"center\"><a href=\"" + pictureUrl + "\"><img src=\"" + thumbnailUrl + "\"" + attributes +
+             "></a><br></td>");
+    std::string lastLine;
+    // Without a caption file the caption cell is still opened (empty), so that
+    // the listing line and the closing tag below stay balanced.
+    HttpSend("<td align=\"center\" width=\"180\"><font color=\"black\">");
+    if (!captionFile.empty()) lastLine = ReadFirstLine(captionFile);
+    HttpSend(lastLine);
+    HttpSend("</font>");
+    if (!listingFile.empty()) {
+        HttpSend("<br><font color=\"red\" size=1 face=\"MSsans\">");
+        lastLine = ReadFirstLine(listingFile);
+        HttpSend(lastLine);
+        HttpSend("</font>");
+    }
+    HttpSend("</td>");
+    TraceLine("Image " + lastLine);
+    return true;
+}
+
+int WritePictureTable() {
+    TraceLine("Start");
+    std::string directory = PictureDirectory();
+    std::string mask = directory + "*.idd";
+    TraceLine("Filemask " + mask);
+    PictureList list;
+    std::vector<platform::DirEntry> found = platform::FindFiles(mask);
+    if (!found.empty()) {
+        AddPicturesOf(directory, found[0].name, list);
+        size_t next = 1;
+        for (; next < found.size() && next <= static_cast<size_t>(MaxFurtherListingFiles); ++next) {
+            TraceLine(found[next].name);
+            AddPicturesOf(directory, found[next].name, list);
+        }
+        if (next >= found.size()) TraceLine("");
+    }
+    int cell = 0;
+    for (const std::string& entry : list.Entries()) {
+        size_t split = entry.find("&&");
+        std::string name = split == std::string::npos ? entry : entry.substr(split + 2, MaxPictureNameLength);
+        if (PictureCell(name)) {
+            if (++cell < PicturesPerRow) {
+                HttpSend("<td></td>");
+            } else {
+                cell = 0;
+                HttpSend("</tr><tr>");
+            }
+        }
+    }
+    for (const std::string& entry : list.Entries()) TraceLine("File: " + entry);
+    return static_cast<int>(list.Entries().size());
+}
+
+void PhotoPage() {
+    PageHead();
+    HttpSend("<center><font size=+1 color=\"red\">");
+    HttpSend(PageTitle("Photo Page"));
+    HttpSend("</font><br>");
+    HttpSend("");
+    HttpSend(" It may take a few moments for all the images to load.  Click the Thumbnail Image for the full "
+             "resolution image.");
+    // The slideshow link names this program by its own file name.
+    std::string program = kit::FileNamePart(platform::ModulePath());
+    HttpSend("  <a href=\"" + UrlPathEncode(program) + "?W\"> Click Here for Slideshow. </a>");
+    HttpSend("<center><table border=1 cellpadding=5><tr>");
+    int count = WritePictureTable();
+    HttpSend("</tr></table></center><br>");
+    HttpSend("<center><font color=\"black\" size=2>");
+    HttpSend("<br>");
+    HttpSend(std::to_string(count) + " Images Posted");
+    HttpSend("</font><br><br>");
+    HttpSend("</center>");
+    std::string counter = folder_index::Existing(PictureDirectory() + "tally2.exe");
+    if (!counter.empty()) {
+        HttpSend("<br>");
+        std::string programBase = kit::FileNamePart(kit::WithoutExtension(platform::ModulePath()));
+        HttpSend("<center><img src=\"" + LinkBase() + UrlPathEncode(kit::FileNamePart(counter)) + "?S" +
+                 UrlPathEncode(programBase) + "\" WIDTH=70 HEIGHT=22 HSPACE=5 BORDER=0 ALIGN=middle ALT=\"Counter\" ></center>");
+    }
+    PageFooter();
+}

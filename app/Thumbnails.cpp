@@ -1,0 +1,171 @@
+#include "app/Thumbnails.h"
+
+#include "app/FolderIndex.h"
+#include "app/Kit.h"
+#include "app/PageFrame.h"
+#include "app/Trace.h"
+#include "imaging/Gif.h"
+#include "imaging/Picture.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+#include "platform/TextFile.h"
+
+double AspectRatio(int width, int height) {
+    if (height == 0) return 1.0;
+    long double ratio = static_cast<long double>(width) / static_cast<long double>(height);
+    return static_cast<double>(ratio);
+}
+
+int DerivedWidth(int height, double ratio) {
+    long double product = static_cast<long double>(height) * static_cast<long double>(ratio);
+    return static_cast<int>(product);
+}
+
+void LoadPicture(const std::string& path, TBitmap& bitmap) {
+    std::string existing = folder_index::Existing(path);
+    if (existing.empty()) return;
+    std::string kind = text::UpperCase(kit::ExtensionPart(path));
+    if (kind == "JPG") {
+        try {
+            LoadJpegFile(existing, bitmap);
+        } catch (const std::exception&) {
+            bitmap = TBitmap();
+        }
+    } else if (kind == "GIF") {
+        TGIFImage gif;
+        gif.LoadFromFile(existing);
+        gif.AssignTo(bitmap);
+    } else {
+        try {
+            LoadBmpFile(existing, bitmap);
+        } catch (const std::exception&) {
+            bitmap = TBitmap();
+        }
+    }
+}
+
+void StretchPicture(TBitmap& bitmap, int height, int width) {
+    TBitmap result;
+    if (bitmap.GetPixelFormat() == pf8bit) {
+        result.SetPixelFormat(pf8bit);
+        result.SetPalette(bitmap.Palette());
+    }
+    result.SetSize(width, height);
+    TColor corner = bitmap.Pixel(0, 0);
+    result.SetBrushColor(corner);
+    result.FillRect(Rect(0, 0, width, height));
+    result.SetTransparentColor(corner);
+    result.StretchDraw(Rect(0, 0, width, height), bitmap);
+    bitmap = result;
+}
+
+void CropPicture(TBitmap& bitmap, int height, int width) {
+    int w = bitmap.Width(), h = bitmap.Height();
+    int left = width < w ? (w - width) / 2 : 0;
+    int top = height < h ? (h - height) / 2 : 0;
+    TraceLine("Cropleft:" + std::to_string(left) + "  CropTop:" + std::to_string(top));
+    TBitmap result;
+    result.SetPixelFormat(pf8bit);
+    result.SetSize(width, height);
+    TColor corner = bitmap.Pixel(0, 0);
+    result.SetBrushColor(corner);
+    result.FillRect(Rect(0, 0, width, height));
+    result.SetTransparentColor(corner);
+    for (int y = 0; y < height; ++y) {
+        int sy = std::min(std::max(top + y, 0), std::max(h - 1, 0));
+        for (int x = 0; x < width; ++x) {
+            int sx = std::min(std::max(left + x, 0), std::max(w - 1, 0));
+            result.SetPixel(x, y, bitmap.Pixel(sx, sy));
+        }
+    }
+    bitmap = result;
+}
+
+void FitPicture(TBitmap& bitmap, int height, int width) {
+    if (height < 1) height = 1;
+    if (width < 1) width = 1;
+    if (height >= bitmap.Height()) return;
+    int nw = DerivedWidth(height, AspectRatio(bitmap.Width(), bitmap.Height()));
+    StretchPicture(bitmap, height, nw);
+    if (bitmap.Width() > width) CropPicture(bitmap, height, width);
+}
+
+int LoadFittedPicture(const std::string& path, int height, TBitmap& bitmap) {
+    std::string existing = folder_index::Existing(path);
+    bitmap = TBitmap();
+    if (existing.empty()) return DerivedWidth(height, 1.0);
+    if (text::UpperCase(kit::ExtensionPart(path)) != "JPG") {
+        LoadPicture(existing, bitmap);
+        int width = DerivedWidth(height, AspectRatio(bitmap.Width(), bitmap.Height()));
+        FitPicture(bitmap, height, width);
+        return width;
+    }
+    // A JPEG: decide from its header, then decode once, straight to the size
+    // the fit would produce. A picture that cannot be decoded is empty.
+    int fullWidth = 0, fullHeight = 0;
+    if (!ReadJpegSize(existing, fullWidth, fullHeight)) return DerivedWidth(height, 1.0);
+    double ratio = AspectRatio(fullWidth, fullHeight);
+    int width = DerivedWidth(height, ratio);
+    int fitHeight = std::max(height, 1), fitWidth = std::max(width, 1);
+    try {
+        if (fitHeight < fullHeight) {
+            LoadJpegPointSampled(existing, DerivedWidth(fitHeight, ratio), fitHeight, bitmap);
+        } else {
+            LoadJpegFile(existing, bitmap);
+            return width;
+        }
+    } catch (const std::exception&) {
+        bitmap = TBitmap();
+        return DerivedWidth(height, 1.0);
+    }
+    if (bitmap.Width() > fitWidth) CropPicture(bitmap, fitHeight, fitWidth);
+    return width;
+}
+
+std::string ThumbnailPath(const std::string& picturePath) {
+    return kit::WithoutExtension(kit::DirectoryPart(picturePath) + "t_" + kit::FileNamePart(picturePath)) + ".jpg";
+}
+
+bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int quality, const std::string& alsoAs) {
+    std::string temporary;
+    try {
+        std::string bytes = EncodeJpeg(bitmap, quality);
+        if (alsoAs.empty()) {
+            platform::ReplaceFileContents(path, bytes);
+        } else {
+            // Two names for one file, both replaced at once: write once, link
+            // the second name, then rename both into place.
+            temporary = platform::TemporaryNameBeside(path);
+            std::string second = temporary + "b";
+            platform::ReplaceFileContents(temporary, bytes);
+            if (!platform::HardLink(temporary, second)) throw Exception("link failed");
+            bool ok = platform::RenameFile(temporary, path) && platform::RenameFile(second, alsoAs);
+            platform::DeleteFile(temporary);
+            platform::DeleteFile(second);
+            if (!ok) return false;
+            folder_index::NoteCreated(alsoAs);
+        }
+        folder_index::NoteCreated(path);
+        return true;
+    } catch (const std::exception&) {
+        if (!temporary.empty()) {
+            platform::DeleteFile(temporary);
+            platform::DeleteFile(temporary + "b");
+        }
+        return false;
+    }
+}
+
+void CreateThumbnail(const std::string& picturePath) {
+    TraceLine("Create Thumbnail file: " + picturePath);
+    if (!folder_index::Exists(picturePath)) {
+        TraceLine("Not Exist: " + picturePath);
+        return;
+    }
+    int height = 70, unusedWidth = 85;
+    ReadThumbnailSize(height, unusedWidth);
+    TBitmap bitmap;
+    int width = LoadFittedPicture(picturePath, height, bitmap);
+    TraceLine("Thumbnail size " + std::to_string(height) + "," + std::to_string(width));
+    WriteJpegQuietly(bitmap, ThumbnailPath(picturePath), 75);
+}

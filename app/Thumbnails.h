@@ -1,0 +1,36 @@
+// Pictures made smaller for the pages: thumbnails beside the pictures, and the
+// shared routines the slideshow uses with its own height.
+#pragma once
+#include <string>
+
+#include "imaging/Bitmap.h"
+
+// W / H divided in extended precision and kept as a double; 1.0 when H is 0.
+double AspectRatio(int width, int height);
+// height x ratio with the fraction dropped, the product formed in extended
+// precision (a 4:3 picture at height 60 gives 79, not 80).
+int DerivedWidth(int height, double ratio);
+
+// Reads a picture by its extension: JPG, GIF, anything else as BMP. JPEG and
+// BMP failures leave the bitmap empty; GIF failures are raised.
+void LoadPicture(const std::string& path, TBitmap& bitmap);
+// Shrinks to the height keeping the aspect ratio, then cuts to at most width
+// columns; never enlarges.
+void FitPicture(TBitmap& bitmap, int height, int width);
+void StretchPicture(TBitmap& bitmap, int height, int width);
+void CropPicture(TBitmap& bitmap, int height, int width);
+
+// LoadPicture, then FitPicture to height and the derived width, in one step:
+// a JPEG taller than the target is decoded straight to its point-sampled
+// size. Returns the derived width (the value the trace lines show).
+int LoadFittedPicture(const std::string& path, int height, TBitmap& bitmap);
+
+// Makes t_<base>.jpg beside the picture at the thumbnail height, quality 75.
+void CreateThumbnail(const std::string& picturePath);
+// The thumbnail file of a picture: t_ + base name + ".jpg" in its folder.
+std::string ThumbnailPath(const std::string& picturePath);
+
+// Encodes the bitmap and puts it at path under a temporary name first, so
+// that no reader sees a partial file. Failures are ignored; returns success.
+bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int quality,
+                      const std::string& alsoAs = std::string());

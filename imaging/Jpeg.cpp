@@ -1,0 +1,609 @@
+#include "imaging/Jpeg.h"
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// clang-format off
+#include <jpeglib.h>
+#include <jerror.h>
+// clang-format on
+
+#include "platform/Exception.h"
+#include "platform/Stream.h"
+
+// The library reports errors through error_exit, which must not return. Its
+// default ends the process; ours jumps back to the setjmp of the call in
+// progress. Every function below that calls setjmp holds only plain data, and
+// the library is never entered from a frame that owns a C++ object, so the
+// jump skips no destructor. The callers turn the failure into an Exception.
+
+namespace {
+
+struct ErrorManager {
+    jpeg_error_mgr pub;  // first: the library sees only this part
+    jmp_buf jump;
+};
+
+void ErrorExit(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1); }
+// Warnings and trace messages: ignored, so a damaged file decodes as far as it goes.
+void EmitMessage(j_common_ptr, int) {}
+void OutputMessage(j_common_ptr) {}
+
+void InitErrorManager(ErrorManager& err) {
+    jpeg_std_error(&err.pub);
+    err.pub.error_exit = ErrorExit;
+    err.pub.emit_message = EmitMessage;
+    err.pub.output_message = OutputMessage;
+}
+
+int ErrorCode(const ErrorManager& err) { return err.pub.msg_code; }
+
+// Progressive files: refuse an absurd number of scans (see JpegMaxScans).
+void ProgressMonitor(j_common_ptr cinfo) {
+    if (cinfo->is_decompressor &&
+        reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > imaging::JpegMaxScans)
+        ERREXIT(cinfo, JERR_NOTIMPL);
+}
+
+// ---- Reading from a Stream in blocks ----
+
+struct StreamSource {
+    jpeg_source_mgr pub;  // first
+    Stream* stream;
+    JOCTET* buffer;
+    size_t bufferSize;
+    int64_t end;  // stream size when known, else -1
+    bool started;
+};
+
+// Stream calls are C++ and may throw; nothing may unwind through the library.
+int64_t ReadNoThrow(Stream* stream, void* buffer, int64_t count) noexcept {
+    try {
+        return stream->Read(buffer, count);
+    } catch (...) {
+        return -1;
+    }
+}
+
+bool SkipNoThrow(Stream* stream, int64_t count, int64_t end) noexcept {
+    try {
+        int64_t here = stream->Position();
+        if (here < 0 || end < 0) return false;
+        int64_t target = here + count > end ? end : here + count;  // never past the end (a memory stream would grow)
+        return stream->Seek(target, 0) == target;
+    } catch (...) {
+        return false;
+    }
+}
+
+void InitSource(j_decompress_ptr) {}
+void TermSource(j_decompress_ptr) {}
+
+boolean FillInputBuffer(j_decompress_ptr cinfo) {
+    auto* src = reinterpret_cast<StreamSource*>(cinfo->src);
+    int64_t n = ReadNoThrow(src->stream, src->buffer, static_cast<int64_t>(src->bufferSize));
+    if (n <= 0) {
+        if (!src->started) ERREXIT(cinfo, JERR_INPUT_EMPTY);
+        // The file ends early: say so and end the picture here, as the
+        // library's own sources do.
+        WARNMS(cinfo, JWRN_JPEG_EOF);
+        src->buffer[0] = 0xFF;
+        src->buffer[1] = JPEG_EOI;
+        n = 2;
+    }
+    src->started = true;
+    src->pub.next_input_byte = src->buffer;
+    src->pub.bytes_in_buffer = static_cast<size_t>(n);
+    return TRUE;
+}
+
+void SkipInputData(j_decompress_ptr cinfo, long count) {
+    auto* src = reinterpret_cast<StreamSource*>(cinfo->src);
+    if (count <= 0) return;
+    if (static_cast<size_t>(count) <= src->pub.bytes_in_buffer) {
+        src->pub.next_input_byte += count;
+        src->pub.bytes_in_buffer -= static_cast<size_t>(count);
+        return;
+    }
+    count -= static_cast<long>(src->pub.bytes_in_buffer);
+    src->pub.bytes_in_buffer = 0;
+    if (SkipNoThrow(src->stream, count, src->end)) return;
+    while (count > 0) {  // a stream that cannot seek: read over the bytes
+        FillInputBuffer(cinfo);
+        size_t n = std::min(static_cast<size_t>(count), src->pub.bytes_in_buffer);
+        src->pub.next_input_byte += n;
+        src->pub.bytes_in_buffer -= n;
+        count -= static_cast<long>(n);
+    }
+}
+
+// ---- Writing into a growing block of memory ----
+
+struct MemoryDestination {
+    jpeg_destination_mgr pub;  // first
+    JOCTET* data;
+    size_t capacity;
+    size_t size;
+};
+
+void InitDestination(j_compress_ptr cinfo) {
+    auto* dest = reinterpret_cast<MemoryDestination*>(cinfo->dest);
+    if (!dest->data) {
+        dest->data = static_cast<JOCTET*>(std::malloc(dest->capacity));
+        if (!dest->data) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+    }
+    dest->pub.next_output_byte = dest->data;
+    dest->pub.free_in_buffer = dest->capacity;
+}
+
+boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
+    // Called with the whole buffer full.
+    auto* dest = reinterpret_cast<MemoryDestination*>(cinfo->dest);
+    size_t grown = dest->capacity * 2;
+    auto* data = static_cast<JOCTET*>(std::realloc(dest->data, grown));
+    if (!data) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 1);
+    dest->data = data;
+    dest->pub.next_output_byte = data + dest->capacity;
+    dest->pub.free_in_buffer = grown - dest->capacity;
+    dest->capacity = grown;
+    return TRUE;
+}
+
+void TermDestination(j_compress_ptr cinfo) {
+    auto* dest = reinterpret_cast<MemoryDestination*>(cinfo->dest);
+    dest->size = dest->capacity - dest->pub.free_in_buffer;
+}
+
+}  // namespace
+
+std::string JpegErrorMessage(int messageCode) { return "JPEG error #" + std::to_string(messageCode); }
+
+// ---- JpegReader ----
+
+struct JpegReader::State {
+    jpeg_decompress_struct cinfo;
+    ErrorManager err;
+    jpeg_progress_mgr progress;
+    StreamSource source;
+    std::vector<JOCTET> buffer;
+    bool headerRead = false;
+    bool started = false;
+    bool cmyk = false;              // CMYK or YCCK source, converted to RGB here
+    std::vector<uint8_t> cmykRow;   // one row of the library's CMYK output
+
+    State() {
+        std::memset(&cinfo, 0, sizeof cinfo);
+        std::memset(&source, 0, sizeof source);
+        std::memset(&progress, 0, sizeof progress);
+        InitErrorManager(err);
+        cinfo.err = &err.pub;
+        progress.progress_monitor = ProgressMonitor;
+    }
+    ~State() { jpeg_destroy_decompress(&cinfo); }
+};
+
+namespace {
+
+using State = JpegReader::State;
+
+// The calls into the library. Each returns false after an error, whose code
+// is then in the error manager.
+
+bool CallCreate(State* s) {
+    if (setjmp(s->err.jump)) return false;
+    jpeg_create_decompress(&s->cinfo);
+    s->cinfo.progress = &s->progress;
+    return true;
+}
+
+bool CallMemorySource(State* s, const unsigned char* data, unsigned long size) {
+    if (setjmp(s->err.jump)) return false;
+    jpeg_mem_src(&s->cinfo, data, size);  // refuses 0 bytes
+    return true;
+}
+
+bool CallReadHeader(State* s) {
+    if (setjmp(s->err.jump)) return false;
+    jpeg_read_header(&s->cinfo, TRUE);
+    return true;
+}
+
+bool CallStart(State* s) {
+    if (setjmp(s->err.jump)) return false;
+    jpeg_start_decompress(&s->cinfo);
+    return true;
+}
+
+bool CallReadScanlines(State* s, JSAMPARRAY rows, JDIMENSION count, JDIMENSION* done) {
+    if (setjmp(s->err.jump)) return false;
+    while (*done < count) {
+        JDIMENSION n = jpeg_read_scanlines(&s->cinfo, rows + *done, count - *done);
+        if (n == 0) break;  // only a suspending source returns nothing; ours never do
+        *done += n;
+    }
+    return true;
+}
+
+bool CallSkipScanlines(State* s, JDIMENSION count) {
+    if (setjmp(s->err.jump)) return false;
+    jpeg_skip_scanlines(&s->cinfo, count);
+    return true;
+}
+
+[[noreturn]] void Raise(const State& s) { throw Exception(JpegErrorMessage(ErrorCode(s.err))); }
+
+}  // namespace
+
+JpegReader::JpegReader(const void* data, size_t size) : state_(std::make_unique<State>()) {
+    if (!CallCreate(state_.get())) Raise(*state_);
+    if (!CallMemorySource(state_.get(), static_cast<const unsigned char*>(data), static_cast<unsigned long>(size)))
+        Raise(*state_);
+}
+
+JpegReader::JpegReader(Stream& stream, size_t blockSize) : state_(std::make_unique<State>()) {
+    if (!CallCreate(state_.get())) Raise(*state_);
+    State& s = *state_;
+    s.buffer.resize(std::max<size_t>(blockSize, 16));
+    int64_t end = -1;
+    try {
+        end = stream.Size();
+    } catch (...) {
+    }
+    s.source.pub.init_source = InitSource;
+    s.source.pub.fill_input_buffer = FillInputBuffer;
+    s.source.pub.skip_input_data = SkipInputData;
+    s.source.pub.resync_to_restart = jpeg_resync_to_restart;
+    s.source.pub.term_source = TermSource;
+    s.source.stream = &stream;
+    s.source.buffer = s.buffer.data();
+    s.source.bufferSize = s.buffer.size();
+    s.source.end = end;
+    s.cinfo.src = &s.source.pub;
+}
+
+JpegReader::~JpegReader() = default;
+
+void JpegReader::ReadHeader() {
+    State& s = *state_;
+    if (s.headerRead) return;
+    if (!CallReadHeader(&s)) Raise(s);
+    s.headerRead = true;
+    // Refuse a huge picture before the library allocates anything for it.
+    if (static_cast<int64_t>(s.cinfo.image_width) * s.cinfo.image_height > imaging::MaxPixels)
+        throw Exception(JpegErrorMessage(JERR_IMAGE_TOO_BIG));
+}
+
+int JpegReader::ImageWidth() const { return static_cast<int>(state_->cinfo.image_width); }
+int JpegReader::ImageHeight() const { return static_cast<int>(state_->cinfo.image_height); }
+bool JpegReader::SourceGrayscale() const { return state_->cinfo.jpeg_color_space == JCS_GRAYSCALE; }
+bool JpegReader::Progressive() const { return state_->cinfo.progressive_mode != 0; }
+
+void JpegReader::Start(const JpegDecodeOptions& options) {
+    ReadHeader();
+    State& s = *state_;
+    jpeg_decompress_struct& c = s.cinfo;
+    s.cmyk = c.jpeg_color_space == JCS_CMYK || c.jpeg_color_space == JCS_YCCK;
+    if (s.cmyk)
+        c.out_color_space = JCS_CMYK;
+    else if (options.grayscale || c.jpeg_color_space == JCS_GRAYSCALE)
+        c.out_color_space = JCS_GRAYSCALE;
+    else
+        c.out_color_space = JCS_RGB;
+    c.scale_num = 1;
+    c.scale_denom = static_cast<unsigned>(options.scaleDenominator);
+    c.do_block_smoothing = options.smoothing ? TRUE : FALSE;
+    c.buffered_image = FALSE;
+    c.quantize_colors = !s.cmyk && (options.quantize || c.out_color_space == JCS_GRAYSCALE) ? TRUE : FALSE;
+    c.desired_number_of_colors = imaging::JpegQuantisedColours;
+    if (options.bestSpeed) {
+        c.dct_method = JDCT_IFAST;
+        c.dither_mode = JDITHER_ORDERED;
+        c.two_pass_quantize = FALSE;
+    } else {
+        c.dct_method = JDCT_ISLOW;
+        c.dither_mode = JDITHER_FS;
+        c.two_pass_quantize = TRUE;
+    }
+    if (!CallStart(&s)) Raise(s);
+    s.started = true;
+    if (s.cmyk) s.cmykRow.resize(static_cast<size_t>(c.output_width) * 4);
+}
+
+int JpegReader::OutputWidth() const { return static_cast<int>(state_->cinfo.output_width); }
+int JpegReader::OutputHeight() const { return static_cast<int>(state_->cinfo.output_height); }
+int JpegReader::OutputComponents() const {
+    return state_->cmyk ? 3 : state_->cinfo.quantize_colors ? 1 : state_->cinfo.output_components;
+}
+int JpegReader::OutputScanline() const { return static_cast<int>(state_->cinfo.output_scanline); }
+
+std::vector<TColor> JpegReader::Colormap() const {
+    const jpeg_decompress_struct& c = state_->cinfo;
+    std::vector<TColor> palette;
+    if (!c.quantize_colors || !c.colormap) return palette;
+    for (int i = 0; i < c.actual_number_of_colors; ++i) {
+        if (c.out_color_components == 1) {
+            int v = c.colormap[0][i];
+            palette.push_back(RGBColor(v, v, v));
+        } else {
+            palette.push_back(RGBColor(c.colormap[0][i], c.colormap[1][i], c.colormap[2][i]));
+        }
+    }
+    return palette;
+}
+
+void JpegReader::ReadRows(uint8_t* const* rows, int count) {
+    State& s = *state_;
+    if (!s.started || count <= 0) return;
+    JDIMENSION left = s.cinfo.output_height - s.cinfo.output_scanline;
+    JDIMENSION wanted = std::min(static_cast<JDIMENSION>(count), left);
+    if (!s.cmyk) {
+        JDIMENSION done = 0;
+        if (!CallReadScanlines(&s, const_cast<JSAMPARRAY>(rows), wanted, &done)) Raise(s);
+        return;
+    }
+    // CMYK as Adobe writes it (inverted when its marker says so), to RGB.
+    const bool inverted = s.cinfo.saw_Adobe_marker;
+    for (JDIMENSION r = 0; r < wanted; ++r) {
+        JSAMPROW row = s.cmykRow.data();
+        JDIMENSION done = 0;
+        if (!CallReadScanlines(&s, &row, 1, &done)) Raise(s);
+        const uint8_t* p = s.cmykRow.data();
+        uint8_t* out = rows[r];
+        for (JDIMENSION x = 0; x < s.cinfo.output_width; ++x, p += 4, out += 3) {
+            int k = inverted ? p[3] : 255 - p[3];
+            for (int i = 0; i < 3; ++i) {
+                int v = inverted ? p[i] : 255 - p[i];
+                out[i] = static_cast<uint8_t>((v * k + 127) / 255);
+            }
+        }
+    }
+}
+
+void JpegReader::SkipRows(int count) {
+    State& s = *state_;
+    if (!s.started || count <= 0) return;
+    if (!CallSkipScanlines(&s, static_cast<JDIMENSION>(count))) Raise(s);
+}
+
+// ---- Whole-picture decoding and encoding ----
+
+void DecodeJpeg(const void* data, size_t size, const JpegDecodeOptions& options, TBitmap& out) {
+    JpegReader reader(data, size);
+    reader.Start(options);
+    TBitmap bitmap;
+    const bool indexed = reader.OutputComponents() == 1;
+    if (indexed) bitmap.SetPixelFormat(pf8bit);
+    bitmap.SetSize(reader.OutputWidth(), reader.OutputHeight());
+    if (indexed) bitmap.SetPalette(reader.Colormap());
+    std::vector<uint8_t*> rows(static_cast<size_t>(bitmap.Height()));
+    for (int y = 0; y < bitmap.Height(); ++y) rows[y] = bitmap.MutableScanLine(y);
+    if (bitmap.Width() > 0) reader.ReadRows(rows.data(), bitmap.Height());
+    // A CMYK source comes out in 24 bits; 8 bits were asked for.
+    if (options.quantize && !indexed) bitmap.SetPixelFormat(pf8bit);
+    out = std::move(bitmap);
+}
+
+namespace {
+
+struct EncodeState {
+    jpeg_compress_struct cinfo;
+    ErrorManager err;
+    MemoryDestination dest;
+
+    EncodeState() {
+        std::memset(&cinfo, 0, sizeof cinfo);
+        std::memset(&dest, 0, sizeof dest);
+        InitErrorManager(err);
+        cinfo.err = &err.pub;
+        dest.pub.init_destination = InitDestination;
+        dest.pub.empty_output_buffer = EmptyOutputBuffer;
+        dest.pub.term_destination = TermDestination;
+    }
+    ~EncodeState() {
+        jpeg_destroy_compress(&cinfo);
+        std::free(dest.data);
+    }
+};
+
+struct EncodeJob {
+    JSAMPARRAY rows;
+    JDIMENSION width, height;
+    int quality;
+    bool grayscale, progressive;
+};
+
+bool CallCompress(EncodeState* s, const EncodeJob* job) {
+    if (setjmp(s->err.jump)) return false;
+    jpeg_compress_struct* c = &s->cinfo;
+    jpeg_create_compress(c);
+    c->dest = &s->dest.pub;
+    c->image_width = job->width;
+    c->image_height = job->height;
+    c->input_components = 3;
+    c->in_color_space = JCS_RGB;
+    jpeg_set_defaults(c);
+    jpeg_set_quality(c, job->quality, TRUE);  // forced to baseline-compatible tables
+    if (job->grayscale) jpeg_set_colorspace(c, JCS_GRAYSCALE);
+    if (job->progressive) jpeg_simple_progression(c);
+    jpeg_start_compress(c, TRUE);
+    while (c->next_scanline < c->image_height)
+        jpeg_write_scanlines(c, job->rows + c->next_scanline, c->image_height - c->next_scanline);
+    jpeg_finish_compress(c);
+    return true;
+}
+
+}  // namespace
+
+std::string EncodeJpegBytes(const TBitmap& bitmap, int quality, bool grayscale, bool progressive) {
+    if (bitmap.Empty()) return std::string();
+    TBitmap rgb = bitmap;  // shares storage unless a conversion is needed
+    rgb.SetPixelFormat(pf24bit);
+    std::vector<JSAMPROW> rows(static_cast<size_t>(rgb.Height()));
+    // The library reads the rows and never writes them.
+    for (int y = 0; y < rgb.Height(); ++y) rows[y] = const_cast<JSAMPROW>(rgb.ScanLine(y));
+    EncodeState state;
+    // A first guess at the size that most pictures stay below.
+    state.dest.capacity = 16384 + static_cast<size_t>(rgb.Width()) * static_cast<size_t>(rgb.Height()) / 2;
+    EncodeJob job{rows.data(), static_cast<JDIMENSION>(rgb.Width()), static_cast<JDIMENSION>(rgb.Height()),
+                  std::clamp(quality, 1, 100), grayscale, progressive};
+    if (!CallCompress(&state, &job)) throw Exception(JpegErrorMessage(ErrorCode(state.err)));
+    return std::string(reinterpret_cast<const char*>(state.dest.data), state.dest.size);
+}
+
+bool ReadJpegHeader(Stream& stream, int& width, int& height) {
+    try {
+        JpegReader reader(stream, imaging::JpegHeaderBlockBytes);
+        reader.ReadHeader();
+        width = reader.ImageWidth();
+        height = reader.ImageHeight();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// ---- TJPEGImage ----
+
+TJPEGImage::TJPEGImage() = default;
+TJPEGImage::~TJPEGImage() = default;
+
+void TJPEGImage::LoadFromFile(const std::string& path) { LoadFromBytes(ReadWholeFile(path)); }
+
+void TJPEGImage::LoadFromStream(Stream& stream) {
+    std::string bytes;
+    char block[65536];
+    for (;;) {
+        int64_t n = stream.Read(block, sizeof block);
+        if (n < 0) throw Exception("Stream read error");
+        if (n == 0) break;
+        bytes.append(block, static_cast<size_t>(n));
+    }
+    LoadFromBytes(std::move(bytes));
+}
+
+void TJPEGImage::LoadFromBytes(std::string bytes) {
+    data_ = std::move(bytes);
+    bitmap_ = TBitmap();
+    decoded_ = false;
+    headerWidth_ = headerHeight_ = 0;
+    ReadHeaderOfData();
+}
+
+void TJPEGImage::ReadHeaderOfData() {
+    JpegReader reader(data_.data(), data_.size());
+    reader.ReadHeader();
+    headerWidth_ = reader.ImageWidth();
+    headerHeight_ = reader.ImageHeight();
+    grayscale_ = reader.SourceGrayscale();
+    progressiveEncoding_ = reader.Progressive();
+}
+
+void TJPEGImage::SaveToFile(const std::string& path) {
+    Encode();  // before the file exists: a failed encoding leaves no file behind
+    FileStream file(path, platform::OpenMode::Create);
+    file.WriteBuffer(data_.data(), static_cast<int64_t>(data_.size()));
+}
+
+void TJPEGImage::SaveToStream(Stream& stream) {
+    Encode();
+    stream.WriteBuffer(data_.data(), static_cast<int64_t>(data_.size()));
+}
+
+void TJPEGImage::Assign(const TBitmap& bitmap) {
+    bitmap_ = bitmap;
+    decoded_ = true;
+    data_.clear();
+    data_.shrink_to_fit();
+    headerWidth_ = headerHeight_ = 0;
+}
+
+void TJPEGImage::AssignTo(TBitmap& bitmap) { bitmap = Bitmap(); }
+
+const TBitmap& TJPEGImage::Bitmap() {
+    Decode();
+    return bitmap_;
+}
+
+void TJPEGImage::Decode() {
+    if (decoded_ || data_.empty()) return;
+    JpegDecodeOptions options;
+    options.scaleDenominator = 1 << static_cast<int>(scale_);
+    options.grayscale = grayscale_;
+    options.quantize = pixelFormat_ == jf8Bit;
+    options.bestSpeed = performance_ == jpBestSpeed;
+    options.smoothing = smoothing_;
+    DecodeJpeg(data_.data(), data_.size(), options, bitmap_);
+    decoded_ = true;
+}
+
+void TJPEGImage::Encode() {
+    if (!data_.empty()) return;
+    if (!decoded_) return;
+    data_ = EncodeJpegBytes(bitmap_, quality_, grayscale_, progressiveEncoding_);
+}
+
+bool TJPEGImage::Empty() const { return data_.empty() && bitmap_.Empty(); }
+
+int TJPEGImage::Width() const {
+    if (decoded_ || data_.empty()) return bitmap_.Width();
+    int d = 1 << static_cast<int>(scale_);
+    return (headerWidth_ + d - 1) / d;
+}
+
+int TJPEGImage::Height() const {
+    if (decoded_ || data_.empty()) return bitmap_.Height();
+    int d = 1 << static_cast<int>(scale_);
+    return (headerHeight_ + d - 1) / d;
+}
+
+void TJPEGImage::SetWidth(int) { throw Exception("Cannot change the size of a JPEG image"); }
+void TJPEGImage::SetHeight(int) { throw Exception("Cannot change the size of a JPEG image"); }
+
+void TJPEGImage::SetCompressionQuality(int quality) { quality_ = std::clamp(quality, 1, 100); }
+
+void TJPEGImage::DecodingSettingChanged() {
+    // Only when the compressed data can make the picture again.
+    if (!data_.empty() && decoded_) {
+        bitmap_ = TBitmap();
+        decoded_ = false;
+    }
+}
+
+void TJPEGImage::SetPerformance(TJPEGPerformance value) {
+    if (value == performance_) return;
+    performance_ = value;
+    DecodingSettingChanged();
+}
+
+void TJPEGImage::SetGrayscale(bool value) {
+    if (value == grayscale_) return;
+    grayscale_ = value;
+    DecodingSettingChanged();
+}
+
+void TJPEGImage::SetPixelFormat(TJPEGPixelFormat value) {
+    if (value == pixelFormat_) return;
+    pixelFormat_ = value;
+    DecodingSettingChanged();
+}
+
+void TJPEGImage::SetScale(TJPEGScale value) {
+    if (value == scale_) return;
+    scale_ = value;
+    DecodingSettingChanged();
+}
+
+void TJPEGImage::SetSmoothing(bool value) {
+    if (value == smoothing_) return;
+    smoothing_ = value;
+    DecodingSettingChanged();
+}
+
+void TJPEGImage::SetProgressiveDisplay(bool value) {
+    if (value == progressiveDisplay_) return;
+    progressiveDisplay_ = value;
+    DecodingSettingChanged();
+}

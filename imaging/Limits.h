@@ -1,0 +1,70 @@
+// Every limit the imaging layer puts on untrusted bytes, in one place. Decoders
+// check these before they allocate anything a file's header asks for.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace imaging {
+
+// ---- Bitmaps (every decoder's output goes through TBitmap) ----
+
+// The largest bitmap, in pixels (width x height), that is ever allocated; a
+// picture above it fails as a decoding failure. 2^28 pixels is 768 MiB at 24
+// bits, far beyond any camera yet well inside size_t and int arithmetic.
+constexpr int64_t MaxPixels = int64_t(1) << 28;
+
+// No single dimension may exceed the pixel cap either, so that row sizes in
+// bytes (up to 3 x MaxPixels) always fit in 32-bit arithmetic checks.
+constexpr int64_t MaxDimension = MaxPixels;
+
+// Palette entries an 8-bit bitmap can hold.
+constexpr int MaxPaletteEntries = 256;
+
+// ---- JPEG ----
+
+// Colours the library's quantiser may use for 8-bit output (greyscale pictures
+// and an 8-bit pixel-format setting).
+constexpr int JpegQuantisedColours = 236;
+
+// Blocks in which a file is read when only its header is wanted; segments
+// before the frame header (EXIF data with its own thumbnail) are skipped by
+// seeking, not read.
+constexpr size_t JpegHeaderBlockBytes = 4096;
+
+// Scans a progressive file may hold. Every scan is a pass over the whole
+// picture's coefficients, so a small file of many tiny scans would otherwise
+// cost minutes; real encoders write about ten.
+constexpr int JpegMaxScans = 1000;
+
+// Blocks in which a file is read while decoding as a stream.
+constexpr size_t JpegReadBlockBytes = 64 * 1024;
+
+// ---- BMP ----
+
+// A BMP file and DIB header are at most this long before the palette (the v5
+// header is 124 bytes); anything longer is not a bitmap header we know.
+constexpr uint32_t BmpMaxInfoHeaderSize = 124;
+constexpr uint32_t BmpFileHeaderSize = 14;
+
+}  // namespace imaging
+
+// ---- GIF ----
+
+#include <cstddef>
+
+namespace imaging {
+
+// The largest LZW minimum code size: the clear code of a larger one would not
+// fit the 12-bit codes of the format. Larger sizes fail as "Invalid GIF data".
+constexpr int GifMaxMinCodeSize = 11;
+
+// Frames kept in a picture's frame list. Every frame is read and checked and
+// counted; past this many, only the count grows, so that a file of millions of
+// tiny frames costs memory in proportion to the bound, not to the file.
+constexpr size_t GifMaxKeptFrames = 4096;
+
+// Extensions kept over a whole picture (each costs about a hundred bytes for
+// as little as three in the file); later ones are read and checked, not kept.
+constexpr size_t GifMaxKeptExtensions = 4096;
+
+}  // namespace imaging

@@ -1,0 +1,44 @@
+// The picture routines the gallery composes: reading picture files into
+// bitmaps (whole, or straight to a point-sampled size), reading a JPEG's size
+// from its header, and writing a bitmap as a JPEG file.
+//
+// Failures raise Exception with the layer's messages ("Cannot open file %s",
+// "Stream read error", "JPEG error #%d", "Bitmap image is not valid", ...);
+// which of them to catch is the caller's decision.
+#pragma once
+#include <string>
+
+#include "imaging/Bitmap.h"
+
+// The width and height from a JPEG file's header, reading only the first
+// bytes it needs. False for a missing, empty, unreadable or non-JPEG file.
+bool ReadJpegSize(const std::string& path, int& width, int& height);
+
+// Decodes a JPEG file at full size with the best-quality settings: a colour
+// picture into a 24-bit bitmap, a greyscale one into an 8-bit bitmap of at
+// most 236 grey levels.
+void LoadJpegFile(const std::string& path, TBitmap& out);
+
+// The same picture as LoadJpegFile followed by StretchDraw of the whole of it
+// into (0, 0, targetWidth, targetHeight) of a bitmap of that size and format,
+// pixel for pixel, made in one streaming pass: full-size rows come one at a
+// time, rows the sampling does not use are skipped, and the full-size picture
+// is never held. fullWidth and fullHeight receive the picture's size from its
+// header (also when the target is empty). A target width or height of 0 or
+// less gives an empty bitmap of that size after the header is read.
+void LoadJpegPointSampled(const std::string& path, int targetWidth, int targetHeight, TBitmap& out,
+                          int* fullWidth = nullptr, int* fullHeight = nullptr);
+// The same for JPEG bytes held in memory.
+void DecodeJpegPointSampled(const void* data, size_t size, int targetWidth, int targetHeight, TBitmap& out,
+                            int* fullWidth = nullptr, int* fullHeight = nullptr);
+
+// Reads a Windows bitmap (BMP) file.
+void LoadBmpFile(const std::string& path, TBitmap& out);
+
+// The bitmap as a baseline JFIF at the quality (1..100) with the library's
+// defaults; "" for an empty bitmap.
+std::string EncodeJpeg(const TBitmap& bitmap, int quality);
+// Encodes, then creates the file (replacing one that exists) and writes it;
+// when the encoding fails no file is created. An empty bitmap gives a file of
+// 0 bytes.
+void SaveJpegFile(const TBitmap& bitmap, const std::string& path, int quality);

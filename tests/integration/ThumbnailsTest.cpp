@@ -1,0 +1,239 @@
+// Thumbnails and slides: their sizes, trace lines and files, made by the
+// program on the first photo page or slideshow request that needs them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+
+#include "support/CgiHarness.h"
+#include "imaging/Bitmap.h"
+#include "imaging/Picture.h"
+#include "support/Pictures.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct Made {
+    int width = -1, height = -1;
+    std::vector<std::string> trace;
+    CgiResponse response;
+};
+
+// One listed picture, then the photo page; what the thumbnail became.
+Made Thumbnail(const std::string& name, int w, int h, const std::string& pageTitle = "") {
+    GalleryFolder g;
+    if (name.ends_with(".gif")) MakeGif(g / name, w, h);
+    else if (name.ends_with(".bmp")) MakeBmp(g / name, w, h);
+    else MakeJpeg(g / name, w, h);
+    WriteFile(g / (name.substr(0, name.rfind('.')) + ".idd"), "k\r\n");
+    if (!pageTitle.empty()) WriteFile(g / "pagetitle.txt", pageTitle);
+    Made m;
+    m.response = g.Get();
+    m.trace = g.TraceLines();
+    std::string thumb = g / ("t_" + name.substr(0, name.rfind('.')) + ".jpg");
+    if (!JpegSize(thumb, m.width, m.height)) m.width = m.height = Exists(thumb) && ReadFile(thumb).empty() ? 0 : -1;
+    return m;
+}
+
+bool HasLine(const std::vector<std::string>& trace, const std::string& line) {
+    return std::find(trace.begin(), trace.end(), line) != trace.end();
+}
+
+}  // namespace
+
+TEST(ThumbnailSize, FourToThreeAtSeveralHeightsUsesTheExtendedProduct) {
+    Made at70 = Thumbnail("a.jpg", 800, 600);
+    EXPECT_EQ(at70.width, 93);
+    EXPECT_EQ(at70.height, 70);
+    EXPECT_TRUE(HasLine(at70.trace, "Thumbnail size 70,93"));
+    Made at60 = Thumbnail("a.jpg", 800, 600, "THUMBSIZE:60,85");
+    EXPECT_EQ(at60.width, 79);
+    EXPECT_TRUE(HasLine(at60.trace, "Thumbnail size 60,79"));
+    Made at75 = Thumbnail("a.jpg", 800, 600, "THUMBSIZE:75,85");
+    EXPECT_EQ(at75.width, 99);
+    EXPECT_EQ(at75.height, 75);
+}
+
+TEST(ThumbnailSize, PortraitAndSmallPictures) {
+    Made portrait = Thumbnail("p.jpg", 600, 800);
+    EXPECT_EQ(portrait.width, 52);
+    EXPECT_EQ(portrait.height, 70);
+    // Never enlarged; the trace still shows the derived target.
+    Made small = Thumbnail("s.jpg", 60, 50);
+    EXPECT_EQ(small.width, 60);
+    EXPECT_EQ(small.height, 50);
+    EXPECT_TRUE(HasLine(small.trace, "Thumbnail size 70,83"));
+    Made exact = Thumbnail("e.jpg", 100, 70);
+    EXPECT_EQ(exact.width, 100);
+    EXPECT_EQ(exact.height, 70);
+}
+
+TEST(ThumbnailSize, TallNarrowPictureGivesAnEmptyThumbnail) {
+    Made m = Thumbnail("n.jpg", 1, 100);
+    EXPECT_EQ(m.width, 0);
+    EXPECT_NE(m.response.body.find("t_n.jpg\" width=0 height=0>"), std::string::npos);
+}
+
+TEST(ThumbnailSize, ZeroHeightCropsToTheMiddlePixel) {
+    Made m = Thumbnail("w.jpg", 3000, 1000, "THUMBSIZE:0,85");
+    EXPECT_EQ(m.width, 1);
+    EXPECT_EQ(m.height, 1);
+    auto crop = std::find(m.trace.begin(), m.trace.end(), "Cropleft:1  CropTop:0");
+    ASSERT_NE(crop, m.trace.end());
+    ASSERT_NE(crop + 1, m.trace.end());
+    EXPECT_EQ(*(crop + 1), "Thumbnail size 0,0");
+}
+
+TEST(ThumbnailSize, FileThatIsNoJpegGivesAnEmptyThumbnail) {
+    GalleryFolder g;
+    WriteFile(g / "photo.jpg", "this is not a picture");
+    WriteFile(g / "photo.idd", "k\r\n");
+    CgiResponse r = g.Get();
+    EXPECT_EQ(r.process.exitCode, 0);
+    EXPECT_TRUE(Exists(g / "t_photo.jpg"));
+    EXPECT_EQ(ReadFile(g / "t_photo.jpg"), "");
+    EXPECT_TRUE(HasLine(g.TraceLines(), "Thumbnail size 70,70"));
+    // The empty thumbnail is kept and not made again.
+    g.Get();
+    EXPECT_FALSE(HasLine(g.TraceLines(), "Create Thumbnail file: " + (g / "photo.jpg")));
+}
+
+TEST(ThumbnailSize, GifAndBmpPictures) {
+    Made gif = Thumbnail("g.gif", 160, 120);
+    EXPECT_EQ(gif.width, 93);
+    EXPECT_EQ(gif.height, 70);
+    Made bmp = Thumbnail("b.bmp", 160, 120);
+    EXPECT_EQ(bmp.width, -1) << "a .bmp is never listed: only .jpg and .gif pictures are";
+}
+
+TEST(ThumbnailSize, CorruptGifEndsTheRequestWithTheErrorPage) {
+    GalleryFolder g;
+    WriteFile(g / "bad.gif", "not a gif at all");
+    WriteFile(g / "bad.idd", "k\r\n");
+    CgiResponse r = g.Get();
+    EXPECT_EQ(r.process.exitCode, 0);
+    EXPECT_EQ(r.body, "<html><body>Unhandled Exception: Invalid GIF signature</body></html>\r\n");
+    EXPECT_EQ(g.TraceLines().back(), "Create Thumbnail file: " + (g / "bad.gif"));
+    EXPECT_FALSE(Exists(g / "t_bad.jpg"));
+}
+
+TEST(Slideshow, EachAddressStepsThroughTheJpegPicturesInNameOrder) {
+    GalleryFolder g;
+    MakeJpeg(g / "a.jpg", 40, 30);
+    MakeJpeg(g / "B.jpg", 40, 30);
+    MakeJpeg(g / "c.jpg", 40, 30);
+    MakeJpeg(g / "t_a.jpg", 40, 30);
+    MakeGif(g / "d.gif", 40, 30);
+    auto selected = [&](const std::string& address) {
+        CgiResponse r = g.Get("W", {{"REMOTE_ADDR", address}});
+        EXPECT_EQ(r.process.exitCode, 0);
+        for (const auto& line : g.TraceLines())
+            if (line.starts_with("Selected Slide File ")) return line.substr(20);
+        return std::string("(none) ") + r.body;
+    };
+    EXPECT_EQ(selected("10.0.0.1"), "a.jpg");
+    EXPECT_EQ(selected("10.0.0.1"), "B.jpg");
+    EXPECT_EQ(selected("10.0.0.2"), "a.jpg");
+    EXPECT_EQ(selected("10.0.0.1"), "c.jpg");
+    EXPECT_EQ(selected("10.0.0.1"), "a.jpg");
+    EXPECT_EQ(ReadFile(g / "SlideNext10.0.0.1.txt"), "0\r\n");
+    EXPECT_EQ(ReadFile(g / "SlideNext10.0.0.2.txt"), "0\r\n");
+    // An IPv6 address becomes a safe file name.
+    EXPECT_EQ(selected("::1/../x"), "a.jpg");
+    EXPECT_TRUE(Exists(g / "SlideNext::1_.._x.txt"));
+}
+
+TEST(Slideshow, PageWithTitleCaptionAndSlide) {
+    GalleryFolder g;
+    MakeJpeg(g / "a.jpg", 1024, 768);
+    WriteFile(g / "a.txt", "  \r\n");
+    CgiResponse r = g.Get("W");
+    std::string head = "<html><head><meta name=\"Generator\" content=\"Gallerist - Varnholt\">\r\n"
+                       "<title>Gallerist by Varnholt</title>\r\n"
+                       "</head> <body bgcolor=\"#FFE8C4\" link=\"FF0000\" vlink=\"#FF0000\" text=\"#0000FF\">\r\n";
+    std::string expected =
+        head +
+        "<meta http-equiv=\"Refresh\" content=\"10\"> \r\n"
+        "<META HTTP-EQUIV=\"Pragma\" CONTENT=\"no-cache\"> \r\n"
+        "<META HTTP-EQUIV=\"Expires\" CONTENT=\"-1\"> \r\n"
+        "<META HTTP-EQUIV=Expires: Mon, 14 Jul 1789 12:30:00 GMT\"> \r\n"
+        "<META HTTP-EQUIV=\"Last-Modified: \" . gmdate(\"D, d M Y H:i:s\") . \" GMT\"> \r\n"
+        "<META HTTP-EQUIV=\"Cache-Control: no-store, no-cache, must-revalidate\"> \r\n"
+        "<META HTTP-EQUIV=\"Cache-Control: post-check=0, pre-check=0\", false> \r\n"
+        " <title>Webnook CAMs</title>\r\n"
+        " </head><body  bgcolor=\"ffdfac\" text=\"000000\">\r\n"
+        "<center><font size=+1 color=\"red\">\r\n"
+        "Web Slide Show<font color=\"black\"> -   \r\n"
+        "<br>\r\n<img src=\"t_SLIDEIMAGE.jpg\">\r\n</body>\r\n<HEAD> \r\n"
+        "<META HTTP-EQUIV=\"Pragma\" CONTENT=\"no-cache\"> \r\n"
+        "<META HTTP-EQUIV=\"Expires\" CONTENT=\"-1\"> \r\n</HEAD> \r\n </body></html> \r\n";
+    EXPECT_EQ(r.body, expected);
+    int w = 0, h = 0;
+    ASSERT_TRUE(JpegSize(g / "t_SLIDEIMAGE.JPG", w, h));
+    EXPECT_EQ(w, 746);
+    EXPECT_EQ(h, 560);
+    EXPECT_EQ(ReadFile(g / "t_SLIDEIMAGE.jpg"), ReadFile(g / "t_SLIDEIMAGE.JPG"));
+    EXPECT_TRUE(HasLine(g.TraceLines(), "Slide size 560,746"));
+}
+
+TEST(Slideshow, SmallPictureKeepsItsSizeAndAnEmptyFolderFails) {
+    GalleryFolder g;
+    CgiResponse empty = g.Get("W");
+    EXPECT_EQ(empty.body, "<html><body>Unhandled Exception: List index out of bounds (0)</body></html>\r\n");
+    MakeJpeg(g / "s.jpg", 400, 300);
+    WriteFile(g / "pagetitle.txt", "Holiday\r\n");
+    CgiResponse r = g.Get("W");
+    EXPECT_NE(r.body.find("\r\nHoliday\r\n<br>\r\n"), std::string::npos);
+    int w = 0, h = 0;
+    ASSERT_TRUE(JpegSize(g / "t_SLIDEIMAGE.jpg", w, h));
+    EXPECT_EQ(w, 400);
+    EXPECT_EQ(h, 300);
+}
+
+TEST(Concurrency, SimultaneousRequestsLeaveOnlyCompleteFiles) {
+    GalleryFolder g;
+    for (int i = 0; i < 30; ++i) {
+        std::string name = std::string("p").append(std::to_string(i));
+        MakeJpeg(g / (name + ".jpg"), 320, 240);
+        WriteFile(g / (name + ".idd"), "k\r\n");
+    }
+    std::vector<std::thread> clients;
+    std::vector<CgiResponse> responses(40);
+    for (int i = 0; i < 20; ++i) clients.emplace_back([&, i] { responses[i] = g.Get(); });
+    for (int i = 0; i < 20; ++i)
+        clients.emplace_back([&, i] { responses[20 + i] = g.Get("W", {{"REMOTE_ADDR", std::string("10.0.0.").append(std::to_string(i % 5))}}); });
+    for (auto& t : clients) t.join();
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(responses[i].process.exitCode, 0) << i;
+        EXPECT_TRUE(responses[i].hasBlankLine) << i;
+        EXPECT_TRUE(responses[i].body.ends_with(i < 20 ? "</html>\r\n" : " </body></html> \r\n")) << i;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(g.Path())) {
+        std::string name = entry.path().filename().string();
+        EXPECT_EQ(name.find(".~"), std::string::npos) << "temporary file left: " << name;
+        if (name.starts_with("t_")) {
+            int w = 0, h = 0;
+            EXPECT_TRUE(JpegSize(entry.path().string(), w, h)) << name;
+            EXPECT_EQ(h, name.starts_with("t_SLIDE") ? 240 : 70) << name;
+        }
+        if (name.starts_with("SlideNext")) {
+            std::string state = ReadFile(entry.path().string());
+            EXPECT_TRUE(state.size() >= 3 && state.ends_with("\r\n")) << name;
+        }
+    }
+}
+
+TEST(ThumbnailContent, EqualsAFullDecodeStretchedAndEncodedAtQuality75) {
+    GalleryFolder g;
+    MakeJpeg(g / "big.jpg", 1600, 1200);
+    WriteFile(g / "big.idd", "k\r\n");
+    g.Get();
+    // The same picture the slow way: whole decode, point-sampled stretch, encode.
+    TBitmap full, small;
+    LoadJpegFile(g / "big.jpg", full);
+    small.SetSize(93, 70);
+    small.StretchDraw(Rect(0, 0, 93, 70), full);
+    EXPECT_EQ(ReadFile(g / "t_big.jpg"), EncodeJpeg(small, 75));
+}
