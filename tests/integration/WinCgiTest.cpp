@@ -63,14 +63,14 @@ TEST(WinCgiHosting, LastLineWithoutCrIsNotRead) {
     EXPECT_EQ(r.process.exitCode, 0);
     EXPECT_FALSE(ReadFile(g / "out.htm").empty());
     auto trace = g.TraceLines();
-    ASSERT_EQ(trace.size(), 7u);
+    ASSERT_GE(trace.size(), 7u);
     EXPECT_EQ(trace[5], "REQUEST Method ");
 }
 
 TEST(WinCgiHosting, LongerOldOutputFileKeepsItsTailAfterTheNewResponse) {
     GalleryFolder g;
     CgiResponse standard = g.Get("", {{"HTTP_HOST", ""}});
-    const std::string old(500, 'X');
+    const std::string old(20000, 'X');
     WriteFile(g / "out.htm", old);
     RunProfile(g, CgiSection(g, "GET", "") + "[System]\r\nOutput File=" + (g / "out.htm") + "\r\n");
     const std::string& response = standard.process.out;
