@@ -33,6 +33,7 @@ if command -v convert >/dev/null; then
   for i in $(seq -w 1 $pictures); do
     cp "$work/model.jpg" "$work/IMG_00$i.jpg"
     printf 'Picture %s\r\n' "$i" > "$work/IMG_00$i.txt"
+    printf '2024-%s\r\n' "$i" > "$work/IMG_00$i.idd"
   done
   rm "$work/model.jpg"
 else

@@ -22,6 +22,9 @@ void AddPictures(const GalleryFolder& g) {
     MakeJpeg(g / "IMG_0002.JPG", 120, 160);
     MakeJpeg(g / "dunes.jpg", 200, 100);
     WriteFile(g / "harbour.txt", "The harbour at dawn\r\n");
+    WriteFile(g / "harbour.idd", "2004-07\r\n");
+    WriteFile(g / "IMG_0002.idd", "2004-08\r\n");
+    WriteFile(g / "dunes.idd", "2003-01\r\n");
 }
 
 // The files of the gallery (folders temp/ and log/ and the trace aside), so
@@ -73,6 +76,7 @@ TEST(ServerModeAnswers, EveryPageIsByteForByteWhatDirectCgiGives) {
         CgiResponse viaServer = Send(g, requests[i]);
         EXPECT_EQ(viaServer.process.exitCode, 0) << i;
         EXPECT_EQ(viaServer.process.out, direct[i].process.out) << requests[i].method << " " << requests[i].query;
+        EXPECT_GT(viaServer.body.size(), 200u) << requests[i].method << " " << requests[i].query;
         EXPECT_EQ(g.TraceLines(), directTraces[i]) << i;
         RemoveNewFiles(g, pristine);
         EXPECT_TRUE(server->Running());

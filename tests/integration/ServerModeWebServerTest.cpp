@@ -12,6 +12,7 @@
 #include <latch>
 
 #include "support/CgiHarness.h"
+#include "support/Pictures.h"
 #include "support/ServerHarness.h"
 
 using namespace testing_support;
@@ -111,12 +112,18 @@ private:
 TEST(ServerModeUnderLighttpd, TwentyConcurrentRequestsAreAllAnsweredThroughOneServerInstance) {
     if (!std::filesystem::exists(Lighttpd)) GTEST_SKIP() << "lighttpd is not installed (" << Lighttpd << ")";
     GalleryFolder g;
+    for (int i = 1; i <= 6; ++i) {
+        std::string base = g / ("picture" + std::to_string(i));
+        MakeJpeg(base + ".jpg", 120 + 10 * i, 90);
+        WriteFile(base + ".idd", "2024-0" + std::to_string(i) + "\r\n");
+    }
     WebServer web(g);
     ASSERT_TRUE(web.Ready()) << web.ErrorLog();
 
     // The answer of an ordinary CGI run through the same web server.
     HttpReply reference = HttpGet(web.Port(), "/pictorama.cgi?n=0");
     ASSERT_EQ(reference.status, "HTTP/1.0 200 OK") << reference.head << web.ErrorLog();
+    ASSERT_NE(reference.body.find("picture6.jpg"), std::string::npos) << reference.body;
 
     auto server = StartServerInstance(g);
     RenameCounter answered(g / "temp", "_rsp");
