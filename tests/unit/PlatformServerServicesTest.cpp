@@ -1,5 +1,6 @@
 // The operating-system services behind the server mode: the presence lock,
-// waiting on a folder, starting a hidden process, the process deadline.
+// waiting on a folder, stop signals, starting a hidden process, the process
+// deadline.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "platform/FolderWatch.h"
 #include "platform/HiddenProcess.h"
 #include "platform/PresenceLock.h"
+#include "platform/ProcessDeadline.h"
 #include "platform/StopSignals.h"
 #include "support/TestSupport.h"
 
@@ -136,4 +138,23 @@ TEST(HiddenProcess, RunsInItsOwnSessionOnTheNullDeviceWithoutTheCgiVariables) {
 
 TEST(HiddenProcess, MissingProgramIsReported) {
     EXPECT_EQ(platform::StartHiddenProcess("/nonexistent/program", {}, {}), -1);
+}
+
+TEST(ProcessDeadline, PassedDeadlineEndsTheProcessWithExitCodeZeroAndDisarmingKeepsItAlive) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        platform::SetProcessDeadline(0.05);
+        platform::SetProcessDeadline(0);  // disarmed: survives the first deadline
+        usleep(150000);
+        platform::SetProcessDeadline(0.1);
+        for (;;) pause();  // a stalled wait, ended only by the deadline
+    }
+    int status = 0;
+    auto start = std::chrono::steady_clock::now();
+    waitpid(pid, &status, 0);
+    double seconds = Seconds(start);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_GE(seconds, 0.2) << "the disarmed deadline ended the process";
 }
