@@ -1,6 +1,7 @@
 #include "engine/Hosting.h"
 
 #include "engine/HttpUtils.h"
+#include "engine/ServerMode.h"
 #include "engine/StringList.h"
 #include "platform/Clock.h"
 #include "platform/Environment.h"
@@ -9,8 +10,6 @@
 
 namespace {
 bool g_serverProcess = false;
-
-constexpr double ServerRequestWriteSeconds = 30;
 
 std::string Trimmed(const std::string& s) {
     size_t a = 0, b = s.size();

@@ -88,7 +88,7 @@ void WriteAll(Stream& out, const std::string& bytes) { out.WriteBuffer(bytes.dat
 // renames it into the queue once complete: the server never reads half a request.
 void WriteRequestFile(const std::string& base, const StringList& variables, Stream* input) {
     const std::string writing = base + "_new";
-    {
+    try {
         FileStream request(writing, platform::OpenMode::CreateNew);
         RequestWatchdog watchdog;
         for (const auto& entry : variables.Items()) {
@@ -110,6 +110,9 @@ void WriteRequestFile(const std::string& base, const StringList& variables, Stre
             left -= n;
         }
         watchdog.Disarm();
+    } catch (...) {
+        platform::DeleteFile(writing);
+        throw;
     }
     if (!platform::RenameFile(writing, base + "_REQ")) {
         platform::DeleteFile(writing);
