@@ -80,14 +80,41 @@ percentile() {  # file percent -> milliseconds
   sort -n "$1" | awk -v p="$2" '{ v[NR] = $1 } END { i = int((NR - 1) * p / 100) + 1; printf "%.2f", v[i] / 1000 }'
 }
 
+# CPU time per request, which the load of a shared machine does not inflate:
+# the children's user + system time of a run of requests one way, plus, for
+# the server way, what the server instance spent meanwhile.
+children_cpu_ms() {  # from the shell's `times` (run in this shell, not a subshell)
+  times > "$work/times.txt"
+  tail -1 "$work/times.txt" | awk '{ t = 0; for (i = 1; i <= 2; ++i) { split($i, p, /[ms]/); t += p[1] * 60 + p[2] } printf "%d", t * 1000 }'
+}
+server_cpu_ms() {  # utime + stime of the server instance, in ms
+  awk -v hz="$(getconf CLK_TCK)" '{ printf "%d", ($14 + $15) * 1000 / hz }' "/proc/$server_pid/stat"
+}
+cpu_runs=$(( runs < 100 ? runs : 100 ))
+declare -A cpu
+for page in photo report; do
+  query=""; [[ $page == report ]] && query=S
+  children_cpu_ms > "$work/c0"
+  for _ in $(seq "$cpu_runs"); do request direct.cgi "$query"; done
+  children_cpu_ms > "$work/c1"; s1=$(server_cpu_ms)
+  for _ in $(seq "$cpu_runs"); do request pictorama.cgi "$query"; done
+  children_cpu_ms > "$work/c2"; s2=$(server_cpu_ms)
+  c0=$(cat "$work/c0"); c1=$(cat "$work/c1"); c2=$(cat "$work/c2")
+  cpu[direct-$page]=$(awk -v a="$c0" -v b="$c1" -v n="$cpu_runs" 'BEGIN { printf "%.2f", (b - a) / n }')
+  cpu[server-$page]=$(awk -v a="$c1" -v b="$c2" -v s="$s1" -v t="$s2" -v n="$cpu_runs" 'BEGIN { printf "%.2f", (b - a + t - s) / n }')
+done
+
 [[ -e temp/pictorama.cgi_s ]] || { echo "the server instance stopped during the run" >&2; exit 1; }
 if grep -q "Too many clients" log/pictorama.Log 2>/dev/null; then echo "some requests were refused" >&2; exit 1; fi
 
-printf '%-8s %12s %12s %12s %12s %8s\n' page "direct p50" "server p50" "direct p90" "server p90" ratio
+printf '%-7s %11s %11s %11s %11s %6s %11s %11s\n' page "direct p50" "server p50" "direct p90" "server p90" ratio \
+  "direct CPU" "server CPU"
 for page in photo report; do
   d50=$(percentile "$work/direct-$page" 50); s50=$(percentile "$work/server-$page" 50)
   d90=$(percentile "$work/direct-$page" 90); s90=$(percentile "$work/server-$page" 90)
   ratio=$(awk -v s="$s50" -v d="$d50" 'BEGIN { printf "%.2f", s / d }')
-  printf '%-8s %9s ms %9s ms %9s ms %9s ms %7sx\n' "$page" "$d50" "$s50" "$d90" "$s90" "$ratio"
+  printf '%-7s %8s ms %8s ms %8s ms %8s ms %5sx %8s ms %8s ms\n' "$page" "$d50" "$s50" "$d90" "$s90" "$ratio" \
+    "${cpu[direct-$page]}" "${cpu[server-$page]}"
 done
-echo "($runs requests each way and page; $(nproc) CPUs; load $(cut -d' ' -f1-3 /proc/loadavg))"
+echo "(wall time: $runs requests each way and page, interleaved; CPU time: $cpu_runs each, client and server"
+echo " instance together for the server way; $(nproc) CPUs; load $(cut -d' ' -f1-3 /proc/loadavg))"
