@@ -6,6 +6,7 @@
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
+#include "platform/PresenceLock.h"
 #include "platform/Text.h"
 
 namespace {
@@ -52,7 +53,10 @@ bool IsServerRunning() {
     if (g_serverProcess) return true;
     double modified = 0;
     if (!platform::FileModificationTime(ServerMarkerFile(), modified)) return false;
-    return modified > platform::NowSeconds() - ServerRequestWriteSeconds;
+    if (modified <= platform::NowSeconds() - ServerRequestWriteSeconds) return false;
+    // A server that was killed leaves a fresh marker behind; only one that
+    // still holds its presence lock can answer.
+    return platform::IsPresent(ServerPresenceFile());
 }
 
 bool IsStandardCgi() {

@@ -160,7 +160,7 @@ void StartServerTickThread() {
     }).detach();
 }
 
-void ServerStart() {
+void ServerStart(platform::PresenceLock& presence) {
     SetServerProcess(true);
     std::string folder = ServerWorkDirectory();
     if (!platform::DirectoryExists(folder)) platform::CreateDirectory(folder);
@@ -168,6 +168,9 @@ void ServerStart() {
     bool markerExisted = FileThere(marker);
     DeleteAllExchangeFiles();
     if (markerExisted) platform::SleepMilliseconds(500);
+    // Present before the marker appears: clients take a marker without a
+    // present server for one that died.
+    presence.Acquire(ServerPresenceFile());
     platform::File::Open(marker, platform::OpenMode::Create).Close();
     platform::SetFileModificationTime(marker, platform::NowSeconds());
 }
@@ -261,10 +264,9 @@ void RunServerLoop(THttpCGIEngine* engine) {
     platform::CatchStopSignals();
     platform::PresenceLock presence;
     try {
-        ServerStart();
-        // Stands for the server's window: clients watch it to notice a server
-        // that died without cleaning up.
-        presence.Acquire(ServerPresenceFile());
+        // The presence lock stands for the server's window: clients watch it
+        // to notice a server that died without cleaning up.
+        ServerStart(presence);
         StartServerTickThread();
         const std::string prefix = ServerFilePrefix();
         const std::string folder = ServerWorkDirectory();

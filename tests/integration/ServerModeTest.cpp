@@ -290,3 +290,16 @@ TEST(ServerModeLaunch, InstanceStartedWithTheStartWordsServes) {
     server.Signal(SIGTERM);
     EXPECT_TRUE(server.WaitExit(5));
 }
+
+TEST(ServerModeLiveness, FreshMarkerOfAKilledServerIsIgnored) {
+    GalleryFolder g;
+    CgiResponse fresh = g.Get("q");
+    auto server = StartServerInstance(g);
+    server->Signal(SIGKILL);
+    ASSERT_TRUE(server->WaitExit(5));
+    ASSERT_TRUE(Exists(MarkerFile(g)));  // younger than 30 s, but nobody answers for it
+    CgiResponse r = g.Get("q");
+    EXPECT_EQ(r.process.out, fresh.process.out);
+    EXPECT_LT(r.process.seconds, 30.0) << "waited for the dead server";
+    EXPECT_TRUE(QueuedRequests(g).empty());
+}
