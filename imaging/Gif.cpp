@@ -31,9 +31,9 @@ uint32_t Le32(const uint8_t* p) {
            static_cast<uint32_t>(p[3]) << 24;
 }
 
-// The next data sub-block: false at the zero terminator (consumed) or at the
-// end of the bytes. A sub-block announced longer than what is left gives what
-// is left.
+// The next data sub-block, never empty: false at the zero terminator
+// (consumed) or at the end of the bytes. A sub-block announced longer than
+// what is left gives what is left, and says so in shortened.
 bool NextSubBlock(TGIFSource& source, const uint8_t*& data, size_t& size, bool& shortened) {
     shortened = false;
     if (source.AtEnd()) return false;
@@ -43,7 +43,7 @@ bool NextSubBlock(TGIFSource& source, const uint8_t*& data, size_t& size, bool& 
     shortened = size < announced;
     data = source.Data + source.Position;
     source.Position += size;
-    return true;
+    return size > 0;
 }
 
 void ReadColorMap(TGIFSource& source, uint8_t flags, TGIFColorMap& map) {
@@ -336,9 +336,11 @@ void TGIFReader::JoinSubBlocks() {
     const uint8_t* data;
     size_t size;
     bool shortened;
-    while (NextSubBlock(source_, data, size, shortened)) {
-        codes_.insert(codes_.end(), data, data + size);
+    for (;;) {
+        bool more = NextSubBlock(source_, data, size, shortened);
         if (shortened) Warn("Premature end of data");
+        if (!more) break;
+        codes_.insert(codes_.end(), data, data + size);
     }
 }
 
@@ -410,7 +412,7 @@ void TGIFReader::ReadPixels(TGIFSubImage& frame, bool keepPixels) {
     // What the data did not reach keeps the frame's fill.
     std::fill(frame.Data.begin() + static_cast<ptrdiff_t>(decoded), frame.Data.end(), fill);
     frame.Data.resize(static_cast<size_t>(count));
-    if (frame.Interlaced() && frame.Height() > 1) Deinterlace(frame.Data.data(), frame.Width(), frame.Height());
+    if (frame.Interlaced() && frame.Width() > 0 && frame.Height() > 1) Deinterlace(frame.Data.data(), frame.Width(), frame.Height());
 }
 
 // ---------------------------------------------------------------------------
@@ -503,8 +505,9 @@ void TGIFImage::AssignTo(TBitmap& bitmap) const {
 
     if (w == Width() && h == Height()) {
         TBitmap result = NewIndexedBitmap(framePalette, w, h);
-        for (int y = 0; y < h; ++y)
-            std::memcpy(result.MutableScanLine(y), frame.Data.data() + static_cast<size_t>(y) * w, w);
+        if (w > 0)  // a screen 0 pixels wide has rows without storage
+            for (int y = 0; y < h; ++y)
+                std::memcpy(result.MutableScanLine(y), frame.Data.data() + static_cast<size_t>(y) * w, w);
         bitmap = std::move(result);
         return;
     }
@@ -526,7 +529,7 @@ void TGIFImage::AssignTo(TBitmap& bitmap) const {
     const int left = frame.Left(), top = frame.Top();
     const int x0 = std::max(0, left), x1 = std::min(Width(), left + w);
     const int y0 = std::max(0, top), y1 = std::min(Height(), top + h);
-    for (int y = y0; y < y1; ++y) {
+    for (int y = y0; y < y1 && x0 < x1; ++y) {
         const uint8_t* src = frame.Data.data() + static_cast<size_t>(y - top) * w + (x0 - left);
         uint8_t* dst = result.MutableScanLine(y);
         for (int x = x0; x < x1; ++x) dst[x] = translate[*src++];

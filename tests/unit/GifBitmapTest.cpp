@@ -122,3 +122,12 @@ TEST(GifFirstFrameBitmap, EarlyEndShowsIndexZeroColour) {
     // clear (3 bits) and one 3 (3 bits) fit the first byte.
     EXPECT_EQ(Colours(bitmap), (std::vector<TColor>{kBlue, kBlack, kBlack, kBlack, kBlack, kBlack}));
 }
+
+TEST(GifFirstFrameBitmap, ScreenWithoutWidthGivesABitmapWithoutPixels) {
+    Bytes b = Header4(0, 3);
+    Descriptor(b, 0, 0, 0, 0)              // takes the 0 x 3 screen
+        .Raw(ImageData({}, 2)).U8(';');
+    TBitmap bitmap = BitmapOf(b);
+    EXPECT_TRUE(bitmap.Empty());
+    EXPECT_EQ(bitmap.Pixel(0, 0), clNone);
+}

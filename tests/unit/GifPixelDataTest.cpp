@@ -196,6 +196,18 @@ TEST(GifEarlyEnd, FileEndingInsideASubBlockWarnsTwiceAndKeepsWhatArrived) {
     EXPECT_EQ(image.Frames()[0].Data, (std::vector<uint8_t>{1, 2, 3, 1, 2, 0, 0, 0}));
 }
 
+TEST(GifEarlyEnd, SubBlockSizeAsTheLastByteWarnsPrematureEnd) {
+    std::string codes = LzwEncode({1, 2, 3, 1}, 2);
+    Bytes b = Header4(2, 2);
+    Descriptor(b, 0, 0, 2, 2)
+        .U8(2)                                          // minimum code size
+        .U8(static_cast<int>(codes.size())).Raw(codes)  // the whole picture
+        .U8(9);                                         // a block announced, no bytes left
+    TGIFImage image;
+    EXPECT_EQ(Load(image, b), std::vector<std::string>{"Premature end of data"});
+    EXPECT_EQ(image.Frames()[0].Data, (std::vector<uint8_t>{1, 2, 3, 1}));
+}
+
 TEST(GifEarlyEnd, FileEndingBeforeTheCodeSizeLeavesTheFill) {
     Bytes b = Header4(2, 2);
     GraphicControl(b, 2);
@@ -243,4 +255,14 @@ TEST(GifInterlace, RowsThatNeverArriveKeepTheTransparentFill) {
     TGIFImage image;
     Load(image, OneFrame(1, 10, std::string(1, 4) + SubBlocks(codes.substr(0, codes.size() - 1)), 0x40, 15));
     EXPECT_EQ(image.Frames()[0].Data, (std::vector<uint8_t>{1, 15, 15, 15, 3, 15, 15, 15, 2, 15}));
+}
+
+TEST(GifInterlace, FrameWithoutWidthHasNoRowsToMove) {
+    Bytes b;
+    b.Text("GIF89a").U16(0).U16(9).U8(0).U8(0).U8(0);  // a 0 x 9 screen, no table
+    Descriptor(b, 0, 0, 0, 9, 0x40)                      // zero width: takes the screen's
+        .Raw(ImageData({}, 2)).U8(';');
+    TGIFImage image;
+    EXPECT_EQ(Load(image, b), std::vector<std::string>{"Image exceeds Logical Screen size"});
+    EXPECT_TRUE(image.Frames()[0].Data.empty());
 }

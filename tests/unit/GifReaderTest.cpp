@@ -174,6 +174,17 @@ TEST(GifExtensions, LoopExtensionReadsCountAndBufferSizeAndSkipsOtherIds) {
     }
 }
 
+TEST(GifExtensions, LoopSubBlockCutAtTheEndOfTheFileIsNotRead) {
+    Bytes b = Header4(2, 2);
+    b.U8('!').U8(0xFF).U8(11).Text("NETSCAPE2.0")
+        .U8(5);   // a sub-block of 5 announced as the file's last byte
+    TGIFImage image;
+    EXPECT_TRUE(Load(image, b).empty());
+    auto* loop = dynamic_cast<TGIFLoopExtension*>(image.Frames().at(0).Extensions.at(0).get());
+    ASSERT_NE(loop, nullptr);
+    EXPECT_FALSE(loop->HasLoops);
+}
+
 TEST(GifExtensions, IdentifierBlockOfTenIsAGenericApplication) {
     Bytes b = Header4(2, 2);
     b.U8('!').U8(0xFF).U8(10).Text("NETSCAPE2.")   // ten bytes: the generic kind
