@@ -11,9 +11,9 @@ namespace platform {
 FolderWatch::FolderWatch(const std::string& folder) {
     fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd_ < 0) return;
-    // A file counts as there once it is renamed in or closed after writing;
-    // its creation alone (still empty) wakes nobody.
-    uint32_t mask = IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF;
+    // Files worth waking for arrive complete, by rename; creating and writing
+    // one (a file on its way) wakes nobody.
+    uint32_t mask = IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF;
     if (inotify_add_watch(fd_, folder.c_str(), mask) < 0) {
         ::close(fd_);
         fd_ = -1;

@@ -1,6 +1,6 @@
-// Waiting for something to happen in a folder: a file appearing by rename or
-// creation, or one disappearing. Lets a process that waits for files wake as
-// soon as they are there instead of on its next polling tick.
+// Waiting for something to happen in a folder: a file renamed into it, or
+// one disappearing. Lets a process that waits for files that are renamed into
+// place wake as soon as they are there instead of on its next polling tick.
 #pragma once
 #include <string>
 
@@ -15,7 +15,7 @@ public:
     FolderWatch& operator=(const FolderWatch&) = delete;
 
     // Returns after timeoutMilliseconds, or earlier when a file was renamed
-    // into or out of the folder, written and closed, or deleted since the
+    // into or out of the folder or deleted since the
     // last call, or when a signal arrived. Changes before the call count too,
     // so nothing that happens between a check and the wait is missed.
     void Wait(int timeoutMilliseconds);

@@ -66,12 +66,14 @@ TEST(PresenceLock, EndsWithItsProcessHoweverItEnds) {
     close(ready[1]);
 }
 
-TEST(FolderWatch, WakesWhenAFileIsRenamedIntoTheFolder) {
+TEST(FolderWatch, WritingAFileWakesNobodyRenamingItIntoPlaceDoes) {
     TempDir dir;
     platform::FolderWatch watch(dir.Path());
     ASSERT_TRUE(watch.Active());
     WriteFile(dir / "x.tmp", "1");
-    watch.Wait(0);  // drain what writing caused
+    auto before = std::chrono::steady_clock::now();
+    watch.Wait(150);
+    EXPECT_GE(Seconds(before), 0.1) << "woken by a file still being written";
     std::thread renamer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         std::rename((dir / "x.tmp").c_str(), (dir / "x_REQ").c_str());
@@ -86,8 +88,9 @@ TEST(FolderWatch, WakesWhenAFileIsRenamedIntoTheFolder) {
 
 TEST(FolderWatch, ChangeBeforeTheWaitIsNotMissed) {
     TempDir dir;
+    WriteFile(dir / "early.tmp", "1");
     platform::FolderWatch watch(dir.Path());
-    WriteFile(dir / "early", "1");
+    std::rename((dir / "early.tmp").c_str(), (dir / "early").c_str());
     auto start = std::chrono::steady_clock::now();
     watch.Wait(20000);
     EXPECT_LT(Seconds(start), 10.0);
