@@ -1,11 +1,9 @@
 #include "engine/GeneralEngine.h"
 
 #include "engine/CgiStdEngine.h"
-#include "engine/DebugLog.h"
 #include "engine/Hosting.h"
 #include "engine/WinCgiEngine.h"
 #include "platform/Environment.h"
-#include "platform/Process.h"
 
 namespace {
 THttpCGIEngine* g_cgiEngine = nullptr;
