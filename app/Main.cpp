@@ -1,15 +1,32 @@
 // The program a web server starts for each request.
+#include <exception>
+#include <string>
+
 #include "app/MainForm.h"
 #include "engine/CgiStdEngine.h"
+#include "engine/DebugLog.h"
 #include "engine/HttpEngine.h"
+#include "engine/ServerMode.h"
+#include "engine/WinCgiEngine.h"
 #include "platform/Environment.h"
 
 int main(int argc, char** argv) {
     platform::SetCommandLine(argc, argv);
     InitializeEngineProcess();
+    // Each start-up hands the request to a live server instance when there is
+    // one; that ends the process.
     StandardCgiStartup();
+    WinCgiStartup();
     // Creating the form serves the request; the CGI hostings end the process
     // as soon as the response is sent.
-    new TMainform();
+    try {
+        new TMainform();
+    } catch (const std::exception& error) {
+        // Nothing served (a Win-CGI profile that cannot be read): no response.
+        WriteLog(error.what());
+        FinalizeServerMode();
+        return 1;
+    }
+    FinalizeServerMode();
     return 0;
 }

@@ -2,7 +2,9 @@
 
 #include "engine/DebugLog.h"
 #include "engine/Hosting.h"
+#include "engine/HttpUtils.h"
 #include "platform/Environment.h"
+#include "platform/HiddenProcess.h"
 #include "platform/Process.h"
 
 namespace {
@@ -33,10 +35,14 @@ void TCGIStdEngine::ServeRequest(Stream* input, Stream* output, StringList* vari
     delete input;
     delete variables;
     if (ServerMode() != 0 && !IsServerLaunch() && !IsServerRunning()) {
-        // Starting a resident instance belongs to the server mode.
+        // Start a resident instance and hand it this request. It must not
+        // look like a web server's CGI request, or it would serve as one.
+        platform::StartHiddenProcess(http::ModulePath(), {"$$START_SERVER", "X"},
+                                     {"GATEWAY_INTERFACE", "REQUEST_METHOD"});
+        platform::SleepMilliseconds(600);
         ForwardRequestToServer(StandardInput(), StandardOutput(), EnvironmentList());
     }
-    if (IsServerLaunch() && platform::CommandLineArguments().empty()) {
+    if (IsServerLaunch()) {
         if (ServerMode() == 0) SetServerMode(1);
         RunServerLoop(this);
     }

@@ -1,10 +1,9 @@
 #include "engine/GeneralEngine.h"
 
 #include "engine/CgiStdEngine.h"
-#include "engine/DebugLog.h"
 #include "engine/Hosting.h"
+#include "engine/WinCgiEngine.h"
 #include "platform/Environment.h"
-#include "platform/Process.h"
 
 namespace {
 THttpCGIEngine* g_cgiEngine = nullptr;
@@ -21,8 +20,7 @@ TGeneralHttpEngine::TGeneralHttpEngine(TComponent* owner) : THttpEngine(owner) {
         if (!g_libraryFactory) throw Exception("No engine for this library host");
         g_libraryEngine = g_libraryFactory(owner);
     } else if (IsWinCgi()) {
-        WriteLog("Win-CGI hosting and the server instance are not available in this build");
-        platform::EndProcessNow(1);
+        g_cgiEngine = new TCGIWinEngine(owner);
     } else {
         g_cgiEngine = new TCGIStdEngine(owner);
     }

@@ -1,16 +1,16 @@
 #include "engine/Hosting.h"
 
 #include "engine/HttpUtils.h"
+#include "engine/ServerMode.h"
 #include "engine/StringList.h"
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
+#include "platform/PresenceLock.h"
 #include "platform/Text.h"
 
 namespace {
 bool g_serverProcess = false;
-
-constexpr double ServerRequestWriteSeconds = 30;
 
 std::string Trimmed(const std::string& s) {
     size_t a = 0, b = s.size();
@@ -53,12 +53,17 @@ bool IsServerRunning() {
     if (g_serverProcess) return true;
     double modified = 0;
     if (!platform::FileModificationTime(ServerMarkerFile(), modified)) return false;
-    return modified > platform::NowSeconds() - ServerRequestWriteSeconds;
+    if (modified <= platform::NowSeconds() - ServerRequestWriteSeconds) return false;
+    // A server that was killed leaves a fresh marker behind; only one that
+    // still holds its presence lock can answer.
+    return platform::IsPresent(ServerPresenceFile());
 }
 
 bool IsStandardCgi() {
     if (platform::RunningAsLibrary()) return false;
-    bool started = !http::GetEnvVar("SERVER_SOFTWARE").empty() || IsServerLaunch();
+    // A web server's CGI request counts even from a server that leaves out
+    // SERVER_SOFTWARE: without it such a process would answer nothing.
+    bool started = !http::GetEnvVar("SERVER_SOFTWARE").empty() || IsServerLaunch() || IsWebServerCgiRequest();
     return started && text::UpperCase(http::GetEnvVar("CGI_VERSION")).find("WIN") == std::string::npos;
 }
 

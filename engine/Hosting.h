@@ -12,8 +12,8 @@ bool IsWebServerCgiRequest();
 // Started by hand to become the resident server instance (no SERVER_SOFTWARE
 // and no arguments), or started by the engine with "$$START_SERVER X".
 bool IsServerLaunch();
-// A live server instance exists (its marker file is younger than 30 s), or
-// this process is that instance.
+// A live server instance exists (its marker file is younger than 30 s and it
+// holds its presence lock), or this process is that instance.
 bool IsServerRunning();
 // Started as a standard CGI program.
 bool IsStandardCgi();

@@ -1,18 +1,374 @@
-// The CGI server mode: a resident instance serving requests that short-lived
-// CGI processes hand over through files.
+// The CGI server mode: the server loop that serves queued requests, and the
+// client side that queues a request and copies the answer to its output.
+#include "engine/ServerMode.h"
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <thread>
+
 #include "engine/CgiStdEngine.h"
 #include "engine/DebugLog.h"
+#include "engine/Hosting.h"
+#include "engine/HttpUtils.h"
+#include "engine/StringList.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/FolderWatch.h"
+#include "platform/PresenceLock.h"
+#include "platform/ProcessDeadline.h"
 #include "platform/Process.h"
+#include "platform/StopSignals.h"
+#include "platform/Text.h"
 
-void ForwardRequestToServer(Stream* input, Stream* output, StringList* variables) {
-    delete input;
-    delete output;
-    delete variables;
-    WriteLog("Server mode is not available in this build");
-    platform::EndProcessNow(1);
+namespace {
+
+constexpr double FifteenMinutes = 15 * 60;
+// How often the waiting sides look even when no file event woke them.
+constexpr int PollMilliseconds = 50;
+constexpr int CopyPiece = 1032;
+// How long a client waits for room in a full queue before it gives up.
+constexpr double QueueRoomWaitSeconds = 3;
+
+// Exact-name existence: every exchange file name is made by this program.
+bool FileThere(const std::string& path) {
+    double t = 0;
+    return platform::FileModificationTime(path, t);
 }
 
-void RunServerLoop(THttpCGIEngine*) {
-    WriteLog("Server mode is not available in this build");
-    platform::EndProcessNow(1);
+std::string FolderOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
+
+std::string ProgramFileName() {
+    std::string module = http::ModulePath();
+    return module.substr(module.find_last_of('/') + 1);
+}
+
+// Files of the exchange folder that begin with the prefix, as full paths.
+std::vector<std::string> ExchangeFiles(const std::string& mask) {
+    std::vector<std::string> result;
+    std::string folder = FolderOf(mask);
+    for (const auto& entry : platform::FindFiles(mask))
+        if (!entry.directory) result.push_back(folder + "/" + entry.name);
+    return result;
+}
+
+void DeleteAllExchangeFiles() { DeleteOldFiles(ServerFilePrefix() + "*", platform::NowSeconds() + 86400); }
+
+bool RenameWithRetries(const std::string& from, const std::string& to, int tries, int pauseMilliseconds) {
+    for (int i = 0; i < tries; ++i) {
+        if (platform::RenameFile(from, to)) return true;
+        if (!FileThere(from)) return false;
+        if (i + 1 < tries) platform::SleepMilliseconds(pauseMilliseconds);
+    }
+    return false;
+}
+
+uint32_t RandomBelow(uint32_t limit) {
+    static std::mt19937 generator(platform::RandomSeed());
+    return std::uniform_int_distribution<uint32_t>(0, limit - 1)(generator);
+}
+
+// ---------------------------------------------------------------------------
+// Client
+
+// The request-writing watchdog: each piece of the request must be written
+// within its deadline, or the process ends (a stalled web server). A process
+// timer does what a watching thread would, without starting one per request.
+class RequestWatchdog {
+public:
+    ~RequestWatchdog() { Disarm(); }
+    void Arm(double seconds) { platform::SetProcessDeadline(seconds); }
+    void Disarm() { platform::SetProcessDeadline(0); }
+};
+
+void WriteAll(Stream& out, const std::string& bytes) { out.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size())); }
+
+// Writes the request file under a name the server does not look for, and
+// renames it into the queue once complete: the server never reads half a request.
+void WriteRequestFile(const std::string& base, const StringList& variables, Stream* input) {
+    const std::string writing = base + "_new";
+    try {
+        FileStream request(writing, platform::OpenMode::CreateNew);
+        RequestWatchdog watchdog;
+        for (const auto& entry : variables.Items()) {
+            watchdog.Arm(ServerRequestWriteSeconds);
+            WriteAll(request, entry + "\r\n");
+        }
+        WriteAll(request, "\r\n");
+        int32_t length = 0;
+        if (!text::TryStrToInt(variables.Value("CONTENT_LENGTH"), length) || length < 0) length = 0;
+        char piece[CopyPiece];
+        int64_t left = length;
+        // The body comes from the web server; a stalled one ends the client
+        // like a stalled variable line would.
+        while (input && left > 0) {
+            watchdog.Arm(ServerRequestWriteSeconds);
+            int64_t n = input->Read(piece, std::min<int64_t>(left, sizeof piece));
+            if (n <= 0) break;
+            request.WriteBuffer(piece, n);
+            left -= n;
+        }
+        watchdog.Disarm();
+    } catch (...) {
+        platform::DeleteFile(writing);
+        throw;
+    }
+    if (!platform::RenameFile(writing, base + "_REQ")) {
+        platform::DeleteFile(writing);
+        throw Exception("Cannot create file " + base + "_REQ");
+    }
+}
+
+void CopyResponse(const std::string& path, Stream& output) {
+    int error = 0;
+    platform::File response = platform::File::TryOpen(path, platform::OpenMode::Read, error);
+    if (!response.IsOpen()) {
+        platform::SleepMilliseconds(500);
+        response = platform::File::Open(path, platform::OpenMode::Read);
+    }
+    char piece[CopyPiece];
+    for (;;) {
+        int64_t n = response.Read(piece, sizeof piece);
+        if (n <= 0) break;
+        output.WriteBuffer(piece, n);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Server
+
+std::atomic<bool> g_tickStarted{false};
+
+// The heartbeat: renews the marker's time stamp; ends the program when the
+// marker is gone (someone asked the server to stop while it was busy).
+void StartServerTickThread() {
+    if (g_tickStarted.exchange(true)) return;
+    std::thread([] {
+        for (;;) {
+            platform::SleepMilliseconds(5000);
+            std::string marker = ServerMarkerFile();
+            if (!FileThere(marker)) {
+                FinalizeServerMode();
+                platform::EndProcessNow(0);
+            }
+            double now = platform::NowSeconds();
+            platform::SetFileModificationTime(marker, now);
+            // Keeps the presence file out of the sweep of old exchange files.
+            platform::SetFileModificationTime(ServerPresenceFile(), now);
+        }
+    }).detach();
+}
+
+void ServerStart(platform::PresenceLock& presence) {
+    SetServerProcess(true);
+    std::string folder = ServerWorkDirectory();
+    if (!platform::DirectoryExists(folder)) platform::CreateDirectory(folder);
+    std::string marker = ServerMarkerFile();
+    bool markerExisted = FileThere(marker);
+    DeleteAllExchangeFiles();
+    if (markerExisted) platform::SleepMilliseconds(500);
+    // Present before the marker appears: clients take a marker without a
+    // present server for one that died.
+    presence.Acquire(ServerPresenceFile());
+    platform::File::Open(marker, platform::OpenMode::Create).Close();
+    platform::SetFileModificationTime(marker, platform::NowSeconds());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::string ServerPresenceFile() { return ServerWorkDirectory() + "/" + ProgramFileName() + "_S.lock"; }
+
+bool ReadRequestHead(Stream& request, std::vector<std::string>& variables) {
+    variables.clear();
+    std::string head;
+    char piece[512];
+    size_t end = std::string::npos;
+    for (;;) {
+        int64_t n = request.Read(piece, sizeof piece);
+        if (n <= 0) break;
+        size_t from = head.size() >= 3 ? head.size() - 3 : 0;
+        head.append(piece, static_cast<size_t>(n));
+        end = head.find("\r\n\r\n", from);
+        if (end != std::string::npos) break;
+        if (head.size() > MaxRequestHeadBytes) break;
+    }
+    if (end == std::string::npos || end == 0 || end > MaxRequestHeadBytes) return false;
+    if (request.Seek(static_cast<int64_t>(end + 4), 0) < 0) return false;
+    variables = http::TextToList(std::string_view(head).substr(0, end));
+    return true;
+}
+
+std::string FileNameAddress(std::string_view address) {
+    std::string out;
+    for (char c : address.substr(0, 64)) {
+        if (c == '.') c = '-';
+        bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ':' ||
+                    c == '_' || c == '-';
+        out.push_back(kept ? c : '_');
+    }
+    return out;
+}
+
+std::string RequestBaseName(const std::string& prefix, std::string_view address, uint32_t random) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%05X", random);
+    return prefix + FileNameAddress(address) + "_" + hex;
+}
+
+void DeleteOldFiles(const std::string& pattern, double moment) {
+    std::string folder = FolderOf(pattern);
+    for (const auto& entry : platform::FindFiles(pattern)) {
+        if (entry.directory) continue;
+        std::string path = folder + "/" + entry.name;
+        double modified = 0;
+        if (!platform::FileModificationTime(path, modified) || modified >= moment) continue;
+        for (int attempt = 0; attempt < 11; ++attempt) {
+            if (platform::DeleteFile(path) || !FileThere(path)) break;
+            platform::SleepMilliseconds(50);
+        }
+    }
+}
+
+void ServeQueuedRequest(THttpCGIEngine* engine, const std::string& base) {
+    try {
+        auto input = std::make_unique<FileStream>(base + "cnf", platform::OpenMode::Read);
+        std::vector<std::string> lines;
+        // Without its empty line the request is incomplete: no answer, and the
+        // file stays for the sweep.
+        if (!ReadRequestHead(*input, lines)) return;
+        auto variables = std::make_unique<StringList>(false);
+        for (auto& line : lines) variables->Add(std::move(line));
+        platform::File::Open(base + "ind", platform::OpenMode::Create).Close();
+        auto output = std::make_unique<FileStream>(base + "ind", platform::OpenMode::ReadWrite);
+        auto finish = [&] {
+            RenameWithRetries(base + "ind", base + "rsp", 10, 20);
+            platform::DeleteFile(base + "cnf");
+        };
+        try {
+            engine->ServeRequest(input.release(), output.release(), variables.release());
+        } catch (...) {
+            finish();
+            throw;
+        }
+        finish();
+    } catch (const std::exception& error) {
+        WriteLog("Server loop: " + std::string(error.what()));
+        platform::DeleteFile(ServerMarkerFile());
+    }
+}
+
+void RunServerLoop(THttpCGIEngine* engine) {
+    platform::CatchStopSignals();
+    platform::PresenceLock presence;
+    try {
+        // The presence lock stands for the server's window: clients watch it
+        // to notice a server that died without cleaning up.
+        ServerStart(presence);
+        StartServerTickThread();
+        const std::string prefix = ServerFilePrefix();
+        const std::string folder = ServerWorkDirectory();
+        platform::FolderWatch watch(folder);
+        for (;;) {
+            if (!FileThere(ServerMarkerFile())) break;
+            if (platform::StopRequested()) break;
+            std::vector<std::string> queued = ExchangeFiles(prefix + "*_req");
+            if (queued.empty()) {
+                watch.Wait(PollMilliseconds);
+                continue;
+            }
+            const std::string& request = queued.front();
+            std::string base = request.substr(0, request.size() - 3);
+            // A request whose client gave up meanwhile is simply gone.
+            if (!RenameWithRetries(request, base + "cnf", 10, 50) && !FileThere(request)) continue;
+            ServeQueuedRequest(engine, base);
+            DeleteOldFiles(folder + "/*.*_*", platform::NowSeconds() - FifteenMinutes);
+        }
+        if (engine->OnLastExecRequest()) engine->OnLastExecRequest()(engine);
+    } catch (const std::exception& error) {
+        WriteLog("Server loop: " + std::string(error.what()));
+    }
+    DeleteAllExchangeFiles();
+    presence.Release();
+    TerminateProcessRoutine();
+    platform::EndProcessNow(0);
+}
+
+void ForwardRequestToServer(Stream* input, Stream* output, StringList* variables) {
+    std::unique_ptr<Stream> in(input);
+    std::unique_ptr<Stream> out(output);
+    std::unique_ptr<StringList> list(variables ? variables : new StringList(false));
+    platform::CatchStopSignals();
+    std::string base;
+    try {
+        const std::string presenceFile = ServerPresenceFile();
+        const bool serverWasPresent = platform::IsPresent(presenceFile);
+        const std::string prefix = ServerFilePrefix();
+        const std::string folder = ServerWorkDirectory();
+
+        std::string address = list->Value("REMOTE_ADDR");
+        if (address.empty()) address = list->Value("REMOTE_ADDRESS");
+        do {
+            base = RequestBaseName(prefix, address, RandomBelow(0x0FFFFFFF));
+        } while (!platform::FindFiles(base + "*").empty());
+
+        // Watching starts before the request is queued, so that the answer
+        // cannot arrive unnoticed.
+        platform::FolderWatch watch(folder);
+        // A burst of requests fills the queue for a moment only: wait a
+        // little for room before refusing; a queue that does not drain is
+        // refused.
+        const double queueFullSince = platform::MonotonicSeconds();
+        for (;;) {
+            int exchangeFiles = 0;
+            for (const auto& path : ExchangeFiles(prefix + "*"))
+                if (path != presenceFile) ++exchangeFiles;
+            if (exchangeFiles - 1 < MaxServerClients) break;
+            if (platform::MonotonicSeconds() - queueFullSince >= QueueRoomWaitSeconds || platform::StopRequested())
+                throw Exception("Server mode - Too many clients");
+            watch.Wait(PollMilliseconds);
+        }
+        WriteRequestFile(base, *list, in.get());
+        list.reset();
+        in.reset();
+
+        const std::string response = base + "_rsp";
+        const std::string marker = ServerMarkerFile();
+        const double start = platform::MonotonicSeconds();
+        bool timedOut = false;
+        for (;;) {
+            if (FileThere(response) || !FileThere(marker)) break;
+            if (platform::MonotonicSeconds() - start > ServerResponseWaitSeconds) {
+                timedOut = true;
+                break;
+            }
+            if (serverWasPresent && !platform::IsPresent(presenceFile)) break;
+            if (platform::StopRequested()) break;
+            watch.Wait(PollMilliseconds);
+        }
+        if ((serverWasPresent && !platform::IsPresent(presenceFile)) || timedOut) {
+            // The server is dead or hung: clear the way for a new one.
+            DeleteAllExchangeFiles();
+        } else if (FileThere(response) && out) {
+            try {
+                CopyResponse(response, *out);
+            } catch (const std::exception& error) {
+                WriteLog(error.what());
+            }
+            out.reset();
+        }
+        platform::DeleteFile(response);
+        DeleteOldFiles(folder + "/*.*_*", platform::NowSeconds() - FifteenMinutes);
+    } catch (const std::exception& error) {
+        WriteLog(error.what());
+    }
+    platform::EndProcessNow(0);
+}
+
+void FinalizeServerMode() {
+    if (!IsServerLaunch()) return;
+    DeleteAllExchangeFiles();
+    DeleteOldFiles(http::ModulePath() + "_*", platform::NowSeconds() + 86400);
 }

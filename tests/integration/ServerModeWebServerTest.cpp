@@ -1,0 +1,150 @@
+// The server mode under a real web server: lighttpd runs the program as CGI
+// for twenty requests at once, and one server instance answers them all.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <filesystem>
+#include <future>
+#include <latch>
+
+#include "support/CgiHarness.h"
+#include "support/Pictures.h"
+#include "support/ServerHarness.h"
+
+using namespace testing_support;
+
+namespace {
+
+const char* const Lighttpd = "/usr/sbin/lighttpd";
+
+int FreeLoopbackPort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    socklen_t len = sizeof a;
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        close(s);
+        return -1;
+    }
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+int Connect(int port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+struct HttpReply {
+    std::string status, head, body;
+};
+
+HttpReply HttpGet(int port, const std::string& target) {
+    HttpReply reply;
+    int s = Connect(port);
+    if (s < 0) return reply;
+    std::string request = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    if (write(s, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
+        close(s);
+        return reply;
+    }
+    std::string all;
+    char buffer[8192];
+    for (ssize_t n; (n = read(s, buffer, sizeof buffer)) > 0;) all.append(buffer, static_cast<size_t>(n));
+    close(s);
+    size_t end = all.find("\r\n\r\n");
+    reply.status = all.substr(0, all.find("\r\n"));
+    reply.head = all.substr(0, end);
+    if (end != std::string::npos) reply.body = all.substr(end + 4);
+    return reply;
+}
+
+// lighttpd on a free loopback port serving the gallery folder, with CGI for
+// *.cgi; configured, started and stopped by the test.
+class WebServer {
+public:
+    explicit WebServer(const GalleryFolder& g) {
+        port_ = FreeLoopbackPort();
+        WriteFile(conf_ / "lighttpd.conf",
+                  "server.document-root = \"" + g.Path() + "\"\n"
+                  "server.bind = \"127.0.0.1\"\n"
+                  "server.port = " + std::to_string(port_) + "\n"
+                  "server.modules = (\"mod_cgi\")\n"
+                  "cgi.assign = (\".cgi\" => \"\")\n"
+                  "server.errorlog = \"" + (conf_ / "error.log") + "\"\n"
+                  "server.max-worker = 0\n");
+        process_ = std::make_unique<BackgroundProgram>(Lighttpd, std::vector<std::string>{"-D", "-f", conf_ / "lighttpd.conf"},
+                                                       std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin"}},
+                                                       conf_.Path());
+        ready_ = WaitUntil([&] {
+            int s = Connect(port_);
+            if (s >= 0) close(s);
+            return s >= 0;
+        });
+    }
+    bool Ready() const { return ready_; }
+    int Port() const { return port_; }
+    std::string ErrorLog() const { return ReadFile(conf_ / "error.log"); }
+
+private:
+    TempDir conf_;
+    int port_ = 0;
+    bool ready_ = false;
+    std::unique_ptr<BackgroundProgram> process_;
+};
+
+}  // namespace
+
+TEST(ServerModeUnderLighttpd, TwentyConcurrentRequestsAreAllAnsweredThroughOneServerInstance) {
+    if (!std::filesystem::exists(Lighttpd)) GTEST_SKIP() << "lighttpd is not installed (" << Lighttpd << ")";
+    GalleryFolder g;
+    for (int i = 1; i <= 6; ++i) {
+        std::string base = g / ("picture" + std::to_string(i));
+        MakeJpeg(base + ".jpg", 120 + 10 * i, 90);
+        WriteFile(base + ".idd", "2024-0" + std::to_string(i) + "\r\n");
+    }
+    WebServer web(g);
+    ASSERT_TRUE(web.Ready()) << web.ErrorLog();
+
+    // The answer of an ordinary CGI run through the same web server.
+    HttpReply reference = HttpGet(web.Port(), "/pictorama.cgi?n=0");
+    ASSERT_EQ(reference.status, "HTTP/1.0 200 OK") << reference.head << web.ErrorLog();
+    ASSERT_NE(reference.body.find("picture6.jpg"), std::string::npos) << reference.body;
+
+    auto server = StartServerInstance(g);
+    RenameCounter answered(g / "temp", "_rsp");
+    constexpr int Requests = 20;
+    std::latch start(Requests);
+    std::vector<std::future<HttpReply>> replies;
+    for (int i = 1; i <= Requests; ++i) {
+        replies.push_back(std::async(std::launch::async, [&, i] {
+            start.arrive_and_wait();
+            return HttpGet(web.Port(), "/pictorama.cgi?n=" + std::to_string(i));
+        }));
+    }
+    for (int i = 0; i < Requests; ++i) {
+        HttpReply r = replies[static_cast<size_t>(i)].get();
+        EXPECT_EQ(r.status, "HTTP/1.0 200 OK") << i << "\n" << r.head;
+        std::string head = r.head;
+        for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_NE(head.find("\r\ncontent-type: text/html\r\n"), std::string::npos) << r.head;
+        EXPECT_EQ(r.body, reference.body) << i;
+    }
+    EXPECT_EQ(answered.Count(), Requests);
+    EXPECT_TRUE(server->Running());
+    EXPECT_EQ(ReadFile(g / "log/pictorama.Log"), "");
+}
