@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/GeneralEngine.h"
 #include "engine/IsapiEngine.h"
+#include "platform/Environment.h"
 
 using namespace isapi;
 
@@ -388,6 +390,53 @@ TEST_F(IsapiTest, EntryPointsWithoutAnEngineAnswerTheirFailureValues) {
     EXPECT_EQ(HttpExtensionProc(server.Block()), HSE_STATUS_ERROR);
     HTTP_FILTER_VERSION v{};
     EXPECT_EQ(GetFilterVersion(&v), False);
+}
+
+}  // namespace
+
+// --- The engine component on the form ------------------------------------------
+
+namespace {
+
+class LibraryModeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::SetRunningAsLibrary(true);
+        TGeneralHttpEngine::SetLibraryEngineFactory([](TComponent* owner) -> THttpEngine* {
+            return new TIsapiEngine(owner);
+        });
+    }
+    void TearDown() override {
+        form.reset();
+        platform::SetRunningAsLibrary(false);
+        TGeneralHttpEngine::SetLibraryEngineFactory(nullptr);
+    }
+    std::unique_ptr<TForm> form = std::make_unique<TForm>();
+};
+
+TEST_F(LibraryModeTest, GeneralEngineCreatesTheExtensionEngineAndHandsItTheFilterEvents) {
+    auto* general = new TGeneralHttpEngine(form.get());
+    ASSERT_NE(TIsapiEngine::Instance(), nullptr);
+    EXPECT_EQ(TGeneralHttpEngine::LibraryEngine(), TIsapiEngine::Instance());
+    general->SetOnIsapiFilterVersion([](int32_t&, int32_t&, std::string& desc, int32_t& flags, bool&) {
+        desc = "gallery filter";
+        flags = 0x20;
+    });
+    HTTP_FILTER_VERSION v{};
+    EXPECT_EQ(GetFilterVersion(&v), True);
+    EXPECT_STREQ(v.lpszFilterDesc, "gallery filter");
+    EXPECT_EQ(v.dwFlags, 0x20u);
+}
+
+TEST_F(LibraryModeTest, SettingsLoadedIntoTheFormReachTheExtensionEngine) {
+    auto* general = new TGeneralHttpEngine(form.get());
+    general->SetAutoContentType("text/plain");
+    general->SetOnExecRequest([](THttpEngine*) { HttpSend("served"); });
+    general->Loaded();
+    FakeServer server;
+    EXPECT_EQ(HttpExtensionProc(server.Block()), HSE_STATUS_SUCCESS);
+    EXPECT_NE(server.response.find("content-type: text/plain\r\n"), std::string::npos) << server.response;
+    EXPECT_TRUE(server.response.ends_with("\r\n\r\nserved\r\n")) << server.response;
 }
 
 }  // namespace
