@@ -33,6 +33,9 @@ void TMainform::GeneralHttpEngine1ExecRequest(THttpEngine*) { DispatchRequest();
 
 void DispatchRequest() {
     folder_index::Reset();
+    // Each request starts without a URL directory of its own; an earlier
+    // request's (served by the same thread) must not leak into its links.
+    GalleryUrlDirectory().clear();
     ClearTrace();
     TraceLine("Query_string " + HttpGetVar("QUERY_STRING"));
     TraceLine("Referer " + HttpGetVar("HTTP_REFERER"));

@@ -1,5 +1,7 @@
 #include "engine/FormFields.h"
 
+#include <algorithm>
+
 #include <cstdint>
 
 #include "engine/HttpUtils.h"
@@ -63,17 +65,25 @@ const std::string* FormFieldList::Find(std::string_view name) const {
     return it == fields_.end() ? nullptr : &it->second.value;
 }
 
+std::vector<const std::pair<const std::string, FormFieldList::Field>*> FormFieldList::Ordered() const {
+    std::vector<const std::pair<const std::string, Field>*> ordered;
+    ordered.reserve(fields_.size());
+    for (const auto& entry : fields_) ordered.push_back(&entry);
+    std::sort(ordered.begin(), ordered.end(), [](auto* a, auto* b) { return a->first < b->first; });
+    return ordered;
+}
+
 std::vector<std::string> FormFieldList::Names() const {
     std::vector<std::string> names;
     names.reserve(fields_.size());
-    for (const auto& entry : fields_) names.push_back(entry.second.name);
+    for (const auto* entry : Ordered()) names.push_back(entry->second.name);
     return names;
 }
 
 std::vector<std::string> FormFieldList::Entries() const {
     std::vector<std::string> entries;
     entries.reserve(fields_.size());
-    for (const auto& entry : fields_) entries.push_back(entry.second.name + "=" + entry.second.value);
+    for (const auto* entry : Ordered()) entries.push_back(entry->second.name + "=" + entry->second.value);
     return entries;
 }
 

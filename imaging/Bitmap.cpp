@@ -339,6 +339,15 @@ void TBitmap::StretchDraw(const TRect& rect, const TBitmap& source) {
     }
 }
 
+TBitmap TBitmap::StretchedCopy(int width, int height) const {
+    TBitmap result;
+    result.SetPixelFormat(GetPixelFormat());
+    result.SetPalette(Palette());
+    result.SetSize(width, height);
+    result.StretchDraw(Rect(0, 0, width, height), *this);
+    return result;
+}
+
 const uint8_t* TBitmap::ScanLine(int y) const {
     if (y < 0 || y >= image_->height) return nullptr;
     return image_->Row(y);

@@ -102,6 +102,12 @@ public:
     // when the formats or palettes differ.
     void StretchDraw(const TRect& rect, const TBitmap& source);
 
+    // The whole bitmap point sampled to width x height (SampleSource), in the
+    // same pixel format and palette, without touching this bitmap: what a
+    // stretch-draw of the whole bitmap into a bitmap of that size gives,
+    // at the cost of the result only.
+    TBitmap StretchedCopy(int width, int height) const;
+
     // Raw rows for fast code. The mutable form makes the storage this bitmap's
     // own first, so a shared copy never sees the change.
     int BytesPerPixel() const { return GetPixelFormat() == pf24bit ? 3 : 1; }

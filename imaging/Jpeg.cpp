@@ -55,7 +55,7 @@ struct StreamSource {
     Stream* stream;
     JOCTET* buffer;
     size_t bufferSize;
-    int64_t end;  // stream size when known, else -1
+    int64_t end;  // stream size; -1 when it cannot be had, -2 until first needed
     bool started;
 };
 
@@ -68,11 +68,17 @@ int64_t ReadNoThrow(Stream* stream, void* buffer, int64_t count) noexcept {
     }
 }
 
-bool SkipNoThrow(Stream* stream, int64_t count, int64_t end) noexcept {
+// Seeks count bytes on, never past the end (a memory stream would grow).
+// Asks for the stream's size only when a skip first needs it: reading just a
+// header then costs one system call less.
+bool SkipNoThrow(StreamSource* src, int64_t count) noexcept {
     try {
+        Stream* stream = src->stream;
+        if (src->end == -2) src->end = stream->Size();
+        int64_t end = src->end;
         int64_t here = stream->Position();
         if (here < 0 || end < 0) return false;
-        int64_t target = here + count > end ? end : here + count;  // never past the end (a memory stream would grow)
+        int64_t target = here + count > end ? end : here + count;
         return stream->Seek(target, 0) == target;
     } catch (...) {
         return false;
@@ -110,7 +116,7 @@ void SkipInputData(j_decompress_ptr cinfo, long count) {
     }
     count -= static_cast<long>(src->pub.bytes_in_buffer);
     src->pub.bytes_in_buffer = 0;
-    if (SkipNoThrow(src->stream, count, src->end)) return;
+    if (SkipNoThrow(src, count)) return;
     while (count > 0) {  // a stream that cannot seek: read over the bytes
         FillInputBuffer(cinfo);
         size_t n = std::min(static_cast<size_t>(count), src->pub.bytes_in_buffer);
@@ -247,11 +253,6 @@ JpegReader::JpegReader(Stream& stream, size_t blockSize) : state_(std::make_uniq
     if (!CallCreate(state_.get())) Raise(*state_);
     State& s = *state_;
     s.buffer.resize(std::max<size_t>(blockSize, 16));
-    int64_t end = -1;
-    try {
-        end = stream.Size();
-    } catch (...) {
-    }
     s.source.pub.init_source = InitSource;
     s.source.pub.fill_input_buffer = FillInputBuffer;
     s.source.pub.skip_input_data = SkipInputData;
@@ -260,7 +261,7 @@ JpegReader::JpegReader(Stream& stream, size_t blockSize) : state_(std::make_uniq
     s.source.stream = &stream;
     s.source.buffer = s.buffer.data();
     s.source.bufferSize = s.buffer.size();
-    s.source.end = end;
+    s.source.end = -2;
     s.cinfo.src = &s.source.pub;
 }
 
@@ -372,6 +373,10 @@ void JpegReader::SkipRows(int count) {
 
 void DecodeJpeg(const void* data, size_t size, const JpegDecodeOptions& options, TBitmap& out) {
     JpegReader reader(data, size);
+    DecodeJpeg(reader, options, out);
+}
+
+void DecodeJpeg(JpegReader& reader, const JpegDecodeOptions& options, TBitmap& out) {
     reader.Start(options);
     TBitmap bitmap;
     const bool indexed = reader.OutputComponents() == 1;

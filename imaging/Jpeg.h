@@ -165,9 +165,11 @@ private:
     bool progressiveDisplay_ = false;
 };
 
-// Decodes bytes into a bitmap as TJPEGImage does with the given settings
-// (for callers that hold the bytes already).
+// Decodes a whole picture into a bitmap as TJPEGImage does with the given
+// settings: from bytes held in memory, or from a reader (a file read in
+// blocks, so that its bytes need not be held at all).
 void DecodeJpeg(const void* data, size_t size, const JpegDecodeOptions& options, TBitmap& out);
+void DecodeJpeg(JpegReader& reader, const JpegDecodeOptions& options, TBitmap& out);
 // Encodes a bitmap (converted to 24 bits) as a baseline JFIF with the
 // library's defaults and quality scaling; an empty bitmap gives "".
 std::string EncodeJpegBytes(const TBitmap& bitmap, int quality, bool grayscale = false, bool progressive = false);

@@ -47,3 +47,24 @@ constexpr uint32_t BmpMaxInfoHeaderSize = 124;
 constexpr uint32_t BmpFileHeaderSize = 14;
 
 }  // namespace imaging
+
+// ---- GIF ----
+
+#include <cstddef>
+
+namespace imaging {
+
+// The largest LZW minimum code size: the clear code of a larger one would not
+// fit the 12-bit codes of the format. Larger sizes fail as "Invalid GIF data".
+constexpr int GifMaxMinCodeSize = 11;
+
+// Frames kept in a picture's frame list. Every frame is read and checked and
+// counted; past this many, only the count grows, so that a file of millions of
+// tiny frames costs memory in proportion to the bound, not to the file.
+constexpr size_t GifMaxKeptFrames = 4096;
+
+// Extensions kept over a whole picture (each costs about a hundred bytes for
+// as little as three in the file); later ones are read and checked, not kept.
+constexpr size_t GifMaxKeptExtensions = 4096;
+
+}  // namespace imaging

@@ -16,11 +16,12 @@ namespace {
 // greyscale quantiser, whose Floyd-Steinberg dithering carries each row's
 // error into the next: there every row up to the last sampled one is decoded
 // (and dropped) so that the sampled rows come out as in a full decode.
-void PointSample(JpegReader& reader, int targetWidth, int targetHeight, TBitmap& out, int* fullWidth,
-                 int* fullHeight) {
+void PointSample(JpegReader& reader, const ChooseTargetSize& choose, TBitmap& out, int* fullWidth, int* fullHeight) {
     reader.ReadHeader();
     if (fullWidth) *fullWidth = reader.ImageWidth();
     if (fullHeight) *fullHeight = reader.ImageHeight();
+    int targetWidth = 0, targetHeight = 0;
+    choose(reader.ImageWidth(), reader.ImageHeight(), targetWidth, targetHeight);
     TBitmap bitmap;
     if (targetWidth <= 0 || targetHeight <= 0) {
         if (reader.SourceGrayscale()) bitmap.SetPixelFormat(pf8bit);
@@ -74,6 +75,13 @@ void PointSample(JpegReader& reader, int targetWidth, int targetHeight, TBitmap&
     out = std::move(bitmap);
 }
 
+ChooseTargetSize FixedSize(int width, int height) {
+    return [width, height](int, int, int& w, int& h) {
+        w = width;
+        h = height;
+    };
+}
+
 }  // namespace
 
 bool ReadJpegSize(const std::string& path, int& width, int& height) {
@@ -85,24 +93,33 @@ bool ReadJpegSize(const std::string& path, int& width, int& height) {
     }
 }
 
+// What a TJPEGImage with the best-quality setting decodes, but read from the
+// file in blocks instead of holding all its bytes first (for a camera file
+// that saves a thousand page faults).
 void LoadJpegFile(const std::string& path, TBitmap& out) {
-    TJPEGImage jpeg;
-    jpeg.SetPerformance(jpBestQuality);
-    jpeg.LoadFromFile(path);
-    jpeg.AssignTo(out);
+    FileStream file(path, platform::OpenMode::Read);
+    JpegReader reader(file);
+    DecodeJpeg(reader, JpegDecodeOptions(), out);
 }
 
 void LoadJpegPointSampled(const std::string& path, int targetWidth, int targetHeight, TBitmap& out, int* fullWidth,
                           int* fullHeight) {
     FileStream file(path, platform::OpenMode::Read);
     JpegReader reader(file);
-    PointSample(reader, targetWidth, targetHeight, out, fullWidth, fullHeight);
+    PointSample(reader, FixedSize(targetWidth, targetHeight), out, fullWidth, fullHeight);
+}
+
+void LoadJpegPointSampled(const std::string& path, const ChooseTargetSize& choose, TBitmap& out, int* fullWidth,
+                          int* fullHeight) {
+    FileStream file(path, platform::OpenMode::Read);
+    JpegReader reader(file);
+    PointSample(reader, choose, out, fullWidth, fullHeight);
 }
 
 void DecodeJpegPointSampled(const void* data, size_t size, int targetWidth, int targetHeight, TBitmap& out,
                             int* fullWidth, int* fullHeight) {
     JpegReader reader(data, size);
-    PointSample(reader, targetWidth, targetHeight, out, fullWidth, fullHeight);
+    PointSample(reader, FixedSize(targetWidth, targetHeight), out, fullWidth, fullHeight);
 }
 
 void LoadBmpFile(const std::string& path, TBitmap& out) {

@@ -6,6 +6,7 @@
 // "Stream read error", "JPEG error #%d", "Bitmap image is not valid", ...);
 // which of them to catch is the caller's decision.
 #pragma once
+#include <functional>
 #include <string>
 
 #include "imaging/Bitmap.h"
@@ -27,6 +28,12 @@ void LoadJpegFile(const std::string& path, TBitmap& out);
 // header (also when the target is empty). A target width or height of 0 or
 // less gives an empty bitmap of that size after the header is read.
 void LoadJpegPointSampled(const std::string& path, int targetWidth, int targetHeight, TBitmap& out,
+                          int* fullWidth = nullptr, int* fullHeight = nullptr);
+// The same with the target chosen from the picture's full size once the
+// header is read (one pass over the file when the target depends on the
+// picture's proportions): choose(fullWidth, fullHeight, targetWidth, targetHeight).
+using ChooseTargetSize = std::function<void(int fullWidth, int fullHeight, int& targetWidth, int& targetHeight)>;
+void LoadJpegPointSampled(const std::string& path, const ChooseTargetSize& choose, TBitmap& out,
                           int* fullWidth = nullptr, int* fullHeight = nullptr);
 // The same for JPEG bytes held in memory.
 void DecodeJpegPointSampled(const void* data, size_t size, int targetWidth, int targetHeight, TBitmap& out,

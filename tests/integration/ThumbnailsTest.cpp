@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "support/CgiHarness.h"
+#include "imaging/Bitmap.h"
+#include "imaging/Picture.h"
 #include "support/Pictures.h"
 
 using namespace testing_support;
@@ -221,4 +223,17 @@ TEST(Concurrency, SimultaneousRequestsLeaveOnlyCompleteFiles) {
             EXPECT_TRUE(state.size() >= 3 && state.ends_with("\r\n")) << name;
         }
     }
+}
+
+TEST(ThumbnailContent, EqualsAFullDecodeStretchedAndEncodedAtQuality75) {
+    GalleryFolder g;
+    MakeJpeg(g / "big.jpg", 1600, 1200);
+    WriteFile(g / "big.idd", "k\r\n");
+    g.Get();
+    // The same picture the slow way: whole decode, point-sampled stretch, encode.
+    TBitmap full, small;
+    LoadJpegFile(g / "big.jpg", full);
+    small.SetSize(93, 70);
+    small.StretchDraw(Rect(0, 0, 93, 70), full);
+    EXPECT_EQ(ReadFile(g / "t_big.jpg"), EncodeJpeg(small, 75));
 }

@@ -210,15 +210,7 @@ TEST(FileSearch, FilesMatchByMaskIgnoringCase) {
     EXPECT_FALSE(http::FindFile(dir / "missing/*", true));
 }
 
-TEST(SmallRoutines, ReplaceCharAndSystemDrive) {
-    EXPECT_EQ(http::ReplaceChar(' ', '_', "content type x"), "content_type_x");
-    EXPECT_EQ(http::ReplaceChar('-', '_', std::string("a-\0-b", 5)), std::string("a_\0_b", 5));
-    // No drive letters here: the home platform's C:\temp\in.txt has no counterpart.
-    EXPECT_EQ(http::WithSystemDrive("/temp/in.txt"), "/temp/in.txt");
-    EXPECT_EQ(http::WithSystemDrive("in.txt"), "in.txt");
-}
-
-TEST(SmallRoutines, ModulePathNamesTheRunningProgram) {
+TEST(ModulePath, NamesTheRunningProgram) {
     std::string path = http::ModulePath();
     ASSERT_FALSE(path.empty());
     EXPECT_EQ(path[0], '/');

@@ -298,3 +298,22 @@ TEST(StretchDraw, ConvertsBetweenFormats) {
     halftone.StretchDraw(Rect(0, 0, 2, 1), colour);
     EXPECT_EQ(halftone.Pixel(0, 0), 0);
 }
+
+TEST(StretchDraw, StretchedCopyEqualsDrawingIntoACopyOfThatSize) {
+    // The gallery's stretch: copy, resize, draw the original into it.
+    for (PixelFormat format : {pf24bit, pf8bit}) {
+        TBitmap source = Numbered(17, 11);
+        source.SetPixelFormat(format);
+        for (auto [w, h] : {std::pair{5, 4}, {40, 3}, {17, 11}, {0, 7}}) {
+            TBitmap expected = source;
+            expected.SetSize(w, h);
+            expected.StretchDraw(Rect(0, 0, w, h), source);
+            TBitmap copy = source.StretchedCopy(w, h);
+            ASSERT_EQ(copy.GetPixelFormat(), format);
+            ASSERT_EQ(copy.Palette(), source.Palette());
+            ASSERT_EQ(copy.Width(), std::max(w, 0));
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) ASSERT_EQ(copy.Pixel(x, y), expected.Pixel(x, y)) << w << "x" << h;
+        }
+    }
+}

@@ -298,3 +298,24 @@ TEST(JpegFailures, TooManyProgressiveScansAreRefused) {
     TBitmap out;
     EXPECT_EQ(ErrorOf([&] { DecodeJpeg(many.data(), many.size(), {}, out); }), JpegError(JERR_NOTIMPL));
 }
+
+TEST(JpegDecoding, FileLoadEqualsPictureObjectWithBestQuality) {
+    // LoadJpegFile reads the file in blocks; the picture object holds the
+    // bytes. Both must give the same bitmap, damaged files included.
+    TempDir dir;
+    TBitmap picture = CameraLikePicture(90, 70, 3);
+    std::string colour = EncodeJpeg(picture, 85);
+    const std::string files[] = {colour, colour.substr(0, colour.size() / 2),
+                                 EncodeWithLibjpeg(picture, {.grayscale = true}),
+                                 EncodeWithLibjpeg(picture, {.progressive = true})};
+    for (const std::string& bytes : files) {
+        WriteFile(dir / "p.jpg", bytes);
+        TBitmap fromFile;
+        LoadJpegFile(dir / "p.jpg", fromFile);
+        TJPEGImage jpeg;
+        jpeg.SetPerformance(jpBestQuality);
+        jpeg.LoadFromFile(dir / "p.jpg");
+        EXPECT_EQ(Difference(fromFile, jpeg.Bitmap()), "");
+        EXPECT_EQ(fromFile.Palette(), jpeg.Bitmap().Palette());
+    }
+}

@@ -126,6 +126,28 @@ TEST(StreamingThumbnail, EmptyTargetStillReportsFullSize) {
     EXPECT_EQ(EncodeJpeg(out, 75), "");
 }
 
+TEST(StreamingThumbnail, TargetChosenFromFullSizeInOnePass) {
+    TempDir dir;
+    std::string path = dir / "wide.jpg";
+    WriteFile(path, EncodeJpeg(CameraLikePicture(240, 100), 90));
+    int seenW = 0, seenH = 0;
+    TBitmap chosen, fixed;
+    LoadJpegPointSampled(
+        path,
+        [&](int fullW, int fullH, int& w, int& h) {
+            seenW = fullW;
+            seenH = fullH;
+            h = 70;
+            w = 70 * fullW / fullH;
+        },
+        chosen);
+    EXPECT_EQ(seenW, 240);
+    EXPECT_EQ(seenH, 100);
+    LoadJpegPointSampled(path, 168, 70, fixed);
+    EXPECT_EQ(chosen.Width(), 168);
+    EXPECT_EQ(Difference(chosen, fixed), "");
+}
+
 TEST(StreamingThumbnail, MemoryAndFileEntryPointsAgree) {
     TempDir dir;
     std::string bytes = EncodeWithLibjpeg(CameraLikePicture(120, 90), {.progressive = true});

@@ -1,0 +1,64 @@
+// JPEG loading: the header, the full decode with the gallery's settings, the
+// streaming point-sampled path, and the picture object with other settings.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "FuzzTouch.h"
+#include "imaging/Jpeg.h"
+#include "imaging/Picture.h"
+#include "platform/Exception.h"
+#include "platform/Stream.h"
+
+namespace {
+// Larger pictures only make each run slower, not the code paths different.
+constexpr int64_t MaxFuzzPixels = int64_t(1) << 20;
+volatile uint64_t sink;
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    try {
+        JpegReader header(data, size);
+        header.ReadHeader();
+        if (static_cast<int64_t>(header.ImageWidth()) * header.ImageHeight() > MaxFuzzPixels) return 0;
+    } catch (const Exception&) {
+        return 0;
+    }
+    {
+        // The header through the block-reading source that files use (it
+        // seeks over segments instead of reading them).
+        MemoryStream stream;
+        stream.Data().assign(reinterpret_cast<const char*>(data), size);
+        int w = 0, h = 0;
+        if (ReadJpegHeader(stream, w, h)) sink = sink + static_cast<uint64_t>(w) * h;
+    }
+    try {
+        TBitmap full;
+        DecodeJpeg(data, size, JpegDecodeOptions(), full);
+        sink = sink + TouchEveryPixel(full);
+    } catch (const Exception&) {
+    }
+    try {
+        TBitmap sampled;
+        int w = 0, h = 0;
+        // The target size varies with the input: shrinking and enlarging.
+        int tw = 1 + static_cast<int>(size % 97), th = 1 + static_cast<int>((size / 97) % 71);
+        DecodeJpegPointSampled(data, size, tw, th, sampled, &w, &h);
+        sink = sink + TouchEveryPixel(sampled);
+        sink = sink + EncodeJpeg(sampled, 75).size();
+    } catch (const Exception&) {
+    }
+    try {
+        TJPEGImage jpeg;
+        jpeg.LoadFromBytes(std::string(reinterpret_cast<const char*>(data), size));
+        uint8_t pick = data[size / 2];
+        jpeg.SetScale(static_cast<TJPEGScale>(pick & 3));
+        jpeg.SetPixelFormat((pick & 4) ? jf8Bit : jf24Bit);
+        jpeg.SetPerformance((pick & 8) ? jpBestSpeed : jpBestQuality);
+        jpeg.SetGrayscale(pick & 16);
+        jpeg.SetSmoothing(!(pick & 32));
+        sink = sink + TouchEveryPixel(jpeg.Bitmap());
+    } catch (const Exception&) {
+    }
+    return 0;
+}
