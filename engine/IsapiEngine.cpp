@@ -157,10 +157,12 @@ std::string GetIsapiVariable(const std::string& name) {
         DWORD size = static_cast<DWORD>(capacity - 1);
         BOOL ok = AskServer(variableName.data(), buffer.data(), size);
         std::string result;
+        size_t length = 0;  // before trimming
         if (ok && size > 0) {
             size = std::min<DWORD>(size, static_cast<DWORD>(capacity - 1));
             buffer[size] = '\0';
-            result = TrimControls(std::string_view(buffer.data(), std::strlen(buffer.data())));
+            length = std::strlen(buffer.data());
+            result = TrimControls(std::string_view(buffer.data(), length));
         } else if (!ok && size > capacity - 1 && capacity < MaxVariableBytes) {
             // The server refused the buffer as too small and said how much it
             // needs: ask again with that (a refused variable would otherwise
@@ -168,8 +170,10 @@ std::string GetIsapiVariable(const std::string& name) {
             capacity = std::min<size_t>(size_t{size} + 1, MaxVariableBytes);
             continue;
         }
-        // A value that fills the buffer may have been cut: ask again with more room.
-        if (result.size() >= capacity - 2 && capacity < MaxVariableBytes) {
+        // A value that fills the buffer may have been cut: ask again with more
+        // room. The untrimmed length decides, or a value cut just after a
+        // blank would pass for whole.
+        if (length >= capacity - 2 && capacity < MaxVariableBytes) {
             capacity = std::min(capacity * 2, MaxVariableBytes);
             continue;
         }
