@@ -29,6 +29,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -210,7 +211,9 @@ bool Complete(const std::string& response) {
     size_t at = head.find("content-length: ");
     if (at == std::string::npos) return true;
     size_t bodySize = response.size() - end - 4;
-    return std::stoul(head.substr(at + 16)) == bodySize;
+    char* stop = nullptr;
+    unsigned long announced = std::strtoul(head.c_str() + at + 16, &stop, 10);
+    return stop && *stop == '\r' && announced == bodySize;
 }
 
 void Serve(HttpExtensionProcProc proc, const Plan& plan, long index, Totals& totals) {
