@@ -45,17 +45,11 @@ void LoadPicture(const std::string& path, TBitmap& bitmap) {
 }
 
 void StretchPicture(TBitmap& bitmap, int height, int width) {
-    TBitmap result;
-    if (bitmap.GetPixelFormat() == pf8bit) {
-        result.SetPixelFormat(pf8bit);
-        result.SetPalette(bitmap.Palette());
-    }
-    result.SetSize(width, height);
+    // The whole picture drawn into width x height over a fill of its top-left
+    // colour; the stretch covers every pixel, so the copy starts from it.
     TColor corner = bitmap.Pixel(0, 0);
-    result.SetBrushColor(corner);
-    result.FillRect(Rect(0, 0, width, height));
+    TBitmap result = bitmap.StretchedCopy(width, height);
     result.SetTransparentColor(corner);
-    result.StretchDraw(Rect(0, 0, width, height), bitmap);
     bitmap = result;
 }
 
@@ -100,25 +94,28 @@ int LoadFittedPicture(const std::string& path, int height, TBitmap& bitmap) {
         FitPicture(bitmap, height, width);
         return width;
     }
-    // A JPEG: decide from its header, then decode once, straight to the size
-    // the fit would produce. A picture that cannot be decoded is empty.
-    int fullWidth = 0, fullHeight = 0;
-    if (!ReadJpegSize(existing, fullWidth, fullHeight)) return DerivedWidth(height, 1.0);
-    double ratio = AspectRatio(fullWidth, fullHeight);
-    int width = DerivedWidth(height, ratio);
-    int fitHeight = std::max(height, 1), fitWidth = std::max(width, 1);
+    // A JPEG is decoded once, straight to the size the fit would give: the
+    // header decides it. A picture that cannot be decoded stays empty.
+    double ratio = 1.0;
+    bool stretched = false;
+    int fitHeight = std::max(height, 1);
     try {
-        if (fitHeight < fullHeight) {
-            LoadJpegPointSampled(existing, DerivedWidth(fitHeight, ratio), fitHeight, bitmap);
-        } else {
-            LoadJpegFile(existing, bitmap);
-            return width;
-        }
+        LoadJpegPointSampled(
+            existing,
+            [&](int fullWidth, int fullHeight, int& targetWidth, int& targetHeight) {
+                ratio = AspectRatio(fullWidth, fullHeight);
+                stretched = fitHeight < fullHeight;
+                targetWidth = stretched ? DerivedWidth(fitHeight, ratio) : fullWidth;
+                targetHeight = stretched ? fitHeight : fullHeight;
+            },
+            bitmap);
     } catch (const std::exception&) {
         bitmap = TBitmap();
         return DerivedWidth(height, 1.0);
     }
-    if (bitmap.Width() > fitWidth) CropPicture(bitmap, fitHeight, fitWidth);
+    int width = DerivedWidth(height, ratio);
+    int fitWidth = std::max(width, 1);
+    if (stretched && bitmap.Width() > fitWidth) CropPicture(bitmap, fitHeight, fitWidth);
     return width;
 }
 

@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     uint32_t sum = static_cast<uint32_t>(warnings);
     for (const TGIFSubImage& frame : image.Frames()) {
-        for (uint8_t v : frame.Data) sum += v;
+        if (const uint8_t* pixels = frame.Pixels())
+            for (size_t i = 0, n = static_cast<size_t>(frame.Width()) * frame.Height(); i < n; ++i) sum += pixels[i];
         for (uint8_t v : frame.TransparencyMask()) sum += v;
         for (const TGIFColor& c : image.ActiveColorMap(frame)) sum += c.Red + c.Green + c.Blue;
     }

@@ -1,6 +1,8 @@
 #include "imaging/Gif.h"
 
 #include <algorithm>
+#include <array>
+#include <numeric>
 #include <cstring>
 
 #include "imaging/Bitmap.h"
@@ -51,6 +53,13 @@ void ReadColorMap(TGIFSource& source, uint8_t flags, TGIFColorMap& map) {
     const uint8_t* p = ReadRecord(source, entries * 3);
     map.resize(entries);
     for (size_t i = 0; i < entries; ++i) map[i] = TGIFColor{p[3 * i], p[3 * i + 1], p[3 * i + 2]};
+}
+
+std::vector<TColor> ToPalette(const TGIFColorMap& map) {
+    std::vector<TColor> palette;
+    palette.reserve(map.size());
+    for (const TGIFColor& c : map) palette.push_back(RGBColor(c.Red, c.Green, c.Blue));
+    return palette;
 }
 
 bool StartsWithGif(const uint8_t* p, size_t available) {
@@ -183,12 +192,13 @@ std::unique_ptr<TGIFExtension> CreateGIFExtension(const TGIFSource& source) {
 
 std::vector<uint8_t> TGIFSubImage::TransparencyMask() const {
     std::vector<uint8_t> mask;
-    if (!Transparent || Data.empty()) return mask;
+    const uint8_t* pixels = Pixels();
+    if (!Transparent || !pixels) return mask;
     const int w = Width(), h = Height(), rowBytes = MaskRowBytes();
     mask.assign(static_cast<size_t>(rowBytes) * h, 0);
     bool any = false;
     for (int y = 0; y < h; ++y) {
-        const uint8_t* row = Data.data() + static_cast<size_t>(y) * w;
+        const uint8_t* row = pixels + static_cast<size_t>(y) * w;
         uint8_t* bits = mask.data() + static_cast<size_t>(y) * rowBytes;
         for (int x = 0; x < w; ++x) {
             if (row[x] == TransparentColorIndex) {
@@ -216,12 +226,10 @@ private:
     void ReadSignature();
     void ReadFrame(TGIFSubImage& frame, bool keepPixels);
     void ReadPixels(TGIFSubImage& frame, bool keepPixels);
-    void JoinSubBlocks();
     void CheckSize(uint64_t width, uint64_t height) const;
 
     TGIFImage& image_;
     TGIFSource& source_;
-    std::vector<uint8_t> codes_;  // the current frame's sub-blocks joined
     size_t extensionsKept_ = 0;
 };
 
@@ -331,18 +339,56 @@ void TGIFReader::ReadFrame(TGIFSubImage& frame, bool keepPixels) {
     ReadPixels(frame, keepPixels);
 }
 
-void TGIFReader::JoinSubBlocks() {
-    codes_.clear();
-    const uint8_t* data;
-    size_t size;
-    bool shortened;
-    for (;;) {
-        bool more = NextSubBlock(source_, data, size, shortened);
-        if (shortened) Warn("Premature end of data");
-        if (!more) break;
-        codes_.insert(codes_.end(), data, data + size);
+namespace {
+
+// The pixel data's sub-blocks as one run of code bytes, read as the decoder
+// asks for them. A sub-block announced longer than the bytes left gives what
+// is left, with a warning.
+class SubBlockInput : public gif_lzw::CodeInput {
+public:
+    SubBlockInput(TGIFSource& source, const std::function<void()>& shortened)
+        : source_(source), shortened_(shortened) {}
+
+    size_t Read(uint8_t* dst, size_t max) override {
+        size_t total = 0;
+        while (total < max) {
+            if (left_ == 0 && !NextBlock()) break;
+            size_t n = std::min(left_, max - total);
+            std::memcpy(dst + total, source_.Data + source_.Position, n);
+            source_.Position += n;
+            left_ -= n;
+            total += n;
+        }
+        return total;
     }
-}
+    // Passes over what the decoder did not need, up to the terminator.
+    void SkipRest() {
+        do {
+            source_.Position += left_;
+            left_ = 0;
+        } while (NextBlock());
+    }
+
+private:
+    bool NextBlock() {
+        if (done_ || source_.AtEnd()) {
+            done_ = true;
+            return false;
+        }
+        size_t announced = source_.Data[source_.Position++];
+        left_ = std::min(announced, source_.Remaining());
+        if (left_ < announced) shortened_();
+        done_ = left_ == 0;  // the terminator, or nothing left after a size byte
+        return !done_;
+    }
+
+    TGIFSource& source_;
+    const std::function<void()>& shortened_;
+    size_t left_ = 0;
+    bool done_ = false;
+};
+
+}  // namespace
 
 // Rows of an interlaced frame arrive in four passes: every 8th row from 0,
 // every 8th from 4, every 4th from 2, every 2nd from 1.
@@ -385,34 +431,42 @@ static void Deinterlace(uint8_t* pixels, int width, int height) {
 }
 
 void TGIFReader::ReadPixels(TGIFSubImage& frame, bool keepPixels) {
-    const uint64_t count = static_cast<uint64_t>(frame.Width()) * frame.Height();
+    const int w = frame.Width(), h = frame.Height();
+    const uint64_t count = static_cast<uint64_t>(w) * h;
     const uint8_t fill = frame.Transparent ? frame.TransparentColorIndex : 0;
+    const bool hasData = !source_.AtEnd();
+    const int minCodeSize = hasData ? source_.Data[source_.Position++] : 0;
+    if (minCodeSize > imaging::GifMaxMinCodeSize) throw EGIFError("Invalid GIF data");
+
+    uint8_t* pixels = nullptr;
     if (keepPixels) {
-        // Checked against the pixel limit by the caller.
-        frame.Data.resize(static_cast<size_t>(count) + gif_lzw::kOutputSlack);
+        // Checked against the pixel limit by the caller. The bitmap is made
+        // in the frame's palette and decoded into directly.
+        TBitmap& bitmap = frame.bitmap_;
+        bitmap.SetPixelFormat(pf8bit);
+        bitmap.SetPalette(ToPalette(image_.ActiveColorMap(frame)));
+        bitmap.SetSize(w, h);
+        frame.hasPixels_ = true;
+        if (count > 0) pixels = bitmap.MutableScanLine(0);
     }
 
     uint64_t decoded = 0;
-    if (source_.AtEnd()) {
-        Warn("Decoder bit buffer under-run");
-    } else {
-        int minCodeSize = source_.Data[source_.Position++];
-        if (minCodeSize > imaging::GifMaxMinCodeSize) throw EGIFError("Invalid GIF data");
-        JoinSubBlocks();
-        const size_t codeBytes = codes_.size();
-        codes_.resize(codeBytes + gif_lzw::kInputSlack, 0);
-        gif_lzw::Result result =
-            keepPixels ? gif_lzw::Decode(minCodeSize, codes_.data(), codeBytes, frame.Data.data(), count)
-                       : gif_lzw::Count(minCodeSize, codes_.data(), codeBytes, count);
+    if (hasData) {
+        const std::function<void()> shortened = [this] { Warn("Premature end of data"); };
+        SubBlockInput input(source_, shortened);
+        gif_lzw::Result result = pixels ? gif_lzw::Decode(minCodeSize, input, pixels, count)
+                                        : gif_lzw::Count(minCodeSize, input, count);
         decoded = result.pixels;
         if (result.underrun) Warn("Decoder bit buffer under-run");
+        input.SkipRest();
+    } else {
+        Warn("Decoder bit buffer under-run");
     }
 
-    if (!keepPixels) return;
+    if (!pixels) return;
     // What the data did not reach keeps the frame's fill.
-    std::fill(frame.Data.begin() + static_cast<ptrdiff_t>(decoded), frame.Data.end(), fill);
-    frame.Data.resize(static_cast<size_t>(count));
-    if (frame.Interlaced() && frame.Width() > 0 && frame.Height() > 1) Deinterlace(frame.Data.data(), frame.Width(), frame.Height());
+    std::memset(pixels + decoded, fill, static_cast<size_t>(count - decoded));
+    if (frame.Interlaced() && h > 1) Deinterlace(pixels, w, h);
 }
 
 // ---------------------------------------------------------------------------
@@ -476,13 +530,6 @@ void TGIFImage::LoadFromFile(const std::string& path) {
 
 namespace {
 
-std::vector<TColor> ToPalette(const TGIFColorMap& map) {
-    std::vector<TColor> palette;
-    palette.reserve(map.size());
-    for (const TGIFColor& c : map) palette.push_back(RGBColor(c.Red, c.Green, c.Blue));
-    return palette;
-}
-
 TBitmap NewIndexedBitmap(const std::vector<TColor>& palette, int width, int height) {
     TBitmap bitmap;
     bitmap.SetPixelFormat(pf8bit);
@@ -499,42 +546,47 @@ void TGIFImage::AssignTo(TBitmap& bitmap) const {
         return;
     }
     const TGIFSubImage& frame = frames_.front();
-    const std::vector<TColor> framePalette = ToPalette(ActiveColorMap(frame));
     const int w = frame.HasDescriptor ? frame.Width() : 0;
     const int h = frame.HasDescriptor ? frame.Height() : 0;
-
-    if (w == Width() && h == Height()) {
-        TBitmap result = NewIndexedBitmap(framePalette, w, h);
-        if (w > 0)  // a screen 0 pixels wide has rows without storage
-            for (int y = 0; y < h; ++y)
-                std::memcpy(result.MutableScanLine(y), frame.Data.data() + static_cast<size_t>(y) * w, w);
-        bitmap = std::move(result);
+    // The frame's own bitmap, shared until either is changed.
+    if (w == Width() && h == Height() && frame.HasPixels()) {
+        bitmap = frame.Bitmap();
         return;
     }
 
     // A screen-sized bitmap in the image's palette, the frame drawn opaque at
     // its offset and clipped to the screen. Where the frame's own table differs
     // from that palette, each index is drawn as its colour's nearest entry.
+    const std::vector<TColor> framePalette = ToPalette(ActiveColorMap(frame));
     const std::vector<TColor> screenPalette = globalColorMap_.empty() ? framePalette : ToPalette(globalColorMap_);
     TBitmap result = NewIndexedBitmap(screenPalette, Width(), Height());
-    uint8_t translate[256];
-    for (int i = 0; i < 256; ++i) {
-        if (framePalette == screenPalette || screenPalette.empty()) {
-            translate[i] = static_cast<uint8_t>(i);
-        } else {
-            TColor c = i < static_cast<int>(framePalette.size()) ? framePalette[i] : 0;
-            translate[i] = static_cast<uint8_t>(NearestPaletteIndex(screenPalette, c));
-        }
-    }
+    const uint8_t* pixels = frame.Pixels();
     const int left = frame.Left(), top = frame.Top();
     const int x0 = std::max(0, left), x1 = std::min(Width(), left + w);
     const int y0 = std::max(0, top), y1 = std::min(Height(), top + h);
-    for (int y = y0; y < y1 && x0 < x1; ++y) {
-        const uint8_t* src = frame.Data.data() + static_cast<size_t>(y - top) * w + (x0 - left);
-        uint8_t* dst = result.MutableScanLine(y);
-        for (int x = x0; x < x1; ++x) dst[x] = translate[*src++];
+    if (pixels && x0 < x1 && y0 < y1) {
+        std::array<uint8_t, 256> translate;
+        if (framePalette == screenPalette || screenPalette.empty()) {
+            std::iota(translate.begin(), translate.end(), uint8_t{0});
+        } else {
+            for (size_t i = 0; i < translate.size(); ++i) {
+                TColor c = i < framePalette.size() ? framePalette[i] : 0;
+                translate[i] = static_cast<uint8_t>(NearestPaletteIndex(screenPalette, c));
+            }
+        }
+        for (int y = y0; y < y1; ++y) {
+            const uint8_t* src = pixels + static_cast<size_t>(y - top) * w + (x0 - left);
+            uint8_t* dst = result.MutableScanLine(y);
+            for (int x = x0; x < x1; ++x) dst[x] = translate[*src++];
+        }
     }
     bitmap = std::move(result);
 }
 
 void AssignGifToBitmap(const TGIFImage& image, TBitmap& bitmap) { image.AssignTo(bitmap); }
+
+void LoadGifFile(const std::string& path, TBitmap& out) {
+    TGIFImage image;
+    image.LoadFromFile(path);
+    image.AssignTo(out);
+}

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "imaging/Bitmap.h"
 #include "platform/Exception.h"
 
 class Stream;
-class TBitmap;
 
 // A fault in a GIF file; the reading stops and the image is left empty.
 class EGIFError : public Exception {
@@ -174,9 +174,6 @@ public:
     TGIFImageDescriptor Descriptor;
     std::vector<std::unique_ptr<TGIFExtension>> Extensions;
     TGIFColorMap ColorMap;  // the local table; empty when there is none
-    // Width() * Height() palette indices, rows top to bottom. Only the first
-    // frame keeps its pixels; later frames are decoded and checked, not stored.
-    std::vector<uint8_t> Data;
     bool Transparent = false;
     uint8_t TransparentColorIndex = 0;
 
@@ -186,13 +183,30 @@ public:
     int Height() const { return Descriptor.Height; }
     bool Interlaced() const { return (Descriptor.Flags & 0x40) != 0; }
     bool HasLocalColorMap() const { return (Descriptor.Flags & 0x80) != 0; }
-    uint8_t Pixel(int x, int y) const { return Data[static_cast<size_t>(y) * Width() + x]; }
+
+    // Only the first frame keeps its pixels; later frames are decoded and
+    // checked, not stored.
+    bool HasPixels() const { return hasPixels_; }
+    // The frame's pixels as an 8-bit bitmap of the frame's size: its palette
+    // is the frame's active colour table, its rows the palette index rows.
+    // Empty for a frame without pixels.
+    const TBitmap& Bitmap() const { return bitmap_; }
+    // Width() * Height() palette indices, rows top to bottom; nullptr for a
+    // frame without pixels or without area.
+    const uint8_t* Pixels() const { return bitmap_.Empty() ? nullptr : bitmap_.ScanLine(0); }
+    // The palette index at (x, y) of a frame with pixels, inside the frame.
+    uint8_t Pixel(int x, int y) const { return bitmap_.ScanLine(y)[x]; }
 
     // One bit per pixel, set where the pixel is the transparent index, the
     // leftmost pixel in the high bit, rows padded to 16 bits. Empty when the
     // frame is not transparent, has no pixels, or no bit would be set.
     std::vector<uint8_t> TransparencyMask() const;
     int MaskRowBytes() const { return (Width() + 15) / 16 * 2; }
+
+private:
+    friend class TGIFReader;
+    bool hasPixels_ = false;
+    TBitmap bitmap_;
 };
 
 class TGIFImage {
@@ -244,3 +258,8 @@ private:
 
 // The bitmap of the picture's first frame; the same as image.AssignTo(bitmap).
 void AssignGifToBitmap(const TGIFImage& image, TBitmap& bitmap);
+
+// Reads a GIF file and gives the bitmap of its first frame. Raises EGIFError
+// for a fault in the file, Exception "Cannot open file %s" when it cannot be
+// opened; warnings are dropped.
+void LoadGifFile(const std::string& path, TBitmap& out);

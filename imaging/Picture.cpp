@@ -49,7 +49,7 @@ void PointSample(JpegReader& reader, const ChooseTargetSize& choose, TBitmap& ou
         uint8_t* target = bitmap.MutableScanLine(y);
         int sy = SampleSource(y, sourceHeight, targetHeight);
         if (sy == previous) {  // enlarging: the row just made, again
-            std::memcpy(target, target - targetRowBytes, targetRowBytes);
+            std::memcpy(target, bitmap.ScanLine(y - 1), targetRowBytes);
             continue;
         }
         int gap = sy - reader.OutputScanline();

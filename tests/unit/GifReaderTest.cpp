@@ -30,7 +30,7 @@ TEST(GifSignature, FourBytePrefixLoadsAsIfAbsent) {
     TGIFImage image;
     EXPECT_TRUE(Load(image, Minimal(std::string("\x00\x01\x02\x03", 4))).empty());
     EXPECT_EQ(image.Width(), 2);
-    EXPECT_EQ(image.Frames()[0].Data, kPixels0123);
+    EXPECT_EQ(Indices(image.Frames()[0]), kPixels0123);
 }
 
 TEST(GifSignature, OtherPrefixLengthsAreRefused) {
@@ -44,7 +44,7 @@ TEST(GifSignature, LetterCaseAndVersionAreNotExamined) {
     TGIFImage image;
     EXPECT_TRUE(Load(image, Minimal("", "gif89a")).empty());
     EXPECT_TRUE(Load(image, Minimal("", "GIF12x")).empty());
-    EXPECT_EQ(image.Frames()[0].Data, kPixels0123);
+    EXPECT_EQ(Indices(image.Frames()[0]), kPixels0123);
 }
 
 TEST(GifStructure, Gif87aWithoutExtensionsLoads) {
@@ -97,7 +97,7 @@ TEST(GifStructure, ZeroSizedFrameTakesTheScreenSize) {
     const TGIFSubImage& frame = image.Frames()[0];
     EXPECT_EQ(frame.Width(), 2);
     EXPECT_EQ(frame.Height(), 2);
-    EXPECT_EQ(frame.Data, (std::vector<uint8_t>{3, 2, 1, 0}));
+    EXPECT_EQ(Indices(frame), (std::vector<uint8_t>{3, 2, 1, 0}));
 }
 
 TEST(GifStructure, LocalTableOverridesTheGlobalOne) {
@@ -132,7 +132,7 @@ TEST(GifExtensions, CommentPlainTextAndUnknownApplicationAreReadAndSkipped) {
     EXPECT_TRUE(Load(image, b).empty());
     ASSERT_EQ(image.FrameCount(), 1);
     const TGIFSubImage& frame = image.Frames()[0];
-    EXPECT_EQ(frame.Data, kPixels0123);
+    EXPECT_EQ(Indices(frame), kPixels0123);
     EXPECT_FALSE(frame.Transparent);
     ASSERT_EQ(frame.Extensions.size(), 4u);
 
@@ -319,7 +319,7 @@ TEST(GifWarnings, StrayByteAfterExtensionsWarnsAndTheDescriptorIsReadFromIt) {
     TGIFImage image;
     EXPECT_EQ(Load(image, b), std::vector<std::string>{"Invalid extension introducer"});
     EXPECT_EQ(image.Frames()[0].Descriptor.Separator, 'X');
-    EXPECT_EQ(image.Frames()[0].Data, kPixels0123);
+    EXPECT_EQ(Indices(image.Frames()[0]), kPixels0123);
 }
 
 TEST(GifWarnings, ProgressIsReportedPerFrameInPercent) {
@@ -364,7 +364,8 @@ TEST(GifLimits, LaterFramesOfAnySizeAreReadWithoutKeepingPixels) {
     TGIFImage image;
     EXPECT_TRUE(Load(image, b).empty());
     ASSERT_EQ(image.FrameCount(), 2);
-    EXPECT_TRUE(image.Frames()[1].Data.empty());
+    EXPECT_FALSE(image.Frames()[1].HasPixels());
+    EXPECT_TRUE(image.Frames()[1].Bitmap().Empty());
     EXPECT_EQ(image.Frames()[1].Width(), 65535);
 }
 
@@ -402,7 +403,7 @@ TEST(GifLoading, StreamIsLeftAfterTheTrailer) {
     stream.Seek(3, 0);
     TGIFImage image;
     image.LoadFromStream(stream);
-    EXPECT_EQ(image.Frames()[0].Data, kPixels0123);
+    EXPECT_EQ(Indices(image.Frames()[0]), kPixels0123);
     EXPECT_EQ(stream.Position(), static_cast<int64_t>(3 + gif.size()));
 }
 
@@ -411,7 +412,7 @@ TEST(GifLoading, FileIsReadByPath) {
     testing_support::WriteFile(dir / "a.gif", Minimal());
     TGIFImage image;
     image.LoadFromFile(dir / "a.gif");
-    EXPECT_EQ(image.Frames()[0].Data, kPixels0123);
+    EXPECT_EQ(Indices(image.Frames()[0]), kPixels0123);
     try {
         image.LoadFromFile(dir / "missing.gif");
         ADD_FAILURE() << "no failure";

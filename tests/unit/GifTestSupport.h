@@ -38,6 +38,13 @@ inline std::string FaultOf(const std::string& bytes) {
     return "";
 }
 
+// The frame's palette indices, rows top to bottom (none when not kept).
+inline std::vector<uint8_t> Indices(const TGIFSubImage& frame) {
+    const uint8_t* p = frame.Pixels();
+    return p ? std::vector<uint8_t>(p, p + static_cast<size_t>(frame.Width()) * frame.Height())
+             : std::vector<uint8_t>();
+}
+
 // "GIF89a", a logical screen of w x h with a global table of 4 colours
 // (black, red, green, blue).
 inline Bytes Header4(int w, int h, const char* version = "GIF89a") {
