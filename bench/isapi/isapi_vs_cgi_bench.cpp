@@ -1,9 +1,11 @@
 // Requests per second through the library (one loaded copy, 2 server
 // threads) against the CGI program (a process per request, 2 at a time), for
 // the report page and for the photo page of 50 pictures whose thumbnails are
-// already made. Both serve the same folder in the same run.
+// already made. Both serve the same folder in the same run; each figure is
+// the best of three turns.
 //
 // Usage: isapi_vs_cgi_bench [CGI_REQUESTS [LIBRARY_REQUESTS]]
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -101,8 +103,13 @@ int main(int argc, char** argv) {
                           {"photo page, 50 pictures", "", "50 Images Posted", 1.3}};
     std::printf("%-26s %14s %14s %8s %8s\n", "page", "CGI req/s", "library req/s", "ratio", "target");
     for (const Case& c : cases) {
-        double cgi = CgiRate(gallery.Path(), c.query, cgiRequests);
-        double library = LibraryRate(gallery.Path(), c.query, libraryRequests, c.expect);
+        // The machine is shared: the two hostings take turns, and each keeps
+        // its best run, so that a busy moment does not count against one.
+        double cgi = 0, library = 0;
+        for (int trial = 0; trial < 3; ++trial) {
+            cgi = std::max(cgi, CgiRate(gallery.Path(), c.query, cgiRequests));
+            library = std::max(library, LibraryRate(gallery.Path(), c.query, libraryRequests, c.expect));
+        }
         std::printf("%-26s %14.1f %14.1f %7.1fx %7.1fx\n", c.name, cgi, library, cgi > 0 ? library / cgi : 0.0,
                     c.target);
     }
