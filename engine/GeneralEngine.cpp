@@ -32,6 +32,27 @@ void TGeneralHttpEngine::SetCGIAutoTerminate(bool v) {
     if (!platform::RunningAsLibrary() && g_cgiEngine) g_cgiEngine->CGIAutoTerminate = v;
 }
 
+namespace {
+TIsapiEngine* IsapiEngineOfThisLibrary() {
+    return platform::RunningAsLibrary() ? dynamic_cast<TIsapiEngine*>(g_libraryEngine) : nullptr;
+}
+}  // namespace
+
+void TGeneralHttpEngine::SetOnIsapiExtensionVersion(THttpExtensionVersionEvent e) {
+    onIsapiExtensionVersion_ = e;
+    if (TIsapiEngine* isapi = IsapiEngineOfThisLibrary()) isapi->OnIsapiExtensionVersion = std::move(e);
+}
+
+void TGeneralHttpEngine::SetOnIsapiFilterProc(THttpFilterProcEvent e) {
+    onIsapiFilterProc_ = e;
+    if (TIsapiEngine* isapi = IsapiEngineOfThisLibrary()) isapi->OnIsapiFilterProc = std::move(e);
+}
+
+void TGeneralHttpEngine::SetOnIsapiFilterVersion(THttpFilterVersionEvent e) {
+    onIsapiFilterVersion_ = e;
+    if (TIsapiEngine* isapi = IsapiEngineOfThisLibrary()) isapi->OnIsapiFilterVersion = std::move(e);
+}
+
 void TGeneralHttpEngine::Terminate() {
     THttpEngine* current = Context().currentEngine;
     if (current && current != this) current->Terminate();

@@ -3,6 +3,7 @@
 // and serves the request once the form is complete.
 #pragma once
 #include "engine/HttpEngine.h"
+#include "engine/IsapiEngine.h"
 
 class TGeneralHttpEngine : public THttpEngine {
 public:
@@ -15,6 +16,15 @@ public:
     void Terminate() override;
     void WriteHeaderLine(const std::string&, const std::string&) override {}
     void EndHeader() override {}
+
+    // The extension events, handed to the library's engine (the gallery
+    // assigns none).
+    const THttpExtensionVersionEvent& OnIsapiExtensionVersion() const { return onIsapiExtensionVersion_; }
+    void SetOnIsapiExtensionVersion(THttpExtensionVersionEvent e);
+    const THttpFilterProcEvent& OnIsapiFilterProc() const { return onIsapiFilterProc_; }
+    void SetOnIsapiFilterProc(THttpFilterProcEvent e);
+    const THttpFilterVersionEvent& OnIsapiFilterVersion() const { return onIsapiFilterVersion_; }
+    void SetOnIsapiFilterVersion(THttpFilterVersionEvent e);
 
     void CopySettingsTo(THttpEngine* target);
     void StartServing();
@@ -32,4 +42,7 @@ private:
     bool cgiAutoTerminate_ = true;
     TNotifyEvent savedCreationHandler_;
     bool creationHandlerInstalled_ = false;
+    THttpExtensionVersionEvent onIsapiExtensionVersion_;
+    THttpFilterProcEvent onIsapiFilterProc_;
+    THttpFilterVersionEvent onIsapiFilterVersion_;
 };

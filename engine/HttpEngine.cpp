@@ -110,7 +110,10 @@ THttpEngine::~THttpEngine() {
 }
 
 void THttpEngine::SetAutoContentType(const std::string& v) {
-    autoContentType_ = v;
+    // Pages set the type they already have while a library host serves other
+    // requests that read it: storing the same text again would be a write
+    // racing those reads.
+    if (autoContentType_ != v) autoContentType_ = v;
     Forward([&](THttpEngine* e) { e->SetAutoContentType(v); });
 }
 void THttpEngine::SetAutoHttpHeader(bool v) {

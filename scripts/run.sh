@@ -24,6 +24,13 @@ build_sanitize() {
   cmake --build build-asan -j "$jobs"
 }
 
+# ThreadSanitizer: only what runs requests on many threads at once, the
+# library and the stand-in server that drives it, with their tests.
+build_tsan() {
+  configure build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICTORAMA_TSAN=ON
+  cmake --build build-tsan -j "$jobs" --target pictorama_so isapi_host integration_tests
+}
+
 build_fuzz() {
   CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICTORAMA_TESTS=OFF -DPICTORAMA_FUZZ=ON
   cmake --build build-fuzz -j "$jobs"
@@ -57,6 +64,12 @@ case "$cmd" in
       echo "== AddressSanitizer and UndefinedBehaviorSanitizer build and tests"
       build_sanitize
       run_ctest build-asan
+    fi
+    if [[ $stage == all || $stage == tsan ]]; then
+      echo "== ThreadSanitizer build of the library and its host, and their tests"
+      build_tsan
+      (cd build-tsan && TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+        ctest --output-on-failure -j "$jobs" --timeout 900 -R '^Isapi')
     fi
     if [[ $stage == all || $stage == fuzz ]]; then
       echo "== Fuzz harnesses replaying their corpora"

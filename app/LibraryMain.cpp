@@ -1,0 +1,31 @@
+// Start-up of the library a web server loads: the same form and engine
+// component as the program, with the extension engine behind them. Requests
+// arrive later through the exported entry points.
+#include "app/MainForm.h"
+#include "engine/DebugLog.h"
+#include "engine/HttpEngine.h"
+#include "engine/IsapiEngine.h"
+#include "platform/Environment.h"
+
+namespace {
+
+THttpEngine* CreateIsapiEngine(TComponent* owner) { return new TIsapiEngine(owner); }
+
+// Runs while the server loads the library, before it calls any entry point.
+// The form lives as long as the process: the server may call in at any time
+// until it unloads us.
+[[gnu::constructor]] void StartLibrary() {
+    try {
+        platform::SetRunningAsLibrary(true);
+        InitializeEngineProcess();
+        TGeneralHttpEngine::SetLibraryEngineFactory(&CreateIsapiEngine);
+        new TMainform();
+    } catch (const std::exception& e) {
+        // Without an engine every entry point answers with its failure value.
+        WriteLog(e.what());
+    } catch (...) {
+        WriteLog("Unknown error while starting the library");
+    }
+}
+
+}  // namespace

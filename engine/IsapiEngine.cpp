@@ -1,0 +1,348 @@
+#include "engine/IsapiEngine.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "engine/DebugLog.h"
+#include "platform/Text.h"
+
+using namespace isapi;
+
+namespace {
+
+std::atomic<TIsapiEngine*> g_engine{nullptr};
+std::atomic<bool> g_unloadPermitted{false};
+
+// What HttpExtensionProc returns for the thread's request.
+thread_local DWORD t_extensionStatus = HSE_STATUS_SUCCESS;
+
+// A server variable is asked for with a buffer of this many bytes first.
+constexpr size_t VariableBufferStep = 512;
+// Beyond this a server variable is not worth holding: the value is cut there.
+constexpr size_t MaxVariableBytes = 1 << 20;
+// The server's redirect takes a URL of at most this many characters.
+constexpr size_t MaxRedirectUrl = 1024;
+// The description buffers hold this many characters and the NUL.
+constexpr size_t MaxExtensionDesc = HSE_MAX_EXT_DLL_NAME_LEN - 1;
+constexpr size_t MaxFilterDesc = SF_MAX_FILTER_DESC_LEN - 1;
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
+
+std::string TrimControls(std::string_view s) {
+    size_t a = 0, b = s.size();
+    while (a < b && IsBlank(s[a])) ++a;
+    while (b > a && IsBlank(s[b - 1])) --b;
+    return std::string(s.substr(a, b - a));
+}
+
+void CopyText(const std::string& text, char* target, size_t maxChars) {
+    size_t n = std::min(text.size(), maxChars);
+    std::memcpy(target, text.data(), n);
+    target[n] = '\0';
+}
+
+// One call of the server's GetServerVariable; size is the buffer's usable length
+// before and the server's answer after.
+BOOL AskServer(char* name, char* buffer, DWORD& size) {
+    if (EXTENSION_CONTROL_BLOCK* ecb = CurrentControlBlock())
+        return ecb->GetServerVariable ? ecb->GetServerVariable(ecb->ConnID, name, buffer, &size) : False;
+    if (HTTP_FILTER_CONTEXT* pfc = CurrentFilterContext())
+        return pfc->GetServerVariable ? pfc->GetServerVariable(pfc, name, buffer, &size) : False;
+    return False;
+}
+
+}  // namespace
+
+EXTENSION_CONTROL_BLOCK* CurrentControlBlock() {
+    return static_cast<EXTENSION_CONTROL_BLOCK*>(Context().hostData);
+}
+
+HTTP_FILTER_CONTEXT* CurrentFilterContext() { return static_cast<HTTP_FILTER_CONTEXT*>(Context().filterContext); }
+
+// ---------------------------------------------------------------------------
+// The engine
+
+TIsapiEngine::TIsapiEngine(TComponent* owner) : THttpEngine(owner) {
+    g_engine = this;
+    g_unloadPermitted = false;
+}
+
+TIsapiEngine::~TIsapiEngine() {
+    TIsapiEngine* self = this;
+    g_engine.compare_exchange_strong(self, nullptr);
+}
+
+TIsapiEngine* TIsapiEngine::Instance() { return g_engine.load(); }
+bool TIsapiEngine::UnloadPermitted() { return g_unloadPermitted.load(); }
+
+void TIsapiEngine::WriteHeaderLine(const std::string& name, const std::string& value) {
+    EXTENSION_CONTROL_BLOCK* ecb = CurrentControlBlock();
+    if (!ecb) return;
+    if (text::UpperCase(name) == "LOCATION") {
+        // The server answers with the redirection itself.
+        char url[MaxRedirectUrl + 1];
+        CopyText(value, url, MaxRedirectUrl);
+        DWORD length = static_cast<DWORD>(std::strlen(url));
+        if (ecb->ServerSupportFunction)
+            ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_URL_REDIRECT_RESP, url, &length, nullptr);
+        return;
+    }
+    std::string line = value.empty() ? name + "\r\n" : name + ": " + value + "\r\n";
+    if (Stream* out = Context().output.get()) out->Write(line.data(), static_cast<int64_t>(line.size()));
+}
+
+void TIsapiEngine::EndHeader() {
+    if (Stream* out = Context().output.get()) out->Write("\r\n", 2);
+}
+
+std::string TIsapiEngine::GetHostVariable(const std::string& name) { return GetIsapiVariable(name); }
+
+void TIsapiEngine::Terminate() {
+    if (CurrentControlBlock()) TerminateProcessRoutine();
+    g_unloadPermitted = true;
+}
+
+// ---------------------------------------------------------------------------
+// The stream over the server's callbacks
+
+int64_t TIsapiStream::Read(void* buffer, int64_t count) {
+    EXTENSION_CONTROL_BLOCK* ecb = CurrentControlBlock();
+    char* out = static_cast<char*>(buffer);
+    int64_t n = 0;
+    if (ecb && ecb->lpbData) {
+        int64_t delivered = std::min<int64_t>(ecb->cbAvailable - position_, count);
+        if (delivered > 0) {
+            std::memcpy(out, ecb->lpbData + position_, static_cast<size_t>(delivered));
+            position_ += static_cast<uint32_t>(delivered);
+            n = delivered;
+        }
+    }
+    while (n < count) {
+        if (!ecb || !ecb->ReadClient) return -1;
+        DWORD chunk = static_cast<DWORD>(std::min(count - n, MaxReadPiece));
+        if (!ecb->ReadClient(ecb->ConnID, out + n, &chunk) || chunk == 0) return -1;
+        // A server that claims more than it was asked for is not believed.
+        n += std::min<int64_t>(chunk, std::min(count - n, MaxReadPiece));
+    }
+    return n;
+}
+
+int64_t TIsapiStream::Write(const void* buffer, int64_t count) {
+    if (count < 0 || count > INT32_MAX) return -1;
+    DWORD bytes = static_cast<DWORD>(count);
+    void* data = const_cast<void*>(buffer);
+    if (EXTENSION_CONTROL_BLOCK* ecb = CurrentControlBlock()) {
+        if (ecb->WriteClient) ecb->WriteClient(ecb->ConnID, data, &bytes, 0);
+        return bytes;
+    }
+    if (HTTP_FILTER_CONTEXT* pfc = CurrentFilterContext()) {
+        if (pfc->WriteClient) pfc->WriteClient(pfc, data, &bytes, 0);
+        return bytes;
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Request variables
+
+std::string GetIsapiVariable(const std::string& name) {
+    std::vector<char> variableName(name.begin(), name.end());
+    variableName.push_back('\0');
+    size_t capacity = VariableBufferStep;
+    for (;;) {
+        std::vector<char> buffer(capacity, '\0');
+        DWORD size = static_cast<DWORD>(capacity - 1);
+        BOOL ok = AskServer(variableName.data(), buffer.data(), size);
+        std::string result;
+        size_t length = 0;  // before trimming
+        if (ok && size > 0) {
+            size = std::min<DWORD>(size, static_cast<DWORD>(capacity - 1));
+            buffer[size] = '\0';
+            length = std::strlen(buffer.data());
+            result = TrimControls(std::string_view(buffer.data(), length));
+        } else if (!ok && size > capacity - 1 && capacity < MaxVariableBytes) {
+            // The server refused the buffer as too small and said how much it
+            // needs: ask again with that (a refused variable would otherwise
+            // read as empty).
+            capacity = std::min<size_t>(size_t{size} + 1, MaxVariableBytes);
+            continue;
+        }
+        // A value that fills the buffer may have been cut: ask again with more
+        // room. The untrimmed length decides, or a value cut just after a
+        // blank would pass for whole.
+        if (length >= capacity - 2 && capacity < MaxVariableBytes) {
+            capacity = std::min(capacity * 2, MaxVariableBytes);
+            continue;
+        }
+        return result;
+    }
+}
+
+StringList* CollectIsapiVariables() {
+    auto list = std::make_unique<StringList>(true);
+    EXTENSION_CONTROL_BLOCK* ecb = CurrentControlBlock();
+    if (ecb) {
+        if (ecb->lpszQueryString) list->Add(std::string("QUERY_STRING=") + ecb->lpszQueryString);
+        if (ecb->lpszMethod) list->Add(std::string("REQUEST_METHOD=") + ecb->lpszMethod);
+        if (ecb->lpszPathInfo) list->Add(std::string("PATH_INFO=") + ecb->lpszPathInfo);
+        if (ecb->lpszPathTranslated) list->Add(std::string("PATH_TRANSLATED=") + ecb->lpszPathTranslated);
+        list->Add("CONTENT_LENGTH=" + std::to_string(ecb->cbTotalBytes));
+    }
+    static const char* const names[] = {
+        "CONTENT_TYPE",     "REMOTE_ADDR",        "REMOTE_HOST",     "REMOTE_USER",     "UNMAPPED_REMOTE_USER",
+        "SCRIPT_NAME",      "SERVER_NAME",        "SERVER_PORT",     "SERVER_PORT_SECURE",
+        "SERVER_PROTOCOL",  "SERVER_SOFTWARE",    "HTTP_ACCEPT",     "URL",             "ALL_HTTP",
+    };
+    for (const char* name : names) list->Add(std::string(name) + "=" + GetIsapiVariable(name));
+
+    // ALL_HTTP holds one request header a line, as HTTP_NAME:value.
+    std::string rest = GetIsapiVariable("ALL_HTTP") + "\n";
+    while (rest.size() > 2) {
+        size_t lf = rest.find('\n');
+        std::string part = rest.substr(0, lf);
+        rest.erase(0, lf + 1);
+        size_t sep = part.find(':');
+        if (sep == std::string::npos) sep = part.find('=');
+        if (sep == std::string::npos) continue;
+        part[sep] = '=';
+        list->Add(TrimControls(part));
+    }
+    return list.release();
+}
+
+// ---------------------------------------------------------------------------
+// Entry points. Nothing may leave them as an exception: the server is not ours.
+
+namespace {
+std::string Message(const std::exception& e) { return e.what(); }
+}  // namespace
+
+extern "C" BOOL GetExtensionVersion(HSE_VERSION_INFO* pVer) {
+    try {
+        bool resultValue = true;
+        uint32_t version = (HSE_VERSION_MAJOR << 16) | HSE_VERSION_MINOR;
+        std::string description;
+        TIsapiEngine* engine = TIsapiEngine::Instance();
+        if (!engine) {
+            // The library's start-up failed; it cannot serve anything.
+            WriteLog("No engine in this library");
+            return False;
+        }
+        if (engine->OnIsapiExtensionVersion) {
+            try {
+                engine->OnIsapiExtensionVersion(version, description, resultValue);
+            } catch (const std::exception& e) {
+                WriteLog(Message(e));
+                resultValue = false;
+            }
+        }
+        if (pVer) {
+            pVer->dwExtensionVersion = version;
+            CopyText(description, pVer->lpszExtensionDesc, MaxExtensionDesc);
+        }
+        return resultValue ? True : False;
+    } catch (const std::exception& e) {
+        WriteLog(Message(e));
+    } catch (...) {
+        WriteLog("Unknown error in GetExtensionVersion");
+    }
+    return False;
+}
+
+extern "C" DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* pECB) {
+    auto& c = Context();
+    DWORD status = HSE_STATUS_ERROR;
+    try {
+        TIsapiEngine* engine = TIsapiEngine::Instance();
+        if (!engine) throw Exception("No engine in this library");
+        c.hostData = pECB;
+        t_extensionStatus = HSE_STATUS_SUCCESS;
+        auto stream = std::make_unique<TIsapiStream>();
+        std::unique_ptr<StringList> variables(CollectIsapiVariables());
+        TIsapiStream* s = stream.release();
+        // The lifecycle owns both from here and frees the stream once.
+        engine->ExecuteRequest(s, s, variables.release());
+        status = t_extensionStatus;
+    } catch (const std::exception& e) {
+        WriteLog(Message(e));
+        status = HSE_STATUS_ERROR;
+    } catch (...) {
+        WriteLog("Unknown error in HttpExtensionProc");
+        status = HSE_STATUS_ERROR;
+    }
+    // The block belongs to the server once we return.
+    c.hostData = nullptr;
+    return status;
+}
+
+extern "C" BOOL TerminateExtension(DWORD) {
+    try {
+        TIsapiEngine* engine = TIsapiEngine::Instance();
+        if (engine && engine->OnLastExecRequest()) {
+            try {
+                engine->OnLastExecRequest()(engine);
+            } catch (const std::exception& e) {
+                WriteLog(Message(e));
+                return True;
+            }
+        }
+        return TIsapiEngine::UnloadPermitted() ? True : False;
+    } catch (const std::exception& e) {
+        WriteLog(Message(e));
+    } catch (...) {
+        WriteLog("Unknown error in TerminateExtension");
+    }
+    return True;
+}
+
+extern "C" BOOL GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
+    try {
+        TIsapiEngine* engine = TIsapiEngine::Instance();
+        if (!engine) throw Exception("No engine in this library");
+        THttpEngine::MakeCurrent(engine);
+        bool resultValue = true;
+        int32_t flags = 0;
+        int32_t filterVersion = static_cast<int32_t>(HTTP_FILTER_REVISION);
+        int32_t serverVersion = pVer ? static_cast<int32_t>(pVer->dwServerFilterVersion) : 0;
+        std::string description;
+        if (pVer) {
+            pVer->dwFlags = 0;
+            pVer->dwFilterVersion = HTTP_FILTER_REVISION;
+        }
+        if (engine->OnIsapiFilterVersion) {
+            engine->OnIsapiFilterVersion(serverVersion, filterVersion, description, flags, resultValue);
+            if (pVer) {
+                pVer->dwServerFilterVersion = static_cast<DWORD>(serverVersion);
+                pVer->dwFilterVersion = static_cast<DWORD>(filterVersion);
+                pVer->dwFlags = static_cast<DWORD>(flags);
+                CopyText(description, pVer->lpszFilterDesc, MaxFilterDesc);
+            }
+        }
+        return resultValue ? True : False;
+    } catch (const std::exception& e) {
+        WriteLog(Message(e));
+    } catch (...) {
+        WriteLog("Unknown error in GetFilterVersion");
+    }
+    return False;
+}
+
+extern "C" DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD NotificationType, void* pvNotification) {
+    int32_t resultValue = static_cast<int32_t>(SF_STATUS_REQ_NEXT_NOTIFICATION);
+    try {
+        TIsapiEngine* engine = TIsapiEngine::Instance();
+        if (!engine) throw Exception("No engine in this library");
+        THttpEngine::MakeCurrent(engine);
+        Context().filterContext = pfc;
+        if (engine->OnIsapiFilterProc && pfc)
+            engine->OnIsapiFilterProc(*pfc, static_cast<int32_t>(NotificationType), pvNotification, resultValue);
+    } catch (const std::exception& e) {
+        WriteLog(Message(e));
+    } catch (...) {
+        WriteLog("Unknown error in HttpFilterProc");
+    }
+    return static_cast<DWORD>(resultValue);
+}
