@@ -1,18 +1,11 @@
 #include "app/Kit.h"
 
 #include "platform/Environment.h"
+#include "platform/Text.h"
 
 namespace kit {
-namespace {
-bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= 32; }
-}  // namespace
 
-std::string TrimBlanks(const std::string& text) {
-    size_t first = 0, last = text.size();
-    while (first < last && IsBlankOrControl(text[first])) ++first;
-    while (last > first && IsBlankOrControl(text[last - 1])) --last;
-    return text.substr(first, last - first);
-}
+std::string TrimBlanks(const std::string& text) { return text::Trim(text); }
 
 std::string WithTrailingSeparator(const std::string& path) {
     if (path.empty() || path.back() == '/') return path;

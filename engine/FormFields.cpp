@@ -15,15 +15,6 @@ std::string KeyOf(std::string_view name) {
     return key;
 }
 
-bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= 32; }
-
-std::string Trimmed(std::string_view s) {
-    size_t first = 0, last = s.size();
-    while (first < last && IsBlankOrControl(s[first])) ++first;
-    while (last > first && IsBlankOrControl(s[last - 1])) --last;
-    return std::string(s.substr(first, last - first));
-}
-
 // Six bits per Base64 alphabet character, 0 for "=", -1 for anything else.
 int Base64Value(char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -133,8 +124,8 @@ void DecodeBasicCredentials(std::string_view value, std::string& user, std::stri
 
     size_t colon = decoded.find(':');
     if (colon == std::string::npos) return;
-    user = Trimmed(std::string_view(decoded).substr(0, colon));
-    password = Trimmed(std::string_view(decoded).substr(colon + 1, MaxCredentialText));
+    user = text::Trim(std::string_view(decoded).substr(0, colon));
+    password = text::Trim(std::string_view(decoded).substr(colon + 1, MaxCredentialText));
 }
 
 }  // namespace http

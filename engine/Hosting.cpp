@@ -12,12 +12,6 @@
 namespace {
 bool g_serverProcess = false;
 
-std::string Trimmed(const std::string& s) {
-    size_t a = 0, b = s.size();
-    while (a < b && static_cast<unsigned char>(s[a]) <= 32) ++a;
-    while (b > a && static_cast<unsigned char>(s[b - 1]) <= 32) --b;
-    return s.substr(a, b - a);
-}
 }  // namespace
 
 bool IsWebServerCgiRequest() {
@@ -31,7 +25,7 @@ bool IsServerLaunch() {
     if (IsWebServerCgiRequest()) return false;
     const auto& args = platform::CommandLineArguments();
     if (http::GetEnvVar("SERVER_SOFTWARE").empty() && args.empty()) return true;
-    return args.size() == 2 && Trimmed(args[0]) == "$$START_SERVER";
+    return args.size() == 2 && text::Trim(args[0]) == "$$START_SERVER";
 }
 
 void SetServerProcess(bool value) { g_serverProcess = value; }

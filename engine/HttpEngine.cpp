@@ -287,11 +287,7 @@ void THttpEngine::ClearResponse() {
 }
 
 void THttpEngine::SendAsAttachment(const std::string& contentType, const std::string& fileName) {
-    std::string type = contentType;
-    size_t a = 0, b = type.size();
-    while (a < b && static_cast<unsigned char>(type[a]) <= 32) ++a;
-    while (b > a && static_cast<unsigned char>(type[b - 1]) <= 32) --b;
-    type = type.substr(a, b - a);
+    std::string type = text::Trim(contentType);
     if (type.empty()) type = "application/binary";
     std::string name = fileName;
     size_t sep = name.find_last_of("\\/:");

@@ -12,21 +12,12 @@
 
 namespace {
 
-bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= 32; }
-
-std::string Trimmed(std::string_view s) {
-    size_t a = 0, b = s.size();
-    while (a < b && IsBlankOrControl(s[a])) ++a;
-    while (b > a && IsBlankOrControl(s[b - 1])) --b;
-    return std::string(s.substr(a, b - a));
-}
-
 // "[Extra Headers]" -> "EXTRA_HEADERS"
 std::string SectionName(const std::string& line) {
     size_t open = line.find('[');
     size_t close = line.find(']', open + 1);
     std::string name = line.substr(open + 1, close == std::string::npos ? std::string::npos : close - open - 1);
-    return http::ReplaceChar(' ', '_', text::UpperCase(Trimmed(name)));
+    return http::ReplaceChar(' ', '_', text::UpperCase(text::Trim(name)));
 }
 
 // "<path> <count>": the count is the last word, one to ten decimal digits.
@@ -40,7 +31,7 @@ bool SplitExternalValue(const std::string& value, std::string& path, int64_t& co
         if (c < '0' || c > '9') return false;
         count = count * 10 + (c - '0');
     }
-    path = Trimmed(value.substr(0, space));
+    path = text::Trim(value.substr(0, space));
     return !path.empty();
 }
 
@@ -75,7 +66,7 @@ bool ProfileLineReader::Next(std::string& line) {
         if (pos_ >= end_ && !Fill()) return false;  // no CR: the line is not read
         char c = buffer_[pos_++];
         if (c == '\r') return true;
-        if (leading && IsBlankOrControl(c)) continue;
+        if (leading && text::IsBlankOrControl(c)) continue;
         leading = false;
         if (line.size() < MaxProfileLineLength) line.push_back(c);
     }
@@ -109,9 +100,9 @@ void ParseProfile(Stream& profile, StringList& variables, ProfileContents& conte
         }
         size_t eq = line.find('=');
         if (eq == std::string::npos) continue;
-        std::string key = Trimmed(std::string_view(line).substr(0, eq));
+        std::string key = text::Trim(std::string_view(line).substr(0, eq));
         if (key.empty()) continue;
-        std::string value = Trimmed(std::string_view(line).substr(eq + 1));
+        std::string value = text::Trim(std::string_view(line).substr(eq + 1));
         if (section == "CGI" || section == "SYSTEM" || section == "EXTRA_HEADERS") {
             variables.Add(http::ReplaceChar(' ', '_', key) + "=" + value);
         } else if (section == "ACCEPT") {

@@ -4,6 +4,13 @@
 
 namespace text {
 
+std::string Trim(std::string_view s) {
+    size_t first = 0, last = s.size();
+    while (first < last && IsBlankOrControl(s[first])) ++first;
+    while (last > first && IsBlankOrControl(s[last - 1])) --last;
+    return std::string(s.substr(first, last - first));
+}
+
 std::string UpperCase(std::string_view s) {
     std::string r(s);
     for (char& c : r) c = FoldUpper(c);

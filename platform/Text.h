@@ -11,6 +11,11 @@ namespace text {
 inline char FoldLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 inline char FoldUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 
+// Bytes 0..32: blanks and control characters, which trimming removes.
+inline bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= 32; }
+// Without leading and trailing bytes 0..32.
+std::string Trim(std::string_view s);
+
 std::string UpperCase(std::string_view s);
 std::string LowerCase(std::string_view s);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
