@@ -61,6 +61,30 @@ void AddPicturesOf(const std::string& directory, const std::string& listingName,
     }
 }
 
+std::string PictureNameOf(const std::string& entry) {
+    size_t split = entry.find("&&");
+    return split == std::string::npos ? entry : entry.substr(split + 2, MaxPictureNameLength);
+}
+
+// Makes the missing thumbnails that no other request is making. Requests that
+// arrive together at a cold folder so share the work instead of each making
+// every thumbnail; the cells then wait for the ones made elsewhere.
+void MakeMissingThumbnails(const std::string& directory, const std::vector<std::string>& entries) {
+    for (const std::string& entry : entries) {
+        std::string name = PictureNameOf(entry);
+        if (name.empty() || text::StartsWith(name, "t_")) continue;
+        std::string thumbnail = directory + "t_" + kit::WithoutExtension(name) + ".jpg";
+        if (folder_index::Exists(thumbnail) || !ClaimThumbnail(thumbnail)) continue;
+        // The claim is released however the making ends (a bad GIF ends the request).
+        struct Release {
+            const std::string& path;
+            ~Release() { ReleaseThumbnailClaim(path); }
+        } release{thumbnail};
+        if (!platform::FileExists(thumbnail)) CreateThumbnail(directory + name);
+        else folder_index::NoteCreated(thumbnail);
+    }
+}
+
 }  // namespace
 
 std::string ThumbnailSizeAttributes(const std::string& thumbnailPath) {
@@ -76,7 +100,9 @@ bool PictureCell(const std::string& name) {
     std::string captionFile = folder_index::Existing(directory + base + ".txt");
     std::string listingFile = folder_index::Existing(directory + base + ".idd");
     std::string thumbnail = directory + "t_" + base + ".jpg";
-    if (!folder_index::Exists(thumbnail)) CreateThumbnail(directory + name);
+    // Made by the first pass unless another request was making it; then it is
+    // awaited, and made here only if that request gave up.
+    if (!folder_index::Exists(thumbnail) && !AwaitThumbnail(thumbnail)) CreateThumbnail(directory + name);
     std::string thumbnailOnDisk = folder_index::Existing(thumbnail);
     if (thumbnailOnDisk.empty()) thumbnailOnDisk = thumbnail;
     std::string attributes = ThumbnailSizeAttributes(thumbnailOnDisk);
@@ -119,11 +145,10 @@ int WritePictureTable() {
         }
         if (next >= found.size()) TraceLine("");
     }
+    MakeMissingThumbnails(directory, list.Entries());
     int cell = 0;
     for (const std::string& entry : list.Entries()) {
-        size_t split = entry.find("&&");
-        std::string name = split == std::string::npos ? entry : entry.substr(split + 2, MaxPictureNameLength);
-        if (PictureCell(name)) {
+        if (PictureCell(PictureNameOf(entry))) {
             if (++cell < PicturesPerRow) {
                 HttpSend("<td></td>");
             } else {

@@ -1,12 +1,17 @@
 #include "app/Thumbnails.h"
 
+#include <cerrno>
+
 #include "app/FolderIndex.h"
 #include "app/Kit.h"
 #include "app/PageFrame.h"
 #include "app/Trace.h"
 #include "imaging/Gif.h"
 #include "imaging/Picture.h"
+#include "platform/Clock.h"
+#include "platform/File.h"
 #include "platform/Files.h"
+#include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/TextFile.h"
 
@@ -150,6 +155,43 @@ bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int qualit
             platform::DeleteFile(temporary + "b");
         }
         return false;
+    }
+}
+
+namespace {
+std::string ClaimPath(const std::string& thumbnailPath) { return thumbnailPath + ".~claim"; }
+
+bool ClaimIsStale(const std::string& claim) {
+    double modified = 0;
+    return platform::FileModificationTime(claim, modified) &&
+           modified < platform::NowSeconds() - ThumbnailClaimSeconds;
+}
+}  // namespace
+
+bool ClaimThumbnail(const std::string& thumbnailPath) {
+    std::string claim = ClaimPath(thumbnailPath);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int error = 0;
+        platform::File file = platform::File::TryOpen(claim, platform::OpenMode::CreateNew, error);
+        if (file.IsOpen()) return true;
+        if (error != EEXIST) return true;  // no claim possible here: make it as before
+        if (!ClaimIsStale(claim)) return false;
+        platform::DeleteFile(claim);  // left by a request that died
+    }
+    return false;
+}
+
+void ReleaseThumbnailClaim(const std::string& thumbnailPath) { platform::DeleteFile(ClaimPath(thumbnailPath)); }
+
+bool AwaitThumbnail(const std::string& thumbnailPath) {
+    std::string claim = ClaimPath(thumbnailPath);
+    for (;;) {
+        if (platform::FileExists(thumbnailPath)) {
+            folder_index::NoteCreated(thumbnailPath);
+            return true;
+        }
+        if (!platform::FileExists(claim) || ClaimIsStale(claim)) return false;
+        platform::SleepMilliseconds(20);
     }
 }
 

@@ -30,6 +30,19 @@ void CreateThumbnail(const std::string& picturePath);
 // The thumbnail file of a picture: t_ + base name + ".jpg" in its folder.
 std::string ThumbnailPath(const std::string& picturePath);
 
+// Sharing the work of a cold folder between requests that arrive together:
+// a request claims a missing thumbnail (a claim file beside it) before making
+// it, and a request that finds it claimed by another waits for it instead of
+// making it again. A claim older than ThumbnailClaimSeconds is abandoned.
+constexpr double ThumbnailClaimSeconds = 30;
+// True when this request should make the thumbnail (claimed, or the claim
+// could not be written at all); false when another request is making it.
+bool ClaimThumbnail(const std::string& thumbnailPath);
+void ReleaseThumbnailClaim(const std::string& thumbnailPath);
+// Waits while another request makes the thumbnail; true once it is there,
+// false when that request gave up (its claim vanished or went stale).
+bool AwaitThumbnail(const std::string& thumbnailPath);
+
 // Encodes the bitmap and puts it at path under a temporary name first, so
 // that no reader sees a partial file. Failures are ignored; returns success.
 bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int quality,

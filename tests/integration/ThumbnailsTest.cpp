@@ -237,3 +237,41 @@ TEST(ThumbnailContent, EqualsAFullDecodeStretchedAndEncodedAtQuality75) {
     small.StretchDraw(Rect(0, 0, 93, 70), full);
     EXPECT_EQ(ReadFile(g / "t_big.jpg"), EncodeJpeg(small, 75));
 }
+
+TEST(ThumbnailClaims, ThumbnailBeingMadeByAnotherRequestIsAwaitedNotMadeAgain) {
+    GalleryFolder g;
+    MakeJpeg(g / "a.jpg", 800, 600);
+    WriteFile(g / "a.idd", "k\r\n");
+    WriteFile(g / "t_a.jpg.~claim", "");
+    // The other request finishes its thumbnail a little later.
+    std::thread other([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        MakeJpeg(g / "t_a.jpg.part", 10, 10);
+        std::filesystem::rename(g / "t_a.jpg.part", g / "t_a.jpg");
+        std::filesystem::remove(g / "t_a.jpg.~claim");
+    });
+    CgiResponse r = g.Get();
+    other.join();
+    EXPECT_NE(r.body.find("t_a.jpg\" width=10 height=10>"), std::string::npos) << r.body;
+    EXPECT_FALSE(HasLine(g.TraceLines(), "Create Thumbnail file: " + (g / "a.jpg")));
+}
+
+TEST(ThumbnailClaims, AbandonedClaimIsTakenOver) {
+    GalleryFolder g;
+    MakeJpeg(g / "a.jpg", 800, 600);
+    WriteFile(g / "a.idd", "k\r\n");
+    WriteFile(g / "t_a.jpg.~claim", "");
+    auto old = std::filesystem::file_time_type::clock::now() - std::chrono::seconds(120);
+    std::filesystem::last_write_time(g / "t_a.jpg.~claim", old);
+    CgiResponse r = g.Get();
+    EXPECT_NE(r.body.find("t_a.jpg\" width=93 height=70>"), std::string::npos) << r.body;
+    EXPECT_FALSE(Exists(g / "t_a.jpg.~claim"));
+}
+
+TEST(ThumbnailClaims, ClaimOfARequestThatFailedIsReleased) {
+    GalleryFolder g;
+    WriteFile(g / "bad.gif", "GIF89a broken");
+    WriteFile(g / "bad.idd", "k\r\n");
+    g.Get();
+    EXPECT_FALSE(Exists(g / "t_bad.jpg.~claim"));
+}
