@@ -30,8 +30,21 @@ std::string TextFileReader::ReadLine() {
 }
 
 std::string ReadFirstTextLine(const std::string& path) {
-    TextFileReader reader(path);
-    return reader.ReadLine();
+    // Only as much of the file as the first line needs: side files are read
+    // by the hundred for one page, and most are a few bytes.
+    File f = File::Open(path, OpenMode::Read);
+    std::string data;
+    char buffer[4096];
+    size_t end = std::string::npos;
+    while (end == std::string::npos) {
+        int64_t n = f.Read(buffer, sizeof buffer);
+        if (n < 0) RaiseIoError(errno);
+        if (n == 0) break;
+        size_t before = data.size();
+        data.append(buffer, static_cast<size_t>(n));
+        end = data.find_first_of("\r\n\x1a", before);
+    }
+    return end == std::string::npos ? data : data.substr(0, end);
 }
 
 std::vector<std::string> ReadTextLines(const std::string& path) {

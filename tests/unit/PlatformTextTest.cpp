@@ -2,6 +2,9 @@
 
 #include "platform/Files.h"
 #include "platform/Text.h"
+#include "platform/TextFile.h"
+#include "platform/Exception.h"
+#include "support/TestSupport.h"
 
 TEST(CaseInsensitiveText, OrderFoldsToLowerCase) {
     EXPECT_EQ(text::CompareIgnoreCase("abc", "ABC"), 0);
@@ -40,4 +43,23 @@ TEST(WildcardMask, MatchesIgnoringCase) {
     EXPECT_FALSE(platform::MatchesMask("a", "a?"));
     EXPECT_TRUE(platform::MatchesMask("anything", "*"));
     EXPECT_TRUE(platform::MatchesMask("p.exe_10-0-0-1_3FA9C_REQ", "p.exe_*_req"));
+}
+
+TEST(FirstTextLine, EndsAtAnyLineEndOrTheEndOfTextMark) {
+    testing_support::TempDir dir;
+    auto first = [&](const std::string& bytes) {
+        testing_support::WriteFile(dir / "f.txt", bytes);
+        return platform::ReadFirstTextLine(dir / "f.txt");
+    };
+    EXPECT_EQ(first("caption\r\nsecond\r\n"), "caption");
+    EXPECT_EQ(first("unix\nsecond"), "unix");
+    EXPECT_EQ(first("old mac\rsecond"), "old mac");
+    EXPECT_EQ(first("cut\x1a" "hidden\r\n"), "cut");
+    EXPECT_EQ(first(""), "");
+    EXPECT_EQ(first("no line end"), "no line end");
+    // A first line longer than one read still comes back whole.
+    std::string longLine(10000, 'x');
+    EXPECT_EQ(first(longLine + "\r\nnext"), longLine);
+    EXPECT_EQ(first(longLine), longLine);
+    EXPECT_THROW(platform::ReadFirstTextLine(dir / "missing.txt"), EInOutError);
 }
