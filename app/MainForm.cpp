@@ -32,7 +32,8 @@ TMainform::TMainform() {
 
 void TMainform::GeneralHttpEngine1ExecRequest(THttpEngine*) { DispatchRequest(); }
 
-void DispatchRequest() {
+namespace {
+void DispatchToPage() {
     folder_index::Reset();
     ForgetFirstLines();
     // Each request starts without a URL directory of its own; an earlier
@@ -63,4 +64,16 @@ void DispatchRequest() {
         GalleryUrlDirectory() = UrlDirectory();
         Pages().photo();
     }
+}
+}  // namespace
+
+void DispatchRequest() {
+    try {
+        DispatchToPage();
+    } catch (...) {
+        // The lines of a failed request are kept for whoever looks into it.
+        FlushTraceQuietly();
+        throw;
+    }
+    FlushTrace();
 }

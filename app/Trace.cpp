@@ -8,12 +8,27 @@
 #include "platform/Files.h"
 
 namespace {
-// The trace file stays open for the lines of one request (a photo page writes
-// several hundred); every line is still one appending write, so a request
-// that ends early leaves every line it wrote.
-platform::File& OpenTrace() {
-    thread_local platform::File file;
-    return file;
+// A photo page writes several hundred trace lines: the file is opened by the
+// first line (so a folder that cannot be written fails the request right
+// there) and the lines are written together when the request's work ends.
+constexpr size_t TraceFlushBytes = 64 * 1024;
+
+struct TraceState {
+    platform::File file;
+    std::string pending;
+};
+
+TraceState& State() {
+    thread_local TraceState state;
+    return state;
+}
+
+bool WritePending(TraceState& state) {
+    if (state.pending.empty()) return true;
+    bool ok = state.file.Write(state.pending.data(), static_cast<int64_t>(state.pending.size())) ==
+              static_cast<int64_t>(state.pending.size());
+    state.pending.clear();
+    return ok;
 }
 }  // namespace
 
@@ -24,14 +39,29 @@ std::string TraceBaseName() {
 }
 
 void TraceLine(const std::string& text) {
-    platform::File& file = OpenTrace();
-    if (!file.IsOpen()) file = platform::File::Open(TraceBaseName() + ".tst", platform::OpenMode::Append);
-    std::string line = text + "\r\n";
-    if (file.Write(line.data(), static_cast<int64_t>(line.size())) != static_cast<int64_t>(line.size()))
-        platform::RaiseIoError(errno ? errno : EIO);
+    TraceState& state = State();
+    if (!state.file.IsOpen()) state.file = platform::File::Open(TraceBaseName() + ".tst", platform::OpenMode::Append);
+    state.pending += text;
+    state.pending += "\r\n";
+    if (state.pending.size() >= TraceFlushBytes && !WritePending(state)) platform::RaiseIoError(errno ? errno : EIO);
+}
+
+void FlushTrace() {
+    TraceState& state = State();
+    if (state.file.IsOpen() && !WritePending(state)) platform::RaiseIoError(errno ? errno : EIO);
+}
+
+void FlushTraceQuietly() noexcept {
+    try {
+        TraceState& state = State();
+        if (state.file.IsOpen()) WritePending(state);
+    } catch (...) {
+    }
 }
 
 void ClearTrace() {
-    OpenTrace().Close();
+    TraceState& state = State();
+    state.pending.clear();
+    state.file.Close();
     platform::DeleteFile(TraceBaseName() + ".tst");
 }

@@ -5,8 +5,13 @@
 
 // The program's folder and file name up to its first ".": the trace file is this + ".tst".
 std::string TraceBaseName();
-// Appends one line (opening and closing the file each time). Raises the
-// runtime's I/O error (e.g. "File access denied") when the file cannot be written.
+// Appends one line. The first line of a request opens the file and raises the
+// runtime's I/O error (e.g. "File access denied") when it cannot be written.
 void TraceLine(const std::string& text);
+// Writes the lines traced so far (at the end of a request's work). Raises the
+// runtime's I/O error when they cannot be written.
+void FlushTrace();
+// The same on the way out of a failed request: failures are ignored.
+void FlushTraceQuietly() noexcept;
 // Deletes the trace file; a missing file is no error.
 void ClearTrace();
