@@ -15,16 +15,7 @@ namespace testing_support {
 
 BackgroundProgram::BackgroundProgram(const std::string& program, const std::vector<std::string>& args,
                                      const std::map<std::string, std::string>& env, const std::string& workingFolder) {
-    std::vector<std::string> envStrings;
-    for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argStrings{program};
-    argStrings.insert(argStrings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& s : argStrings) argv.push_back(s.data());
-    argv.push_back(nullptr);
+    ExecVectors vectors(program, args, env);
     std::string dir = workingFolder.empty() ? program.substr(0, program.find_last_of('/')) : workingFolder;
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -34,7 +25,7 @@ BackgroundProgram::BackgroundProgram(const std::string& program, const std::vect
         dup2(null, 1);
         dup2(null, 2);
         if (chdir(dir.c_str()) != 0) _exit(126);
-        execve(program.c_str(), argv.data(), envp.data());
+        execve(program.c_str(), vectors.Argv(), vectors.Envp());
         _exit(127);
     }
 }

@@ -48,6 +48,17 @@ std::string ReadFile(const std::string& path) {
 
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
+ExecVectors::ExecVectors(const std::string& program, const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env) {
+    for (auto& [k, v] : env) envStrings_.push_back(k + "=" + v);
+    for (auto& e : envStrings_) envp_.push_back(e.data());
+    envp_.push_back(nullptr);
+    argStrings_.push_back(program);
+    argStrings_.insert(argStrings_.end(), args.begin(), args.end());
+    for (auto& a : argStrings_) argv_.push_back(a.data());
+    argv_.push_back(nullptr);
+}
+
 int UnprivilegedUid() { return getuid() == 0 ? 65534 : -1; }
 
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
@@ -56,16 +67,7 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
-    std::vector<std::string> envStrings;
-    for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argStrings{program};
-    argStrings.insert(argStrings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& s : argStrings) argv.push_back(s.data());
-    argv.push_back(nullptr);
+    ExecVectors vectors(program, args, env);
 
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
@@ -79,7 +81,7 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
         if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(126);
         if (runAsUid >= 0 && (setgid(static_cast<gid_t>(runAsUid)) != 0 || setuid(static_cast<uid_t>(runAsUid)) != 0))
             _exit(125);
-        execve(program.c_str(), argv.data(), envp.data());
+        execve(program.c_str(), vectors.Argv(), vectors.Envp());
         _exit(127);
     }
     close(inPipe[0]);

@@ -25,6 +25,20 @@ void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
 
+// The argv and envp arrays execve wants, built from a program, its arguments
+// and an environment; they stay valid as long as this object lives.
+class ExecVectors {
+public:
+    ExecVectors(const std::string& program, const std::vector<std::string>& args,
+                const std::map<std::string, std::string>& env);
+    char** Argv() { return argv_.data(); }
+    char** Envp() { return envp_.data(); }
+
+private:
+    std::vector<std::string> argStrings_, envStrings_;
+    std::vector<char*> argv_, envp_;
+};
+
 struct ProcessResult {
     int exitCode = -1;       // -1 when killed by a signal
     int signal = 0;
