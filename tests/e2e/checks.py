@@ -1,16 +1,21 @@
 """What a visitor's requests must get from the gallery under a real web
 server. Each check is one behaviour; a failing check says what came back."""
 
+import glob
 import http.client
 import os
 import re
 import struct
+import time
 import urllib.parse
 
 import gallery
+import servers
 
 ERROR_PAGE = "<html><body>Unhandled Exception: Method not supported in this version(PUT)</body></html>"
 PROBE_AGENT = 'probe <b>&"q"'
+# Any loopback address other than the site owner's.
+STRANGER_ADDRESS = "127.0.0.2"
 
 
 class Response:
@@ -30,8 +35,10 @@ class Response:
         return f"{self.status} {self.header('content-type')!r} {self.body[:300]!r}"
 
 
-def request(port, path, method="GET", body=None, headers=None):
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+def request(port, path, method="GET", body=None, headers=None, source=None):
+    """One request to 127.0.0.1:port, from the address `source` when given."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30,
+                                            source_address=(source, 0) if source else None)
     try:
         connection.request(method, path, body=body, headers=headers or {})
         answer = connection.getresponse()
@@ -65,13 +72,16 @@ def links(page, attribute):
 class GalleryChecks:
     """The checks of one server, run in order against a fresh gallery."""
 
-    def __init__(self, port, folder_path, folder_index=True):
-        self.port = port
-        self.folder_index = folder_index
+    def __init__(self, server, folder_path):
+        self.server = server
+        self.port = server.port
+        self.folder_index = server.folder_index
         self.folder = folder_path  # the gallery on disk
+        # Where the program writes its private files.
+        self.private = server.private_dir or folder_path
         self.url_dir = f"/{gallery.FOLDER}/"
         self.program = self.url_dir + gallery.PROGRAM_NAME
-        self.base = f"http://127.0.0.1:{port}{self.url_dir}"
+        self.base = f"http://127.0.0.1:{self.port}{self.url_dir}"
 
     def get(self, query="", **kwargs):
         return request(self.port, self.program + ("?" + query if query else ""), **kwargs)
@@ -209,6 +219,115 @@ class GalleryChecks:
         thumb = self.fetch_absolute(self.base + "t_fresh.jpg")
         assert thumb.status == 200 and jpeg_size(thumb.body)[1] == 70, thumb
 
+    # --- private files, the owner's queries, PATH_INFO ----------------------
+
+    def folder_names(self, folder):
+        return sorted(os.listdir(folder))
+
+    def make_private_files(self):
+        """Makes every private file the program writes exist by requests a
+        visitor can make (the resident instance is started by hand). Returns
+        the running instance and the files' paths relative to the folder that
+        holds them."""
+        assert self.get().status == 200  # the trace file
+        assert self.get("W").status == 200  # this address's slideshow position
+        self.check_multipart_post_gets_the_error_page()  # a failure: the log
+        instance = servers.start_resident_instance(self.server, self.folder, gallery.PROGRAM_NAME)
+        exchange = [os.path.join("temp", gallery.PROGRAM_NAME + "_" + kind) for kind in ("s", "S.lock")]
+        deadline = time.monotonic() + 15
+        while not all(os.path.exists(os.path.join(self.private, name)) for name in exchange):
+            if instance.poll() is not None or time.monotonic() > deadline:
+                servers.stop_process(instance)
+                raise AssertionError(f"the resident instance did not start: {os.listdir(self.private)}")
+            time.sleep(0.05)
+        slide_positions = [os.path.basename(p) for p in glob.glob(os.path.join(self.private, "SlideNext*"))]
+        assert slide_positions, f"no slideshow position in {self.private}: {os.listdir(self.private)}"
+        names = ["pictorama.tst", os.path.join("log", "pictorama.Log")] + slide_positions + exchange
+        if self.server.private_dir is None:
+            # Names that live only while a file is written: a thumbnail's
+            # claim and temporary name, a replaced file's temporary name.
+            # Planted by hand, with the program's naming.
+            for name in ("t_holy.jpg.~claim", "t_holy.jpg.~4242.0", slide_positions[0] + ".~4242.1"):
+                with open(os.path.join(self.folder, name), "wb") as f:
+                    f.write(b"planted")
+                names.append(name)
+        for name in names:
+            assert os.path.isfile(os.path.join(self.private, name)), f"{name} was not written in {self.private}"
+        return instance, names
+
+    def disguises(self, name):
+        """The URL paths that reach gallery file `name` (slash-separated):
+        plain, with a doubled slash, a dot segment and percent-encoded letters."""
+        encoded = "/".join("%{:02X}".format(ord(part[0])) + part[1:] for part in name.split("/"))
+        encoded = encoded[:encoded.rfind(".")] + "%2E" + encoded[encoded.rfind(".") + 1:]
+        return [self.url_dir + name, self.url_dir + "/" + name, self.url_dir + "./" + name, self.url_dir + encoded]
+
+    def check_private_files_are_never_served(self):
+        instance, names = self.make_private_files()
+        statuses = []
+        try:
+            for name in names:
+                if self.server.private_dir is not None:
+                    assert not os.path.exists(os.path.join(self.folder, name)), \
+                        f"{name} was written in the published folder, not in {self.server.private_dir}"
+                seen = set()
+                for path in self.disguises(name.replace(os.sep, "/")):
+                    r = request(self.port, path)
+                    assert r.status in (403, 404), f"{path}: {r}"
+                    seen.add(r.status)
+                statuses.append(f"{name} {'/'.join(str(s) for s in sorted(seen))}")
+        finally:
+            servers.stop_process(instance)
+        # What the gallery publishes still loads.
+        for name in ("holy.jpg", "t_holy.jpg", "t_SLIDEIMAGE.jpg", "t_SLIDEIMAGE.JPG"):
+            r = request(self.port, self.url_dir + name)
+            assert r.status == 200 and r.header("content-type") == "image/jpeg", f"{name}: {r}"
+            statuses.append(f"{name} {r.status}")
+        return ", ".join(statuses)
+
+    def check_owner_queries_are_refused_to_a_stranger(self):
+        before = self.folder_names(self.folder)
+        r = request(self.port, self.program, source=STRANGER_ADDRESS)
+        assert r.status == 200, f"a stranger's photo page: {r}"
+        paths = [self.program, self.program + "/x"] + ([self.url_dir] if self.folder_index else [])
+        statuses = []
+        for path in paths:
+            for query in ("REPAIR", "S"):
+                r = request(self.port, f"{path}?{query}", source=STRANGER_ADDRESS)
+                if r.status == 404 and path.endswith("/x"):
+                    # Refused only if this server never runs the program for that path.
+                    plain = request(self.port, path, source=STRANGER_ADDRESS)
+                    assert plain.status == 404, f"{path} runs the program ({plain.status}) but ?{query} got 404"
+                else:
+                    assert r.status in (401, 403), f"{path}?{query} from {STRANGER_ADDRESS}: {r}"
+                statuses.append(f"{path}?{query} {r.status}")
+        after = self.folder_names(self.folder)
+        assert after == before, f"a stranger's requests changed the gallery: {sorted(set(after) ^ set(before))}"
+        return ", ".join(statuses)
+
+    def check_path_info_never_moves_the_gallery(self):
+        other = os.path.join(os.path.dirname(self.folder), gallery.OTHER)
+        before = self.folder_names(other)
+        assert gallery.OTHER_PICTURE in before, before
+        statuses = []
+        for path in (self.program + "/any/thing", self.program + "/other?REPAIR", self.program + "/other"):
+            r = request(self.port, path)
+            statuses.append(f"{path} {r.status}")
+            if r.status in (403, 404):
+                continue
+            assert r.status == 200, f"{path}: {r}"
+            assert "secret" not in r.text, f"{path} shows the other folder: {r}"
+            if path.endswith("?REPAIR"):
+                # The gallery itself was repaired earlier: nothing is left to create.
+                assert "Created" not in r.text, f"{path} repaired something: {r}"
+            else:
+                names = self.listed_names(r.text)
+                assert sorted(names) == sorted(list(gallery.LISTED) + [gallery.UNLISTED]), \
+                    f"{path} lists {names}, not the gallery's pictures"
+        after = self.folder_names(other)
+        assert after == before, f"requests through PATH_INFO wrote into {other}: {sorted(set(after) ^ set(before))}"
+        return ", ".join(statuses)
+
     def all(self):
         names = [name for name in (
             "check_photo_page_lists_the_pictures",
@@ -220,6 +339,10 @@ class GalleryChecks:
             "check_report_page_escapes_the_visitors_text",
             "check_post_answers_with_the_photo_page",
             "check_multipart_post_gets_the_error_page",
+            "check_owner_queries_are_refused_to_a_stranger",
             "check_repair_then_photo_page",
-        ) if self.folder_index or name != "check_folder_url_serves_the_photo_page"]
+            "check_private_files_are_never_served",
+            "check_path_info_never_moves_the_gallery",
+        ) if (self.folder_index or name != "check_folder_url_serves_the_photo_page")
+            and (self.server.guards_owner_queries or name != "check_owner_queries_are_refused_to_a_stranger")]
         return [(name[len("check_"):], getattr(self, name)) for name in names]

@@ -27,6 +27,10 @@ SOURCES = {
 
 PROGRAM_NAME = "pictorama.cgi"
 FOLDER = "photos"  # the gallery's URL folder under the document root
+# Another folder of pictures under the document root, which no request of the
+# gallery may list or write into (PATH_INFO names it: /photos/pictorama.cgi/other).
+OTHER = "other/photos"
+OTHER_PICTURE = "secret.jpg"
 
 
 def make_pictures(cache):
@@ -62,6 +66,9 @@ def build(docroot, cache, program):
             f.write(crlf(caption))
     shutil.copyfile(program, os.path.join(gallery, PROGRAM_NAME))
     os.chmod(os.path.join(gallery, PROGRAM_NAME), 0o755)
-    for folder in (docroot, gallery):
+    other = os.path.join(docroot, OTHER)
+    os.makedirs(other)
+    shutil.copyfile(os.path.join(cache, UNLISTED), os.path.join(other, OTHER_PICTURE))
+    for folder in (docroot, gallery, os.path.dirname(other), other):
         os.chmod(folder, 0o755)
     return gallery

@@ -14,6 +14,10 @@ import time
 
 APACHE_MODULES = "/usr/lib/apache2/modules"
 
+# The site owner's address, the only one the configs let use ?REPAIR and ?S; a
+# stranger is any other loopback address.
+OWNER_ADDRESS = "127.0.0.1"
+
 
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
@@ -78,6 +82,19 @@ def stop_process(process, seconds=10):
     process.wait(5)
 
 
+def start_resident_instance(server, folder, program_name):
+    """Starts the gallery's resident server instance by hand, as the guide
+    says: in the gallery folder, as the web server's account, without
+    arguments, with the environment the server's config gives the program."""
+    env = server.clean_env()
+    env.update(server.program_env())
+    argv = [os.path.join(folder, program_name)]
+    if server.user:
+        argv = ["setpriv", f"--reuid={server.user}", f"--regid={server.user}", "--init-groups"] + argv
+    return subprocess.Popen(argv, cwd=folder, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, env=env, start_new_session=True)
+
+
 class Server:
     """One web server serving `docroot` on 127.0.0.1:port; the gallery lives
     in docroot/<folder>/ with the program copied in as pictorama.cgi."""
@@ -86,6 +103,12 @@ class Server:
     binary = ""
     # Whether the folder's URL (/photos/) runs the program, by an index setting.
     folder_index = True
+    # Whether the config keeps ?REPAIR and ?S to the site owner's address.
+    guards_owner_queries = True
+
+    # The folder the program writes its private files into (CGI_PRIVATE_DIR),
+    # or None: they stay in the gallery folder and the config denies them.
+    private_dir = None
 
     def __init__(self, work, docroot, port, user):
         self.work = work  # config, logs, pid files, sockets
@@ -119,6 +142,13 @@ class Server:
     def clean_env(self):
         return {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C"}
 
+    def program_env(self):
+        """What this server's config adds to the program's environment."""
+        return {}
+
+    def prepare(self):
+        """Folders the config names, made before the tree is handed to the run user."""
+
     def start(self, program):
         """Starts the server for the gallery whose program is `program`."""
         raise NotImplementedError
@@ -150,10 +180,21 @@ class Lighttpd(Server):
 server.bind = "127.0.0.1"
 server.port = {self.port}
 server.errorlog = "{self.path('error.log')}"
-{user}server.modules = ("mod_indexfile", "mod_cgi")
+{user}server.modules = ("mod_access", "mod_indexfile", "mod_cgi")
 index-file.names = ("pictorama.cgi")
 cgi.assign = (".cgi" => "")
 mimetype.assign = (".jpg" => "image/jpeg", ".gif" => "image/gif", ".html" => "text/html")
+# The gallery's private files: trace, slideshow positions, files being
+# written, the log and the server mode's exchange folder.
+$HTTP["url"] =~ "(\\.tst$|/SlideNext[^/]*$|\\.~[^/]*$|/(log|temp)/)" {{
+    url.access-deny = ("")
+}}
+# ?REPAIR and ?S for the site owner's address only.
+$HTTP["querystring"] =~ "^(REPAIR|S)$" {{
+    $HTTP["remoteip"] != "{OWNER_ADDRESS}" {{
+        url.access-deny = ("")
+    }}
+}}
 """
 
     def start(self, program):
@@ -178,6 +219,7 @@ Listen 127.0.0.1:{self.port}
 ServerName 127.0.0.1
 {user}LoadModule mpm_{self.mpm}_module {APACHE_MODULES}/mod_mpm_{self.mpm}.so
 LoadModule authz_core_module {APACHE_MODULES}/mod_authz_core.so
+LoadModule authz_host_module {APACHE_MODULES}/mod_authz_host.so
 LoadModule mime_module {APACHE_MODULES}/mod_mime.so
 LoadModule dir_module {APACHE_MODULES}/mod_dir.so
 LoadModule {self.cgi_module}_module {APACHE_MODULES}/mod_{self.cgi_module}.so
@@ -191,7 +233,20 @@ DirectoryIndex pictorama.cgi
     <FilesMatch "\\.(cgi|exe)$">
         SetHandler cgi-script
     </FilesMatch>
+    # The gallery's private files: trace, slideshow positions, files being written.
+    <FilesMatch "(\\.tst$|^SlideNext|\\.~)">
+        Require all denied
+    </FilesMatch>
+    # ?REPAIR and ?S for the site owner's address only.
+    <If "%{{QUERY_STRING}} =~ /^(REPAIR|S)$/">
+        AuthMerging And
+        Require ip {OWNER_ADDRESS}
+    </If>
 </Directory>
+# The log and the server mode's exchange folder.
+<DirectoryMatch "/(log|temp)(/|$)">
+    Require all denied
+</DirectoryMatch>
 """
 
     def start(self, program):
@@ -235,11 +290,22 @@ events {{ worker_connections 64; }}
 http {{
     access_log off;
 {temp}    types {{ image/jpeg jpg; image/gif gif; text/html html; }}
+    # ?REPAIR and ?S for the site owner's address only.
+    geo $gallery_owner {{ default 0; {OWNER_ADDRESS} 1; }}
+    map "$gallery_owner:$query_string" $gallery_refused {{ default 0; "0:REPAIR" 1; "0:S" 1; }}
     server {{
         listen 127.0.0.1:{self.port};
         root {self.docroot};
         index pictorama.cgi;
+        # The gallery's private files: trace, slideshow positions, files being
+        # written, the log and the server mode's exchange folder.
+        location ~ (\\.tst$|/SlideNext[^/]*$|\\.~[^/]*$|/(log|temp)/) {{
+            deny all;
+        }}
         location ~ \\.cgi$ {{
+            if ($gallery_refused) {{
+                return 403;
+            }}
             fastcgi_pass unix:{self.path('fcgiwrap.sock')};
             fastcgi_param GATEWAY_INTERFACE CGI/1.1;
             fastcgi_param SERVER_SOFTWARE   nginx/$nginx_version;
@@ -280,6 +346,19 @@ class BusyboxHttpd(Server):
     name = "busybox-httpd"
     binary = "/bin/busybox"
     folder_index = False  # its index is index.html, or a CGI under /cgi-bin
+    guards_owner_queries = False  # its rules see paths and addresses, never the query
+
+    def __init__(self, work, docroot, port, user):
+        super().__init__(work, docroot, port, user)
+        # It cannot deny single files: the program writes its private files
+        # outside the document root instead.
+        self.private_dir = self.path("private")
+
+    def prepare(self):
+        os.makedirs(self.private_dir, exist_ok=True)
+
+    def program_env(self):
+        return {"CGI_PRIVATE_DIR": self.private_dir}
 
     def unavailable(self):
         reason = super().unavailable()
@@ -302,9 +381,11 @@ class BusyboxHttpd(Server):
         if self.user:
             argv[2:2] = ["-u", f"{self.user}:{self.user}"]
         # busybox sets no DOCUMENT_ROOT for its CGI programs but hands them its
-        # own environment, so the server is started with it.
+        # own environment, so the server is started with it (and with the
+        # folder for the private files).
         env = self.clean_env()
         env["DOCUMENT_ROOT"] = self.docroot
+        env.update(self.program_env())
         return self.spawn(argv, env)
 
 
