@@ -10,6 +10,7 @@
 
 #include "imaging/Bitmap.h"
 #include "imaging/Gif.h"
+#include "support/RequiredTools.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -202,7 +203,7 @@ bool Executable(const char* path) {
 
 TEST(GifAgainstGiflib, ApacheIconsDecodeAlike) {
     std::error_code ec;
-    if (!fs::is_directory(kApacheIcons, ec)) GTEST_SKIP() << kApacheIcons << " is not installed";
+    REQUIRE_TOOL(fs::is_directory(kApacheIcons, ec), std::string("Apache's icons (") + kApacheIcons + ")");
     int compared = 0;
     for (const auto& entry : fs::recursive_directory_iterator(kApacheIcons, ec))
         if (entry.path().extension() == ".gif") compared += CompareWithGiflib(entry.path().string());
@@ -255,7 +256,7 @@ TEST(GifAgainstGiflib, FilesWrittenByGiflibDecodeAlike) {
 }
 
 TEST(GifAgainstGiflib, FilesWrittenByImageMagickDecodeAlike) {
-    if (!Executable(kImageMagick)) GTEST_SKIP() << kImageMagick << " is not installed";
+    REQUIRE_TOOL(Executable(kImageMagick), std::string("ImageMagick's convert (") + kImageMagick + ")");
     testing_support::TempDir dir;
     const std::vector<std::pair<std::string, std::vector<std::string>>> pictures = {
         {"photo.gif", {"-seed", "5", "-size", "320x240", "plasma:fractal", "-colors", "256"}},

@@ -13,6 +13,7 @@
 
 #include "support/CgiHarness.h"
 #include "support/Pictures.h"
+#include "support/RequiredTools.h"
 #include "support/ServerHarness.h"
 
 using namespace testing_support;
@@ -110,7 +111,7 @@ private:
 }  // namespace
 
 TEST(ServerModeUnderLighttpd, TwentyConcurrentRequestsAreAllAnsweredThroughOneServerInstance) {
-    if (!std::filesystem::exists(Lighttpd)) GTEST_SKIP() << "lighttpd is not installed (" << Lighttpd << ")";
+    REQUIRE_TOOL(std::filesystem::exists(Lighttpd), std::string("lighttpd (") + Lighttpd + ")");
     GalleryFolder g;
     for (int i = 1; i <= 6; ++i) {
         std::string base = g / ("picture" + std::to_string(i));

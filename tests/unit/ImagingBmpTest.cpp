@@ -8,6 +8,7 @@
 #include "imaging/Bmp.h"
 #include "imaging/Picture.h"
 #include "platform/Exception.h"
+#include "support/RequiredTools.h"
 #include "support/TestSupport.h"
 
 using testing_support::TempDir;
@@ -311,7 +312,7 @@ void WritePpm(const TBitmap& b, const std::string& path) {
 }  // namespace
 
 TEST(BmpAgainstImageMagick, EveryFormatItWritesReadsTheSame) {
-    if (!testing_support::Exists(Convert)) GTEST_SKIP() << "ImageMagick's convert is not installed (./run setup)";
+    REQUIRE_TOOL(testing_support::Exists(Convert), std::string("ImageMagick's convert (") + Convert + ")");
     TempDir dir;
     // Odd width: every row has padding.
     WritePpm(imaging_test::CameraLikePicture(37, 23, 11), dir / "picture.ppm");
