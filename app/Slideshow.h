@@ -2,7 +2,8 @@
 #pragma once
 #include <string>
 
-// The visitor's state file: SlideNext<address>.txt in the program's folder.
+// The visitor's state file: SlideNext<address>.txt in the private folder
+// (the program's own unless CGI_PRIVATE_DIR names another).
 std::string SlideStateFile();
 // Advances and stores the visitor's index; lastIndex is the list's count - 1.
 int NextSlideIndex(int lastIndex);

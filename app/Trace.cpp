@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "app/Kit.h"
+#include "engine/PrivateFolder.h"
 #include "platform/Environment.h"
 #include "platform/File.h"
 #include "platform/Files.h"
@@ -33,9 +34,8 @@ bool WritePending(TraceState& state) {
 }  // namespace
 
 std::string TraceBaseName() {
-    std::string module = platform::ModulePath();
-    std::string name = kit::FileNamePart(module);
-    return kit::DirectoryPart(module) + name.substr(0, name.find('.'));
+    std::string name = kit::FileNamePart(platform::ModulePath());
+    return PrivateFolder() + name.substr(0, name.find('.'));
 }
 
 void TraceLine(const std::string& text) {

@@ -1,9 +1,11 @@
 // The trace file: what the gallery did for the most recent request, one line
-// per step, beside the program (pictorama.tst for pictorama.cgi).
+// per step, in the private folder: beside the program unless CGI_PRIVATE_DIR
+// names another (pictorama.tst for pictorama.cgi).
 #pragma once
 #include <string>
 
-// The program's folder and file name up to its first ".": the trace file is this + ".tst".
+// The private folder and the program's file name up to its first ".": the
+// trace file is this + ".tst".
 std::string TraceBaseName();
 // Appends one line. The first line of a request opens the file and raises the
 // runtime's I/O error (e.g. "File access denied") when it cannot be written.

@@ -4,6 +4,7 @@
 
 #include "engine/HttpEngine.h"
 #include "engine/HttpUtils.h"
+#include "engine/PrivateFolder.h"
 #include "platform/Clock.h"
 #include "platform/File.h"
 #include "platform/Files.h"
@@ -32,9 +33,16 @@ std::string LogFilePath() {
     std::string module = http::ModulePath();
     std::string programFolder = FolderOf(module);
     std::string directory = http::GetEnvVar("CGI_LOG_DIR");
+    // Without a folder of its own the log goes to log/ of the private folder,
+    // falling back to that folder itself (never to the published one).
+    std::string fallback = programFolder;
+    if (directory.empty() && HasPrivateFolderSetting()) {
+        fallback = FolderOf(PrivateFolder());
+        directory = fallback + "/log";
+    }
     if (directory.empty()) directory = LogDirectory;
     std::string absolute = directory[0] == '/' ? directory : programFolder + "/" + directory;
-    if (!platform::DirectoryExists(absolute) && !platform::CreateDirectory(absolute)) directory = programFolder;
+    if (!platform::DirectoryExists(absolute) && !platform::CreateDirectory(absolute)) directory = fallback;
     return http::ComposeFilePath(module, directory, false, FileNameOf(module), false, "Log");
 }
 

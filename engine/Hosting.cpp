@@ -1,6 +1,7 @@
 #include "engine/Hosting.h"
 
 #include "engine/HttpUtils.h"
+#include "engine/PrivateFolder.h"
 #include "engine/ServerMode.h"
 #include "engine/StringList.h"
 #include "platform/Clock.h"
@@ -31,10 +32,7 @@ bool IsServerLaunch() {
 void SetServerProcess(bool value) { g_serverProcess = value; }
 bool IsServerProcess() { return g_serverProcess; }
 
-std::string ServerWorkDirectory() {
-    std::string module = http::ModulePath();
-    return module.substr(0, module.find_last_of('/') + 1) + "temp";
-}
+std::string ServerWorkDirectory() { return PrivateFolder() + "temp"; }
 
 std::string ServerFilePrefix() {
     std::string module = http::ModulePath();

@@ -23,7 +23,8 @@ bool IsWinCgi();
 StringList* EnvironmentList();
 
 // The exchange folder of the server mode and the prefix of its file names:
-// <program folder>/temp/<program file name>_
+// <private folder>/temp/<program file name>_ (the private folder is the
+// program's own unless CGI_PRIVATE_DIR names another)
 std::string ServerWorkDirectory();
 std::string ServerFilePrefix();
 std::string ServerMarkerFile();

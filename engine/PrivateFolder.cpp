@@ -1,0 +1,19 @@
+#include "engine/PrivateFolder.h"
+
+#include "engine/HttpUtils.h"
+#include "platform/Files.h"
+
+bool HasPrivateFolderSetting() { return !http::GetEnvVar(PrivateFolderVariable).empty(); }
+
+std::string PrivateFolder() {
+    std::string module = http::ModulePath();
+    std::string programFolder = module.substr(0, module.find_last_of('/') + 1);
+    std::string setting = http::GetEnvVar(PrivateFolderVariable);
+    if (setting.empty()) return programFolder;
+    while (setting.size() > 1 && setting.back() == '/') setting.pop_back();
+    std::string folder = setting[0] == '/' ? setting : programFolder + setting;
+    // A folder that cannot be made is still the one used: the files then
+    // fail to be written there rather than land in the published folder.
+    if (!platform::DirectoryExists(folder)) platform::CreateDirectory(folder);
+    return folder.back() == '/' ? folder : folder + "/";
+}
