@@ -11,6 +11,7 @@
 #include "app/PageFrame.h"
 #include "app/Pages.h"
 #include "app/SideFiles.h"
+#include "app/SlidePositions.h"
 #include "app/Slideshow.h"
 #include "app/Thumbnails.h"
 #include "app/Trace.h"
@@ -44,6 +45,9 @@ int NextSlideIndex(int lastIndex) {
         index = n + 1;
         if (index > lastIndex) index = 0;
         path = existing;
+    } else {
+        // Only a new visitor's first request looks at the others' positions.
+        MakeRoomForSlidePosition(PrivateFolder());
     }
     // Replaced by rename, so that a concurrent request reads the old or the
     // new index, never a half-written one.
