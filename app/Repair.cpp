@@ -1,6 +1,7 @@
 // The repair action: every picture gets its listing and caption files.
 #include "app/FolderIndex.h"
 #include "app/Gallery.h"
+#include "app/HtmlText.h"
 #include "app/Kit.h"
 #include "app/PageFrame.h"
 #include "app/Pages.h"
@@ -14,7 +15,8 @@
 void CreateBlankSideFile(const std::string& path) {
     platform::ReplaceFileContents(path, "  \r\n");
     folder_index::NoteCreated(path);
-    HttpSend("<br>Created " + path);
+    // A file name is text, not markup ("Tom & Jerry <1>.jpg").
+    HttpSend("<br>Created " + HtmlEscape(path));
 }
 
 namespace {

@@ -215,6 +215,19 @@ TEST(RepairAction, CreatesMissingSideFilesThenThePhotoPageListsThem) {
     EXPECT_EQ(Body(g.Get()), PhotoPage(expected, 3));
 }
 
+TEST(RepairAction, NamesAreEscapedInThePageAndTheFilesKeepThem) {
+    GalleryFolder g;
+    MakeJpeg(g / "Tom & Jerry <1>.jpg", 20, 15);
+    MakeJpeg(g / "say \"cheese\".jpg", 20, 15);
+    std::string body = Body(g.Get("REPAIR"));
+    EXPECT_NE(body.find("<br>Created " + (g / "Tom &amp; Jerry &lt;1&gt;.idd") + "\r\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("<br>Created " + (g / "say &quot;cheese&quot;.txt") + "\r\n"), std::string::npos) << body;
+    EXPECT_EQ(body.find("<1>"), std::string::npos);
+    EXPECT_EQ(body.find("\"cheese"), std::string::npos);
+    EXPECT_EQ(ReadFile(g / "Tom & Jerry <1>.idd"), "  \r\n");
+    EXPECT_EQ(ReadFile(g / "say \"cheese\".txt"), "  \r\n");
+}
+
 TEST(ReportPage, ListsTheVariablesSortedAndEscaped) {
     GalleryFolder g;
     std::map<std::string, std::string> env = {{"GATEWAY_INTERFACE", "CGI/1.1"},
