@@ -55,6 +55,14 @@ std::vector<std::string> ExchangeFiles(const std::string& mask) {
 
 void DeleteAllExchangeFiles() { DeleteOldFiles(ServerFilePrefix() + "*", platform::NowSeconds() + 86400); }
 
+// Deletion as DeleteOldFiles does it: up to 11 tries, 50 ms apart.
+void DeleteWithRetries(const std::string& path) {
+    for (int attempt = 0; attempt < 11; ++attempt) {
+        if (platform::DeleteFile(path) || !FileThere(path)) break;
+        platform::SleepMilliseconds(50);
+    }
+}
+
 bool RenameWithRetries(const std::string& from, const std::string& to, int tries, int pauseMilliseconds) {
     for (int i = 0; i < tries; ++i) {
         if (platform::RenameFile(from, to)) return true;
@@ -160,17 +168,40 @@ void StartServerTickThread() {
     }).detach();
 }
 
+// How long a starting server retries its presence lock: long enough to pass a
+// client's momentary look at it, far too short to outlast a live holder.
+constexpr int PresenceRetryMilliseconds = 250;
+
+// Another instance holds the presence lock: this one says so and ends without
+// touching the exchange folder (the other's marker and queued requests stay).
+[[noreturn]] void EndAsSecondServer() {
+    const std::string message = "Server mode - A server instance is already running";
+    WriteLog("Server loop: " + message);
+    try {
+        FileStream console(platform::File::Borrow(2));
+        WriteAll(console, message + "\n");
+    } catch (...) {
+    }
+    platform::EndProcessNow(0);
+}
+
 void ServerStart(platform::PresenceLock& presence) {
-    SetServerProcess(true);
     std::string folder = ServerWorkDirectory();
     if (!platform::DirectoryExists(folder)) platform::CreateDirectory(folder);
+    // The lock comes before any clean-up: two instances starting together
+    // must not delete each other's files and then both serve.
+    if (!presence.Acquire(ServerPresenceFile(), PresenceRetryMilliseconds)) EndAsSecondServer();
+    SetServerProcess(true);
     std::string marker = ServerMarkerFile();
     bool markerExisted = FileThere(marker);
-    DeleteAllExchangeFiles();
+    // Everything a former instance left, except the file this one now holds
+    // its lock on (without the file, nobody could see the lock).
+    const std::string presenceFile = ServerPresenceFile();
+    for (const auto& path : ExchangeFiles(ServerFilePrefix() + "*"))
+        if (path != presenceFile) DeleteWithRetries(path);
     if (markerExisted) platform::SleepMilliseconds(500);
     // Present before the marker appears: clients take a marker without a
     // present server for one that died.
-    presence.Acquire(ServerPresenceFile());
     platform::File::Open(marker, platform::OpenMode::Create).Close();
     platform::SetFileModificationTime(marker, platform::NowSeconds());
 }
@@ -225,10 +256,7 @@ void DeleteOldFiles(const std::string& pattern, double moment) {
         std::string path = folder + "/" + entry.name;
         double modified = 0;
         if (!platform::FileModificationTime(path, modified) || modified >= moment) continue;
-        for (int attempt = 0; attempt < 11; ++attempt) {
-            if (platform::DeleteFile(path) || !FileThere(path)) break;
-            platform::SleepMilliseconds(50);
-        }
+        DeleteWithRetries(path);
     }
 }
 

@@ -11,6 +11,7 @@
 #include "support/CgiHarness.h"
 #include "support/Pictures.h"
 #include "support/ServerHarness.h"
+#include "platform/PresenceLock.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -274,6 +275,25 @@ TEST(ServerModeLaunch, WebServerRequestWithStartWordsIsNeverALaunch) {
     EXPECT_TRUE(Exists(ExchangePrefix(g) + "keep"));
     EXPECT_TRUE(Exists(g.Program() + "_keep"));
     EXPECT_FALSE(Exists(MarkerFile(g)));
+}
+
+TEST(ServerModeLaunch, SecondInstanceMeetingAHeldPresenceLockTouchesNothingAndEnds) {
+    // Two instances starting together: the first holds its presence lock and
+    // has not made its marker yet; a client's request already waits.
+    GalleryFolder g;
+    fs::create_directory(g / "temp");
+    platform::PresenceLock first;
+    ASSERT_TRUE(first.Acquire(g / ("temp/" + g.ProgramName() + "_S.lock")));
+    const std::string queued = ExchangePrefix(g) + "7-7-7-7_0CAFE_REQ";
+    WriteFile(queued, "REQUEST_METHOD=GET\r\nQUERY_STRING=q\r\n\r\n");
+    BackgroundProgram second(g.Program(), {}, HandStartEnvironment());
+    ASSERT_TRUE(second.WaitExit(10));
+    EXPECT_EQ(second.ExitCode(), 0);
+    EXPECT_EQ(ReadFile(queued), "REQUEST_METHOD=GET\r\nQUERY_STRING=q\r\n\r\n");
+    EXPECT_FALSE(Exists(MarkerFile(g)));
+    std::string log = ReadFile(g / "log/pictorama.Log");
+    EXPECT_NE(log.find(" : Server loop: Server mode - A server instance is already running\r\n"), std::string::npos)
+        << log;
 }
 
 TEST(ServerModeLaunch, InstanceStartedWithTheStartWordsServes) {
