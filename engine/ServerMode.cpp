@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 #include <thread>
+#include <unordered_set>
 
 #include "engine/CgiStdEngine.h"
 #include "engine/DebugLog.h"
@@ -228,8 +229,36 @@ bool ReadRequestHead(Stream& request, std::vector<std::string>& variables) {
     }
     if (end == std::string::npos || end == 0 || end > MaxRequestHeadBytes) return false;
     if (request.Seek(static_cast<int64_t>(end + 4), 0) < 0) return false;
-    variables = http::TextToList(std::string_view(head).substr(0, end));
+    std::string_view lines = std::string_view(head).substr(0, end);
+    for (size_t start = 0;;) {
+        size_t stop = lines.find("\r\n", start);
+        if (stop == std::string_view::npos) {
+            variables.emplace_back(lines.substr(start));
+            break;
+        }
+        variables.emplace_back(lines.substr(start, stop - start));
+        start = stop + 2;
+    }
     return true;
+}
+
+std::string RequestVariablesFault(const std::vector<std::string>& entries) {
+    if (entries.empty()) return "no variables";
+    size_t headBytes = 0;
+    std::unordered_set<std::string> names;
+    for (const auto& entry : entries) {
+        if (entry.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+            return "line break or zero byte in a variable";
+        size_t eq = entry.find('=');
+        if (eq == std::string::npos) return "variable without \"=\"";
+        std::string name = text::UpperCase(entry.substr(0, eq));
+        for (char& c : name)
+            if (c == '-' || c == ' ') c = '_';
+        if (!names.insert(std::move(name)).second) return "variable named twice";
+        headBytes += entry.size() + 2;
+        if (headBytes - 2 > MaxRequestHeadBytes) return "variables too long";
+    }
+    return {};
 }
 
 std::string FileNameAddress(std::string_view address) {
@@ -267,6 +296,13 @@ void ServeQueuedRequest(THttpCGIEngine* engine, const std::string& base) {
         // Without its empty line the request is incomplete: no answer, and the
         // file stays for the sweep.
         if (!ReadRequestHead(*input, lines)) return;
+        // A head the client would never write (a repeated name, a line
+        // without "=", a stray line break) is refused the same way, and said.
+        std::string fault = RequestVariablesFault(lines);
+        if (!fault.empty()) {
+            WriteLog("Server loop: Request file refused (" + fault + ")");
+            return;
+        }
         auto variables = std::make_unique<StringList>(false);
         for (auto& line : lines) variables->Add(std::move(line));
         platform::File::Open(base + "ind", platform::OpenMode::Create).Close();
