@@ -128,6 +128,11 @@ void THttpEngine::SetAutoReadLimit(int32_t v) {
     autoReadLimit_ = v;
     Forward([&](THttpEngine* e) { e->SetAutoReadLimit(v); });
 }
+
+void THttpEngine::SetKeptInputLimit(int32_t v) {
+    keptInputLimit_ = v;
+    Forward([&](THttpEngine* e) { e->SetKeptInputLimit(v); });
+}
 void THttpEngine::SetDebugMode(TDebugMode v) {
     debugMode_ = v;
     Forward([&](THttpEngine* e) { e->SetDebugMode(v); });
