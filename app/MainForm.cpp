@@ -20,6 +20,8 @@ TMainform::TMainform() {
     GeneralHttpEngine1->AllowedMethods.SetPost(true);
     GeneralHttpEngine1->SetAutoContentType("text/html");
     GeneralHttpEngine1->SetAutoReadLimit(0);
+    // The gallery reads no form field: a body costs at most this much memory.
+    GeneralHttpEngine1->SetKeptInputLimit(64 * 1024);
     GeneralHttpEngine1->SetDebugMode(TDebugMode::NoDebug);
     GeneralHttpEngine1->SetNoCache(false);
     GeneralHttpEngine1->SetTempDir("Temp");

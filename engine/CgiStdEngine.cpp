@@ -1,8 +1,11 @@
 #include "engine/CgiStdEngine.h"
 
+#include <memory>
+
 #include "engine/DebugLog.h"
 #include "engine/Hosting.h"
 #include "engine/HttpUtils.h"
+#include "engine/ServerMode.h"
 #include "platform/Environment.h"
 #include "platform/HiddenProcess.h"
 #include "platform/Process.h"
@@ -23,7 +26,12 @@ void StandardCgiStartup() {
     SetStandardStreams(nullptr, nullptr);
     if (!IsStandardCgi() && !IsServerLaunch()) return;
     SetStandardStreams(new FileStream(platform::File::Borrow(0)), new FileStream(platform::File::Borrow(1)));
-    if (IsServerRunning()) ForwardRequestToServer(StandardInput(), StandardOutput(), EnvironmentList());
+    if (!IsServerRunning()) return;
+    // A request the request file cannot carry unchanged is served here, as
+    // without a server instance.
+    std::unique_ptr<StringList> variables(EnvironmentList());
+    if (RequestVariablesFault(variables->Items()).empty())
+        ForwardRequestToServer(StandardInput(), StandardOutput(), variables.release());
 }
 
 void TCGIStdEngine::ServeRequest(Stream* input, Stream* output, StringList* variables) {
@@ -35,12 +43,16 @@ void TCGIStdEngine::ServeRequest(Stream* input, Stream* output, StringList* vari
     delete input;
     delete variables;
     if (ServerMode() != 0 && !IsServerLaunch() && !IsServerRunning()) {
-        // Start a resident instance and hand it this request. It must not
-        // look like a web server's CGI request, or it would serve as one.
-        platform::StartHiddenProcess(http::ModulePath(), {"$$START_SERVER", "X"},
-                                     {"GATEWAY_INTERFACE", "REQUEST_METHOD"});
-        platform::SleepMilliseconds(600);
-        ForwardRequestToServer(StandardInput(), StandardOutput(), EnvironmentList());
+        std::unique_ptr<StringList> environment(EnvironmentList());
+        // Start a resident instance and hand it this request (unless the
+        // request file cannot carry it: then it is served here). The instance
+        // must not look like a web server's CGI request, or it would serve as one.
+        if (RequestVariablesFault(environment->Items()).empty()) {
+            platform::StartHiddenProcess(http::ModulePath(), {"$$START_SERVER", "X"},
+                                         {"GATEWAY_INTERFACE", "REQUEST_METHOD"});
+            platform::SleepMilliseconds(600);
+            ForwardRequestToServer(StandardInput(), StandardOutput(), environment.release());
+        }
     }
     if (IsServerLaunch()) {
         if (ServerMode() == 0) SetServerMode(1);

@@ -31,8 +31,12 @@ int32_t THttpEngine::ReadInput(void* buffer, int32_t count) {
         }
     }
     SetWatchdogDeadline(0);
-    if (debugMode_ != TDebugMode::NoDebug && total > 0 && c.clientInputCapture)
-        c.clientInputCapture->Write(buffer, total);
+    if (debugMode_ != TDebugMode::NoDebug && total > 0 && c.clientInputCapture) {
+        int64_t kept = total;
+        if (keptInputLimit_ >= 0)
+            kept = std::clamp<int64_t>(keptInputLimit_ - c.clientInputCapture->Size(), 0, total);
+        if (kept > 0) c.clientInputCapture->Write(buffer, kept);
+    }
     return total;
 }
 
@@ -60,15 +64,27 @@ void THttpEngine::ReadClientInput() {
         int32_t n = GetContentLength();
         if (n > 0) {
             // The buffer grows with the bytes that arrive, so an announced
-            // length costs nothing until the bytes are really sent.
+            // length costs nothing until the bytes are really sent; beyond the
+            // kept limit they are read (the client may finish sending) and dropped.
+            const size_t keep = keptInputLimit_ < 0 ? static_cast<size_t>(n) : static_cast<size_t>(keptInputLimit_);
             std::string body;
+            bool dropped = false;
             char piece[16 * InputChunk];
-            while (static_cast<int32_t>(body.size()) < n) {
-                int32_t want = std::min<int32_t>(n - static_cast<int32_t>(body.size()), sizeof piece);
+            for (int32_t received = 0; received < n;) {
+                int32_t want = std::min<int32_t>(n - received, sizeof piece);
                 int32_t got = ReadInput(piece, want);
                 if (got <= 0) break;
-                body.append(piece, static_cast<size_t>(got));
+                size_t room = keep - std::min(keep, body.size());
+                body.append(piece, std::min(room, static_cast<size_t>(got)));
+                if (static_cast<size_t>(got) > room) dropped = true;
+                received += got;
                 if (got < want) break;
+            }
+            // A field cut short would carry a wrong value: the fields end at
+            // the last "&" kept.
+            if (dropped) {
+                size_t last = body.rfind('&');
+                body.resize(last == std::string::npos ? 0 : last);
             }
             body += '&';
             http::AddUrlEncodedFields(*c.formFields, body);

@@ -70,6 +70,7 @@ void TGeneralHttpEngine::CopySettingsTo(THttpEngine* target) {
     target->SetAutoHttpHeader(AutoHttpHeader());
     target->SetAutoReadInput(AutoReadInput());
     target->SetAutoReadLimit(AutoReadLimit());
+    target->SetKeptInputLimit(KeptInputLimit());
     target->AllowedMethods.SetGet(AllowedMethods.Get());
     target->AllowedMethods.SetPost(AllowedMethods.Post());
     target->AllowedMethods.SetPut(AllowedMethods.Put());

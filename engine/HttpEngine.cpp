@@ -128,6 +128,11 @@ void THttpEngine::SetAutoReadLimit(int32_t v) {
     autoReadLimit_ = v;
     Forward([&](THttpEngine* e) { e->SetAutoReadLimit(v); });
 }
+
+void THttpEngine::SetKeptInputLimit(int32_t v) {
+    keptInputLimit_ = v;
+    Forward([&](THttpEngine* e) { e->SetKeptInputLimit(v); });
+}
 void THttpEngine::SetDebugMode(TDebugMode v) {
     debugMode_ = v;
     Forward([&](THttpEngine* e) { e->SetDebugMode(v); });
@@ -450,7 +455,10 @@ void THttpEngine::ReportUnhandledException(const std::exception& error) {
             if (c.headers) c.headers->Clear();
         }
         if (!c.headersSent && current) current->AddHeader("content-type", "text/html");
-        if (!c.debugOutput && current) current->WriteLine("<html><body>Unhandled Exception: " + message + "</body></html>");
+        // The message may carry request text (a file name, a variable): it
+        // goes into the page escaped, and into the log as it is.
+        if (!c.debugOutput && current)
+            current->WriteLine("<html><body>Unhandled Exception: " + http::HtmlEscape(message) + "</body></html>");
         auto* cgi = dynamic_cast<THttpCGIEngine*>(current);
         if (cgi && cgi->ServerMode() == 0) {
             cgi->SendResponse();

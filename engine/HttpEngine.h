@@ -98,6 +98,11 @@ public:
     virtual void SetAutoReadInput(bool v);
     int32_t AutoReadLimit() const { return autoReadLimit_; }
     virtual void SetAutoReadLimit(int32_t v);
+    // How many body bytes a request keeps in memory (for its form fields and
+    // the debug dump); the rest of the body is still read, and dropped.
+    // Negative, the default, keeps every byte.
+    int32_t KeptInputLimit() const { return keptInputLimit_; }
+    virtual void SetKeptInputLimit(int32_t v);
     TDebugMode DebugMode() const { return debugMode_; }
     virtual void SetDebugMode(TDebugMode v);
     bool NoCache() const { return noCache_; }
@@ -209,6 +214,7 @@ private:
     bool autoHttpHeader_ = true;
     bool autoReadInput_ = true;
     int32_t autoReadLimit_ = -1;
+    int32_t keptInputLimit_ = -1;
     TDebugMode debugMode_ = TDebugMode::NoDebug;
     bool noCache_ = false;
     std::string tempDir_ = "Temp";

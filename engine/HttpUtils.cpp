@@ -90,6 +90,21 @@ std::string UrlEncode(std::string_view text) {
     return out;
 }
 
+std::string HtmlEscape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
 std::vector<std::string> TextToList(std::string_view text) {
     size_t end = text.find('\0');
     if (end != std::string_view::npos) text = text.substr(0, end);

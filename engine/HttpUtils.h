@@ -13,6 +13,9 @@ bool IsHexDigit(char c);
 std::string UrlDecode(std::string_view text);
 // Blank becomes "+"; ". / 0-9 A-Z \ a-z" are kept; every other byte is %XX (upper-case hex).
 std::string UrlEncode(std::string_view text);
+// The text with & < > " written as &amp; &lt; &gt; &quot;, for a text
+// that goes into HTML (attribute values included); every other byte is kept.
+std::string HtmlEscape(std::string_view text);
 // Lines ending at CR, LF or CR LF; a zero byte ends the text.
 std::vector<std::string> TextToList(std::string_view text);
 // The instant (seconds since the epoch) as an RFC 1123 date in GMT:

@@ -336,7 +336,14 @@ extern "C" DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD NotificationType
         TIsapiEngine* engine = TIsapiEngine::Instance();
         if (!engine) throw Exception("No engine in this library");
         THttpEngine::MakeCurrent(engine);
-        Context().filterContext = pfc;
+        // The filter context belongs to this call only: a later lookup on
+        // this thread must not reach into a block the server has reused.
+        struct FilterContextScope {
+            explicit FilterContextScope(HTTP_FILTER_CONTEXT* pfc) { Context().filterContext = pfc; }
+            ~FilterContextScope() { Context().filterContext = nullptr; }
+            FilterContextScope(const FilterContextScope&) = delete;
+            FilterContextScope& operator=(const FilterContextScope&) = delete;
+        } scope(pfc);
         if (engine->OnIsapiFilterProc && pfc)
             engine->OnIsapiFilterProc(*pfc, static_cast<int32_t>(NotificationType), pvNotification, resultValue);
     } catch (const std::exception& e) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 #include <thread>
+#include <unordered_set>
 
 #include "engine/CgiStdEngine.h"
 #include "engine/DebugLog.h"
@@ -54,6 +55,14 @@ std::vector<std::string> ExchangeFiles(const std::string& mask) {
 }
 
 void DeleteAllExchangeFiles() { DeleteOldFiles(ServerFilePrefix() + "*", platform::NowSeconds() + 86400); }
+
+// Deletion as DeleteOldFiles does it: up to 11 tries, 50 ms apart.
+void DeleteWithRetries(const std::string& path) {
+    for (int attempt = 0; attempt < 11; ++attempt) {
+        if (platform::DeleteFile(path) || !FileThere(path)) break;
+        platform::SleepMilliseconds(50);
+    }
+}
 
 bool RenameWithRetries(const std::string& from, const std::string& to, int tries, int pauseMilliseconds) {
     for (int i = 0; i < tries; ++i) {
@@ -160,17 +169,40 @@ void StartServerTickThread() {
     }).detach();
 }
 
+// How long a starting server retries its presence lock: long enough to pass a
+// client's momentary look at it, far too short to outlast a live holder.
+constexpr int PresenceRetryMilliseconds = 250;
+
+// Another instance holds the presence lock: this one says so and ends without
+// touching the exchange folder (the other's marker and queued requests stay).
+[[noreturn]] void EndAsSecondServer() {
+    const std::string message = "Server mode - A server instance is already running";
+    WriteLog("Server loop: " + message);
+    try {
+        FileStream console(platform::File::Borrow(2));
+        WriteAll(console, message + "\n");
+    } catch (...) {
+    }
+    platform::EndProcessNow(0);
+}
+
 void ServerStart(platform::PresenceLock& presence) {
-    SetServerProcess(true);
     std::string folder = ServerWorkDirectory();
     if (!platform::DirectoryExists(folder)) platform::CreateDirectory(folder);
+    // The lock comes before any clean-up: two instances starting together
+    // must not delete each other's files and then both serve.
+    if (!presence.Acquire(ServerPresenceFile(), PresenceRetryMilliseconds)) EndAsSecondServer();
+    SetServerProcess(true);
     std::string marker = ServerMarkerFile();
     bool markerExisted = FileThere(marker);
-    DeleteAllExchangeFiles();
+    // Everything a former instance left, except the file this one now holds
+    // its lock on (without the file, nobody could see the lock).
+    const std::string presenceFile = ServerPresenceFile();
+    for (const auto& path : ExchangeFiles(ServerFilePrefix() + "*"))
+        if (path != presenceFile) DeleteWithRetries(path);
     if (markerExisted) platform::SleepMilliseconds(500);
     // Present before the marker appears: clients take a marker without a
     // present server for one that died.
-    presence.Acquire(ServerPresenceFile());
     platform::File::Open(marker, platform::OpenMode::Create).Close();
     platform::SetFileModificationTime(marker, platform::NowSeconds());
 }
@@ -197,8 +229,36 @@ bool ReadRequestHead(Stream& request, std::vector<std::string>& variables) {
     }
     if (end == std::string::npos || end == 0 || end > MaxRequestHeadBytes) return false;
     if (request.Seek(static_cast<int64_t>(end + 4), 0) < 0) return false;
-    variables = http::TextToList(std::string_view(head).substr(0, end));
+    std::string_view lines = std::string_view(head).substr(0, end);
+    for (size_t start = 0;;) {
+        size_t stop = lines.find("\r\n", start);
+        if (stop == std::string_view::npos) {
+            variables.emplace_back(lines.substr(start));
+            break;
+        }
+        variables.emplace_back(lines.substr(start, stop - start));
+        start = stop + 2;
+    }
     return true;
+}
+
+std::string RequestVariablesFault(const std::vector<std::string>& entries) {
+    if (entries.empty()) return "no variables";
+    size_t headBytes = 0;
+    std::unordered_set<std::string> names;
+    for (const auto& entry : entries) {
+        if (entry.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+            return "line break or zero byte in a variable";
+        size_t eq = entry.find('=');
+        if (eq == std::string::npos) return "variable without \"=\"";
+        std::string name = text::UpperCase(entry.substr(0, eq));
+        for (char& c : name)
+            if (c == '-' || c == ' ') c = '_';
+        if (!names.insert(std::move(name)).second) return "variable named twice";
+        headBytes += entry.size() + 2;
+        if (headBytes - 2 > MaxRequestHeadBytes) return "variables too long";
+    }
+    return {};
 }
 
 std::string FileNameAddress(std::string_view address) {
@@ -225,10 +285,7 @@ void DeleteOldFiles(const std::string& pattern, double moment) {
         std::string path = folder + "/" + entry.name;
         double modified = 0;
         if (!platform::FileModificationTime(path, modified) || modified >= moment) continue;
-        for (int attempt = 0; attempt < 11; ++attempt) {
-            if (platform::DeleteFile(path) || !FileThere(path)) break;
-            platform::SleepMilliseconds(50);
-        }
+        DeleteWithRetries(path);
     }
 }
 
@@ -239,6 +296,13 @@ void ServeQueuedRequest(THttpCGIEngine* engine, const std::string& base) {
         // Without its empty line the request is incomplete: no answer, and the
         // file stays for the sweep.
         if (!ReadRequestHead(*input, lines)) return;
+        // A head the client would never write (a repeated name, a line
+        // without "=", a stray line break) is refused the same way, and said.
+        std::string fault = RequestVariablesFault(lines);
+        if (!fault.empty()) {
+            WriteLog("Server loop: Request file refused (" + fault + ")");
+            return;
+        }
         auto variables = std::make_unique<StringList>(false);
         for (auto& line : lines) variables->Add(std::move(line));
         platform::File::Open(base + "ind", platform::OpenMode::Create).Close();

@@ -31,9 +31,19 @@ std::string ServerPresenceFile();
 
 // Reads the variable lines of a request file from the stream's start, in
 // pieces of 512 bytes, up to the first CR LF CR LF. True when that empty line
-// follows at least one byte: variables then holds one entry per line and the
-// stream stands on the first byte of the body. False leaves variables empty.
+// follows at least one byte: variables then holds one entry per line (split
+// at CR LF only; a lone CR or LF stays inside its line) and the stream stands
+// on the first byte of the body. False leaves variables empty.
 bool ReadRequestHead(Stream& request, std::vector<std::string>& variables);
+
+// Why these variables cannot travel through a request file unchanged, or ""
+// when they can. They can when there is at least one; every entry is
+// NAME=value without CR, LF or a zero byte; no name comes twice, letter case
+// aside and with "-" and " " read as "_" (as lookups fold names); and the
+// head stays within MaxRequestHeadBytes. Else a value could end its line and
+// forge the variables after it, or a second entry could shadow the first.
+// The client forwards only such requests; the server refuses any other head.
+std::string RequestVariablesFault(const std::vector<std::string>& entries);
 
 // An address as it may appear in a file name: "." becomes "-", and every
 // byte outside A-Z a-z 0-9 . : _ - becomes "_"; at most 64 bytes are kept.

@@ -5,6 +5,7 @@
 #include "engine/CgiStdEngine.h"
 #include "engine/Hosting.h"
 #include "engine/HttpUtils.h"
+#include "engine/ServerMode.h"
 #include "engine/StringList.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
@@ -173,6 +174,14 @@ void WinCgiStartup() {
     } catch (const std::exception&) {
         // Served the ordinary way, which reports the failure.
         delete input;
+        delete variables;
+        return;
+    }
+    if (!RequestVariablesFault(variables->Items()).empty()) {
+        // The request file cannot carry these variables unchanged: served
+        // the ordinary way (which reads the profile again).
+        if (input != output) delete input;
+        delete output;
         delete variables;
         return;
     }

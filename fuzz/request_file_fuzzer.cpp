@@ -1,5 +1,6 @@
 // Server-mode request files: the variable lines up to the empty line, then
-// the body, served by an engine as the server instance serves a queued request.
+// the body, checked and served by an engine as the server instance serves a
+// queued request.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -53,10 +54,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     request->Write(data, static_cast<int64_t>(size));
     request->Seek(0, 0);
     std::vector<std::string> lines;
-    if (!ReadRequestHead(*request, lines)) {
+    // What the server refuses (no empty line, or a head the client would
+    // never write) is not served.
+    if (!ReadRequestHead(*request, lines) || !RequestVariablesFault(lines).empty()) {
         delete request;
         return 0;
     }
+    // An accepted head is exactly what a client writes for these variables:
+    // each one and CR LF, then CR LF. No other bytes can stand for them.
+    std::string written;
+    for (const auto& line : lines) written += line + "\r\n";
+    written += "\r\n";
+    if (size < written.size() || std::string(reinterpret_cast<const char*>(data), written.size()) != written)
+        __builtin_trap();
     auto* variables = new StringList(false);
     for (auto& line : lines) variables->Add(std::move(line));
     std::string response;

@@ -11,6 +11,7 @@
 #include "support/CgiHarness.h"
 #include "support/Pictures.h"
 #include "support/ServerHarness.h"
+#include "platform/PresenceLock.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -227,6 +228,52 @@ TEST(ServerModeFailures, RequestFileWithoutItsEmptyLineGetsNoAnswerAndDoesNotSto
     EXPECT_FALSE(Exists(base + "rsp"));
 }
 
+TEST(ServerModeForging, VariablesWithLineBreaksAreServedDirectlyAndForgeNothing) {
+    GalleryFolder g;
+    TempDir outside;
+    fs::create_directory(outside / "photos");
+    MakeJpeg(outside / "photos/evil.jpg", 40, 30);
+    const std::string forged = "PATH_TRANSLATED=" + outside.Path() + "\nSCRIPT_NAME=/photos/pictorama.cgi";
+    const std::vector<std::map<std::string, std::string>> hostile = {
+        {{"PATH_INFO", "/x\n" + forged}, {"QUERY_STRING", "REPAIR"}},
+        {{"PATH_INFO", "/x\r\n\r\n" + forged}, {"QUERY_STRING", "REPAIR"}},
+        {{"QUERY_STRING", "REPAIR\r\n" + forged}},
+        {{"QUERY_STRING", "REPAIR\r\n\r\n" + forged}},
+        {{"AUTH_TYPE", "x\r" + forged}, {"QUERY_STRING", "REPAIR"}},
+        {{"HTTP_X_A", "1"}, {"http_x-a", "2"}},
+    };
+    std::vector<std::string> expected;
+    for (const auto& extra : hostile) expected.push_back(g.Get("", extra).process.out);
+    auto server = StartServerInstance(g);
+    RenameCounter answered(g / "temp", "_rsp");
+    for (size_t i = 0; i < hostile.size(); ++i) {
+        EXPECT_EQ(g.Get("", hostile[i]).process.out, expected[i]) << i;
+        EXPECT_EQ(answered.Count(), 0) << i;
+    }
+    EXPECT_FALSE(Exists(outside / "photos/evil.idd"));
+    EXPECT_FALSE(Exists(outside / "photos/evil.txt"));
+    EXPECT_TRUE(server->Running());
+    // An ordinary request still goes through the instance.
+    g.Get("plain");
+    EXPECT_EQ(answered.Count(), 1);
+}
+
+TEST(ServerModeForging, RequestFileWithARepeatedNameIsRefusedAndLogged) {
+    GalleryFolder g;
+    auto server = StartServerInstance(g);
+    const std::string base = ExchangePrefix(g) + "5-5-5-5_0FACE_";
+    WriteFile(base + "new", "REQUEST_METHOD=GET\r\nquery_string=REPAIR\r\nQUERY_STRING=S\r\n\r\n");
+    fs::rename(base + "new", base + "REQ");
+    ASSERT_TRUE(WaitUntil([&] { return Exists(base + "cnf"); }));
+    EXPECT_EQ(g.Get("after").head.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_TRUE(server->Running());
+    EXPECT_TRUE(Exists(base + "cnf"));
+    EXPECT_FALSE(Exists(base + "rsp"));
+    EXPECT_FALSE(Exists(g / "pictorama.tst") && ReadFile(g / "pictorama.tst").find("Query_string REPAIR") != std::string::npos);
+    std::string log = ReadFile(g / "log/pictorama.Log");
+    EXPECT_NE(log.find(" : Server loop: Request file refused (variable named twice)\r\n"), std::string::npos) << log;
+}
+
 TEST(ServerModeNames, TwoClientsFromOneAddressGetDifferentBaseNames) {
     GalleryFolder g;
     CgiResponse expected = g.Get("same");
@@ -274,6 +321,25 @@ TEST(ServerModeLaunch, WebServerRequestWithStartWordsIsNeverALaunch) {
     EXPECT_TRUE(Exists(ExchangePrefix(g) + "keep"));
     EXPECT_TRUE(Exists(g.Program() + "_keep"));
     EXPECT_FALSE(Exists(MarkerFile(g)));
+}
+
+TEST(ServerModeLaunch, SecondInstanceMeetingAHeldPresenceLockTouchesNothingAndEnds) {
+    // Two instances starting together: the first holds its presence lock and
+    // has not made its marker yet; a client's request already waits.
+    GalleryFolder g;
+    fs::create_directory(g / "temp");
+    platform::PresenceLock first;
+    ASSERT_TRUE(first.Acquire(g / ("temp/" + g.ProgramName() + "_S.lock")));
+    const std::string queued = ExchangePrefix(g) + "7-7-7-7_0CAFE_REQ";
+    WriteFile(queued, "REQUEST_METHOD=GET\r\nQUERY_STRING=q\r\n\r\n");
+    BackgroundProgram second(g.Program(), {}, HandStartEnvironment());
+    ASSERT_TRUE(second.WaitExit(10));
+    EXPECT_EQ(second.ExitCode(), 0);
+    EXPECT_EQ(ReadFile(queued), "REQUEST_METHOD=GET\r\nQUERY_STRING=q\r\n\r\n");
+    EXPECT_FALSE(Exists(MarkerFile(g)));
+    std::string log = ReadFile(g / "log/pictorama.Log");
+    EXPECT_NE(log.find(" : Server loop: Server mode - A server instance is already running\r\n"), std::string::npos)
+        << log;
 }
 
 TEST(ServerModeLaunch, InstanceStartedWithTheStartWordsServes) {

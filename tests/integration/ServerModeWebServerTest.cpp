@@ -1,9 +1,12 @@
-// The server mode under a real web server: lighttpd runs the program as CGI
-// for twenty requests at once, and one server instance answers them all.
+// The server mode under real web servers: lighttpd runs the program as CGI
+// for twenty requests at once, and one server instance answers them all;
+// under Apache (which passes line breaks decoded into PATH_INFO), requests
+// whose variables hold line breaks are answered without it.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -21,6 +24,8 @@ using namespace testing_support;
 namespace {
 
 const char* const Lighttpd = "/usr/sbin/lighttpd";
+const char* const Apache = "/usr/sbin/apache2";
+const std::string ApacheModules = "/usr/lib/apache2/modules/";
 
 int FreeLoopbackPort() {
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -108,6 +113,58 @@ private:
     std::unique_ptr<BackgroundProgram> process_;
 };
 
+// Apache (event MPM, mod_cgid) on a free loopback port serving the gallery
+// folder, with CGI for *.cgi; stopped gracefully so that its children go too
+// (the prefork MPM would signal the whole process group, this test included).
+class ApacheServer {
+public:
+    explicit ApacheServer(const GalleryFolder& g) {
+        port_ = FreeLoopbackPort();
+        WriteFile(conf_ / "httpd.conf",
+                  "ServerRoot \"" + conf_.Path() + "\"\n"
+                  "DefaultRuntimeDir \"" + conf_.Path() + "\"\n"
+                  "PidFile \"" + (conf_ / "httpd.pid") + "\"\n"
+                  "ErrorLog \"" + (conf_ / "error.log") + "\"\n"
+                  "Mutex file:" + conf_.Path() + " default\n"
+                  "Listen 127.0.0.1:" + std::to_string(port_) + "\n"
+                  "ServerName 127.0.0.1\n"
+                  "LoadModule mpm_event_module " + ApacheModules + "mod_mpm_event.so\n"
+                  "LoadModule authz_core_module " + ApacheModules + "mod_authz_core.so\n"
+                  "LoadModule cgid_module " + ApacheModules + "mod_cgid.so\n"
+                  "ScriptSock \"" + (conf_ / "cgid.sock") + "\"\n"
+                  "StartServers 1\n"
+                  "DocumentRoot \"" + g.Path() + "\"\n"
+                  "<Directory \"" + g.Path() + "\">\n"
+                  "    Options +ExecCGI\n"
+                  "    Require all granted\n"
+                  "    SetHandler cgi-script\n"
+                  "</Directory>\n");
+        process_ = std::make_unique<BackgroundProgram>(
+            Apache, std::vector<std::string>{"-f", conf_ / "httpd.conf", "-DFOREGROUND"},
+            std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin"}}, conf_.Path());
+        ready_ = WaitUntil([&] {
+            int s = Connect(port_);
+            if (s >= 0) close(s);
+            return s >= 0;
+        });
+    }
+    ~ApacheServer() {
+        process_->Signal(SIGTERM);
+        process_->WaitExit(10);
+    }
+    ApacheServer(const ApacheServer&) = delete;
+    ApacheServer& operator=(const ApacheServer&) = delete;
+    bool Ready() const { return ready_; }
+    int Port() const { return port_; }
+    std::string ErrorLog() const { return ReadFile(conf_ / "error.log"); }
+
+private:
+    TempDir conf_;
+    int port_ = 0;
+    bool ready_ = false;
+    std::unique_ptr<BackgroundProgram> process_;
+};
+
 }  // namespace
 
 TEST(ServerModeUnderLighttpd, TwentyConcurrentRequestsAreAllAnsweredThroughOneServerInstance) {
@@ -148,4 +205,60 @@ TEST(ServerModeUnderLighttpd, TwentyConcurrentRequestsAreAllAnsweredThroughOneSe
     EXPECT_EQ(answered.Count(), Requests);
     EXPECT_TRUE(server->Running());
     EXPECT_EQ(ReadFile(g / "log/pictorama.Log"), "");
+}
+
+TEST(ServerModeUnderApache, LineBreaksInThePathOrTheQueryForgeNoVariablesOfTheServerInstance) {
+    if (!std::filesystem::exists(Apache)) GTEST_SKIP() << "Apache is not installed (" << Apache << ")";
+    // The pictures of another folder, which a forged PATH_TRANSLATED and
+    // SCRIPT_NAME would make the gallery's: ?REPAIR would write beside them.
+    TempDir outside;
+    std::filesystem::create_directory(outside / "photos");
+    MakeJpeg(outside / "photos/evil.jpg", 40, 30);
+    GalleryFolder g;
+    // The program runs under the web server's account.
+    std::filesystem::permissions(outside.Path(), std::filesystem::perms::all);
+    std::filesystem::permissions(outside / "photos", std::filesystem::perms::all);
+    ApacheServer web(g);
+    ASSERT_TRUE(web.Ready()) << web.ErrorLog();
+
+    const std::string forged = "PATH_TRANSLATED=" + outside.Path() + "%0ASCRIPT_NAME=/photos/pictorama.cgi";
+    const std::vector<std::string> inPath = {
+        "/pictorama.cgi/x%0A" + forged + "?REPAIR",
+        "/pictorama.cgi/x%0D%0A" + forged + "%0D%0A%0D%0AREQUEST_METHOD=POST?REPAIR",
+        "/pictorama.cgi/x%0D%0A%0D%0A" + forged + "?REPAIR",
+    };
+    const std::vector<std::string> inQuery = {
+        "/pictorama.cgi?REPAIR%0A" + forged,
+        "/pictorama.cgi?REPAIR%0D%0A%0D%0A" + forged,
+    };
+    // The answers of ordinary CGI runs through the same web server.
+    std::map<std::string, HttpReply> direct;
+    for (const auto& list : {inPath, inQuery})
+        for (const auto& target : list) {
+            direct[target] = HttpGet(web.Port(), target);
+            ASSERT_EQ(direct[target].status, "HTTP/1.1 200 OK") << target << "\n" << web.ErrorLog();
+        }
+
+    auto server = StartServerInstance(g);
+    RenameCounter answered(g / "temp", "_rsp");
+    for (const auto& target : inPath) {
+        HttpReply r = HttpGet(web.Port(), target);
+        EXPECT_EQ(r.status, direct[target].status) << target;
+        EXPECT_EQ(r.body, direct[target].body) << target;
+    }
+    // Line breaks decoded into PATH_INFO (and PATH_TRANSLATED) cannot go
+    // through a request file: those requests never reached the instance.
+    EXPECT_EQ(answered.Count(), 0);
+    for (const auto& target : inQuery) {
+        HttpReply r = HttpGet(web.Port(), target);
+        EXPECT_EQ(r.status, direct[target].status) << target;
+        EXPECT_EQ(r.body, direct[target].body) << target;
+    }
+    EXPECT_FALSE(std::filesystem::exists(outside / "photos/evil.idd"));
+    EXPECT_FALSE(std::filesystem::exists(outside / "photos/evil.txt"));
+    std::vector<std::string> outsideFiles;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(outside.Path()))
+        outsideFiles.push_back(e.path().string().substr(outside.Path().size()));
+    EXPECT_EQ(outsideFiles, (std::vector<std::string>{"/photos", "/photos/evil.jpg"}));
+    EXPECT_TRUE(server->Running());
 }

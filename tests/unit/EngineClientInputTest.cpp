@@ -67,6 +67,44 @@ TEST(FormInput, OnlyTheBytesThatArrivedAreParsed) {
     EXPECT_EQ(names, (std::vector<std::string>{"a", "b"}));
 }
 
+TEST(KeptInput, BytesBeyondTheLimitAreReadAndDroppedWithTheFieldTheyCut) {
+    TestCgiEngine e;
+    const std::string body = "a=1&bb=22&ccc=333";  // 17 bytes
+    struct Case {
+        int32_t limit;
+        std::vector<std::string> names;
+    };
+    for (const Case& c : std::vector<Case>{{-1, {"a", "bb", "ccc", "q"}},
+                                           {17, {"a", "bb", "ccc", "q"}},
+                                           {16, {"a", "bb", "q"}},
+                                           {10, {"a", "bb", "q"}},
+                                           {9, {"a", "q"}},
+                                           {2, {"q"}},
+                                           {0, {"q"}}}) {
+        e.SetKeptInputLimit(c.limit);
+        std::vector<std::string> names;
+        int32_t left = 1;
+        e.Run({{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "17"}, {"QUERY_STRING", "q=1"}}, body,
+              [&](THttpEngine* s) {
+                  names = s->GetFormFieldNames();
+                  char rest[32];
+                  left = s->ReadInput(rest, sizeof rest);
+              });
+        EXPECT_EQ(names, c.names) << c.limit;
+        // The whole body was taken from the client either way.
+        EXPECT_LE(left, 0) << c.limit;
+    }
+}
+
+TEST(KeptInput, TheDebugDumpShowsTheKeptBytesOnly) {
+    TestCgiEngine e;
+    e.SetDebugMode(TDebugMode::DebugAlways);
+    e.SetKeptInputLimit(5);
+    std::string r = e.Run({{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "11"}}, "a=1&b=2&c=3");
+    EXPECT_NE(r.find("(***   Client input   ***)\r\n(************************)\r\na=1&b\r\n"), std::string::npos) << r;
+    EXPECT_EQ(r.find("b=2"), std::string::npos) << r;
+}
+
 TEST(FormInput, MissingOrBadContentLengthReadsNoBody) {
     TestCgiEngine e;
     for (std::string length : {"0", "", "abc", "-3", "100000000000000000000"}) {

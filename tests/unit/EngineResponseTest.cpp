@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/HttpEngine.h"
+#include "engine/HttpUtils.h"
 #include "support/EngineHarness.h"
 
 using testing_support::TestCgiEngine;
@@ -98,6 +99,16 @@ TEST(ErrorPage, ReplacesEverythingTheHandlerWrote) {
         throw Exception("boom");
     });
     EXPECT_EQ(r, "HTTP/1.0 200 OK\r\ncontent-type: text/html\r\n\r\n<html><body>Unhandled Exception: boom</body></html>\r\n");
+}
+
+TEST(ErrorPage, MarkupInTheMessageIsEscapedOnThePage) {
+    TestCgiEngine e;
+    const std::string message = "Cannot open \"<img src=x onerror=alert(1)>&amp;.jpg\"";
+    std::string r = e.Run(Get, "", [&](THttpEngine*) { throw Exception(message); });
+    EXPECT_EQ(r,
+              "HTTP/1.0 200 OK\r\ncontent-type: text/html\r\n\r\n<html><body>Unhandled Exception: Cannot open "
+              "&quot;&lt;img src=x onerror=alert(1)&gt;&amp;amp;.jpg&quot;</body></html>\r\n");
+    EXPECT_EQ(http::HtmlEscape("plain text, 'quoted' \x01\xff"), "plain text, 'quoted' \x01\xff");
 }
 
 TEST(ErrorPage, ErrorRaisedByTheErrorHandlerIsReported) {

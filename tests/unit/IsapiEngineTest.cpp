@@ -379,8 +379,33 @@ TEST_F(IsapiTest, FilterProcAnswersNextNotificationOrWhatTheHandlerReached) {
         throw Exception("half way");
     };
     EXPECT_EQ(HttpFilterProc(&pfc, 1, nullptr), SF_STATUS_REQ_HANDLED_NOTIFICATION);
-    EXPECT_EQ(CurrentFilterContext(), &pfc);
-    Context().filterContext = nullptr;
+    EXPECT_EQ(CurrentFilterContext(), nullptr);
+}
+
+int g_filterLookups = 0;
+BOOL CountingFilterLookup(HTTP_FILTER_CONTEXT*, LPSTR, LPVOID buffer, LPDWORD size) {
+    ++g_filterLookups;
+    if (*size < 3) return False;
+    std::memcpy(buffer, "on", 3);
+    *size = 3;
+    return True;
+}
+
+TEST_F(IsapiTest, FilterContextServesLookupsDuringTheCallOnly) {
+    HTTP_FILTER_CONTEXT pfc{};
+    pfc.GetServerVariable = &CountingFilterLookup;
+    g_filterLookups = 0;
+    std::string during;
+    engine->OnIsapiFilterProc = [&](HTTP_FILTER_CONTEXT&, int32_t, void*, int32_t&) {
+        during = HttpGetVar("HTTPS");
+    };
+    HttpFilterProc(&pfc, 1, nullptr);
+    EXPECT_EQ(during, "on");
+    EXPECT_EQ(g_filterLookups, 1);
+    // No control block and no filter call: nothing to ask.
+    EXPECT_EQ(CurrentFilterContext(), nullptr);
+    EXPECT_EQ(HttpGetVar("HTTPS"), "");
+    EXPECT_EQ(g_filterLookups, 1);
 }
 
 TEST_F(IsapiTest, EntryPointsWithoutAnEngineAnswerTheirFailureValues) {

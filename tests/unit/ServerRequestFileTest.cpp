@@ -64,6 +64,50 @@ TEST(RequestFileHead, HeadLargerThanTheBoundIsRefused) {
     EXPECT_FALSE(ReadRequestHead(s, vars));
 }
 
+TEST(RequestFileHead, OnlyCrLfSplitsLinesSoAStrayBreakStaysVisible) {
+    MemoryStream s = StreamOf(std::string("A=1\nB=2\r\nC=3\r4\r\nD=\0x\r\n\r\nbody", 28));
+    std::vector<std::string> vars;
+    ASSERT_TRUE(ReadRequestHead(s, vars));
+    EXPECT_EQ(vars, (std::vector<std::string>{"A=1\nB=2", "C=3\r4", std::string("D=\0x", 4)}));
+    EXPECT_EQ(Rest(s), "body");
+    EXPECT_EQ(RequestVariablesFault(vars), "line break or zero byte in a variable");
+}
+
+TEST(RequestVariables, WhatCannotTravelUnchangedIsNamed) {
+    const std::vector<std::string> plain = {"REQUEST_METHOD=GET", "QUERY_STRING=a=b&c", "EMPTY=", "=no name",
+                                            "HTTP_X_A=1", "HTTP_X_B=1"};
+    EXPECT_EQ(RequestVariablesFault(plain), "");
+    struct Case {
+        std::vector<std::string> entries;
+        std::string fault;
+    };
+    const std::string breaks = "line break or zero byte in a variable";
+    for (const Case& c : std::vector<Case>{
+             {{}, "no variables"},
+             {{"PATH_INFO=/x\nPATH_TRANSLATED=/elsewhere"}, breaks},
+             {{"QUERY_STRING=REPAIR\r\n\r\nbody"}, breaks},
+             {{"A=1", "HTTP_X=\r"}, breaks},
+             {{"NAME\n=1"}, breaks},
+             {{std::string("A=1\0B=2", 7)}, breaks},
+             {{"A=1", "JUST A LINE"}, "variable without \"=\""},
+             {{"Query_String=S", "QUERY_STRING=REPAIR"}, "variable named twice"},
+             {{"HTTP_X-A=1", "HTTP_X A=2", "HTTP_X_A=3"}, "variable named twice"},
+             {{"=1", "=2"}, "variable named twice"},
+         })
+        EXPECT_EQ(RequestVariablesFault(c.entries), c.fault) << ::testing::PrintToString(c.entries);
+}
+
+TEST(RequestVariables, HeadUpToTheReadersBoundTravels) {
+    // Two lines and the CR LF between them fill the bound exactly.
+    std::string first = "A=" + std::string(1000, 'a');
+    std::string second = "B=" + std::string(MaxRequestHeadBytes - first.size() - 2 - 2, 'b');
+    EXPECT_EQ(RequestVariablesFault({first, second}), "");
+    MemoryStream s = StreamOf(first + "\r\n" + second + "\r\n\r\n");
+    std::vector<std::string> vars;
+    EXPECT_TRUE(ReadRequestHead(s, vars));
+    EXPECT_EQ(RequestVariablesFault({first, second + "b"}), "variables too long");
+}
+
 TEST(RequestBaseNames, AddressDotsBecomeDashesAndTheRandomPartIsHex) {
     EXPECT_EQ(RequestBaseName("/t/p.cgi_", "10.0.0.7", 0x3FA9C), "/t/p.cgi_10-0-0-7_3FA9C");
     EXPECT_EQ(RequestBaseName("/t/p.cgi_", "10.0.0.7", 0xAB), "/t/p.cgi_10-0-0-7_000AB");
