@@ -25,21 +25,6 @@ std::string UrlPathEncode(const std::string& text, bool keepSlashes) {
     return out;
 }
 
-std::string HtmlEscape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
 std::string SafeFileNamePart(const std::string& text) {
     std::string out = text;
     for (char& c : out) {

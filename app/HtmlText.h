@@ -5,7 +5,6 @@
 // Percent-encodes every byte except A-Z a-z 0-9 - . _ ~ ! $ ' ( ) * + , ; = : @
 // (and "/" when keepSlashes): a file name becomes one URL path segment.
 std::string UrlPathEncode(const std::string& text, bool keepSlashes = false);
-// Escapes & < > " for text inside HTML (attribute values included).
-std::string HtmlEscape(const std::string& text);
+// Text inside HTML is escaped with http::HtmlEscape (engine/HttpUtils.h).
 // A client address as a file-name part: bytes outside A-Z a-z 0-9 . : _ - become "_".
 std::string SafeFileNamePart(const std::string& text);

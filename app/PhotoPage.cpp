@@ -14,6 +14,7 @@
 #include "app/Thumbnails.h"
 #include "app/Trace.h"
 #include "engine/HttpEngine.h"
+#include "engine/HttpUtils.h"
 #include "imaging/Picture.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
@@ -48,7 +49,7 @@ std::string LinkBase() {
     // A request that is not a GET does not set the URL directory; its links
     // are made from its own script name rather than left without a folder.
     if (directory.empty()) directory = UrlDirectory();
-    return "http://" + HtmlEscape(HttpGetVar("HTTP_HOST")) + UrlPathEncode(directory, true);
+    return "http://" + http::HtmlEscape(HttpGetVar("HTTP_HOST")) + UrlPathEncode(directory, true);
 }
 
 // Adds the pictures of one listing file: base.jpg and base.gif where they exist.

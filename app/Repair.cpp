@@ -1,13 +1,13 @@
 // The repair action: every picture gets its listing and caption files.
 #include "app/FolderIndex.h"
 #include "app/Gallery.h"
-#include "app/HtmlText.h"
 #include "app/Kit.h"
 #include "app/PageFrame.h"
 #include "app/Pages.h"
 #include "app/Repair.h"
 #include "app/Trace.h"
 #include "engine/HttpEngine.h"
+#include "engine/HttpUtils.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "platform/TextFile.h"
@@ -16,7 +16,7 @@ void CreateBlankSideFile(const std::string& path) {
     platform::ReplaceFileContents(path, "  \r\n");
     folder_index::NoteCreated(path);
     // A file name is text, not markup ("Tom & Jerry <1>.jpg").
-    HttpSend("<br>Created " + HtmlEscape(path));
+    HttpSend("<br>Created " + http::HtmlEscape(path));
 }
 
 namespace {

@@ -1,8 +1,8 @@
 // The report page: every request variable, one per line.
-#include "app/HtmlText.h"
 #include "app/PageFrame.h"
 #include "app/Pages.h"
 #include "engine/HttpEngine.h"
+#include "engine/HttpUtils.h"
 
 void ReportPage() {
     THttpEngine* engine = CurrentHttpEngine();
@@ -11,6 +11,6 @@ void ReportPage() {
     HttpSend("<font size=4> - REPORT -</font><p>");
     // Request headers are the visitor's own text: escaped, never markup.
     if (StringList* variables = engine->ServerVariables())
-        for (const std::string& entry : variables->Items()) HttpSend(HtmlEscape(entry) + "<br>");
+        for (const std::string& entry : variables->Items()) HttpSend(http::HtmlEscape(entry) + "<br>");
     PageFooter();
 }

@@ -208,7 +208,7 @@ TEST(ServerModeUnderLighttpd, TwentyConcurrentRequestsAreAllAnsweredThroughOneSe
 }
 
 TEST(ServerModeUnderApache, LineBreaksInThePathOrTheQueryForgeNoVariablesOfTheServerInstance) {
-    if (!std::filesystem::exists(Apache)) GTEST_SKIP() << "Apache is not installed (" << Apache << ")";
+    REQUIRE_TOOL(std::filesystem::exists(Apache), std::string("Apache (") + Apache + ")");
     // The pictures of another folder, which a forged PATH_TRANSLATED and
     // SCRIPT_NAME would make the gallery's: ?REPAIR would write beside them.
     TempDir outside;
