@@ -4,7 +4,7 @@
 #include <random>
 #include <thread>
 
-#include "engine/DebugLog.h"
+#include "engine/Log.h"
 #include "engine/HttpUtils.h"
 #include "platform/Clock.h"
 #include "platform/Environment.h"

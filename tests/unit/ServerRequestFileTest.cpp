@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "engine/ServerMode.h"
+#include "engine/hostings/ServerMode.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Stream.h"

@@ -1,9 +1,9 @@
-#include "engine/WinCgiEngine.h"
+#include "engine/hostings/WinCgiEngine.h"
 
 #include <memory>
 
-#include "engine/CgiStdEngine.h"
-#include "engine/Hosting.h"
+#include "engine/hostings/CgiStdEngine.h"
+#include "engine/hostings/HostingChoice.h"
 #include "engine/HttpUtils.h"
 #include "engine/StringList.h"
 #include "platform/Environment.h"

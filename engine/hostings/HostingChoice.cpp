@@ -1,7 +1,7 @@
-#include "engine/Hosting.h"
+#include "engine/hostings/HostingChoice.h"
 
 #include "engine/HttpUtils.h"
-#include "engine/ServerMode.h"
+#include "engine/hostings/ServerMode.h"
 #include "engine/StringList.h"
 #include "platform/Clock.h"
 #include "platform/Environment.h"

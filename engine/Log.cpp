@@ -1,4 +1,4 @@
-#include "engine/DebugLog.h"
+#include "engine/Log.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "engine/IsapiEngine.h"
+#include "engine/hostings/IsapiEngine.h"
 
 #include <algorithm>
 #include <atomic>
@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/DebugLog.h"
+#include "engine/Log.h"
 #include "platform/Text.h"
 
 using namespace isapi;

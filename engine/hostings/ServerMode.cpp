@@ -1,6 +1,6 @@
 // The CGI server mode: the server loop that serves queued requests, and the
 // client side that queues a request and copies the answer to its output.
-#include "engine/ServerMode.h"
+#include "engine/hostings/ServerMode.h"
 
 #include <atomic>
 #include <cstdio>
@@ -8,9 +8,9 @@
 #include <random>
 #include <thread>
 
-#include "engine/CgiStdEngine.h"
-#include "engine/DebugLog.h"
-#include "engine/Hosting.h"
+#include "engine/hostings/CgiStdEngine.h"
+#include "engine/Log.h"
+#include "engine/hostings/HostingChoice.h"
 #include "engine/HttpUtils.h"
 #include "engine/StringList.h"
 #include "platform/Clock.h"

@@ -3,7 +3,7 @@
 // and serves the request once the form is complete.
 #pragma once
 #include "engine/HttpEngine.h"
-#include "engine/IsapiEngine.h"
+#include "engine/hostings/IsapiEngine.h"
 
 class TGeneralHttpEngine : public THttpEngine {
 public:

@@ -1,7 +1,7 @@
-#include "engine/CgiStdEngine.h"
+#include "engine/hostings/CgiStdEngine.h"
 
-#include "engine/DebugLog.h"
-#include "engine/Hosting.h"
+#include "engine/Log.h"
+#include "engine/hostings/HostingChoice.h"
 #include "engine/HttpUtils.h"
 #include "platform/Environment.h"
 #include "platform/HiddenProcess.h"
