@@ -7,5 +7,3 @@
 std::string UrlPathEncode(const std::string& text, bool keepSlashes = false);
 // Escapes & < > " for text inside HTML (attribute values included).
 std::string HtmlEscape(const std::string& text);
-// A client address as a file-name part: bytes outside A-Z a-z 0-9 . : _ - become "_".
-std::string SafeFileNamePart(const std::string& text);

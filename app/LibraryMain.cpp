@@ -5,6 +5,7 @@
 #include "engine/Log.h"
 #include "engine/HttpEngine.h"
 #include "engine/hostings/IsapiEngine.h"
+#include "engine/RequestLifecycle.h"
 #include "platform/Environment.h"
 
 namespace {

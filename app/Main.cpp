@@ -8,6 +8,7 @@
 #include "engine/HttpEngine.h"
 #include "engine/hostings/ServerMode.h"
 #include "engine/hostings/WinCgiEngine.h"
+#include "engine/RequestLifecycle.h"
 #include "platform/Environment.h"
 
 int main(int argc, char** argv) {

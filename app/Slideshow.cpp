@@ -15,6 +15,7 @@
 #include "app/Thumbnails.h"
 #include "app/Trace.h"
 #include "engine/HttpEngine.h"
+#include "engine/HttpUtils.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "platform/TextFile.h"
@@ -30,7 +31,7 @@ const char* const ExpiresLine = "<META HTTP-EQUIV=\"Expires\" CONTENT=\"-1\"> ";
 }  // namespace
 
 std::string SlideStateFile() {
-    return kit::ProgramDirectory() + "SlideNext" + SafeFileNamePart(HttpGetVar("REMOTE_ADDR")) + ".txt";
+    return kit::ProgramDirectory() + "SlideNext" + http::AddressAsFileName(HttpGetVar("REMOTE_ADDR")) + ".txt";
 }
 
 int NextSlideIndex(int lastIndex) {

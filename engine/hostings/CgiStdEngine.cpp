@@ -2,6 +2,8 @@
 
 #include "engine/Log.h"
 #include "engine/hostings/HostingChoice.h"
+#include "engine/hostings/ServerExchange.h"
+#include "engine/hostings/ServerMode.h"
 #include "engine/HttpUtils.h"
 #include "platform/Environment.h"
 #include "platform/HiddenProcess.h"

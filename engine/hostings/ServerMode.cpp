@@ -8,13 +8,16 @@
 #include <random>
 #include <thread>
 
-#include "engine/hostings/CgiStdEngine.h"
-#include "engine/Log.h"
-#include "engine/hostings/HostingChoice.h"
 #include "engine/HttpUtils.h"
+#include "engine/Log.h"
+#include "engine/RequestLifecycle.h"
 #include "engine/StringList.h"
+#include "engine/hostings/HostingChoice.h"
+#include "engine/hostings/HttpCgiEngine.h"
+#include "engine/hostings/ServerExchange.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/Path.h"
 #include "platform/FolderWatch.h"
 #include "platform/PresenceLock.h"
 #include "platform/ProcessDeadline.h"
@@ -27,29 +30,16 @@ namespace {
 constexpr double FifteenMinutes = 15 * 60;
 // How often the waiting sides look even when no file event woke them.
 constexpr int PollMilliseconds = 50;
-constexpr int CopyPiece = 1032;
+constexpr int CopyPiece = http::PieceBytes;
 // How long a client waits for room in a full queue before it gives up.
 constexpr double QueueRoomWaitSeconds = 3;
-
-// Exact-name existence: every exchange file name is made by this program.
-bool FileThere(const std::string& path) {
-    double t = 0;
-    return platform::FileModificationTime(path, t);
-}
-
-std::string FolderOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
-
-std::string ProgramFileName() {
-    std::string module = http::ModulePath();
-    return module.substr(module.find_last_of('/') + 1);
-}
 
 // Files of the exchange folder that begin with the prefix, as full paths.
 std::vector<std::string> ExchangeFiles(const std::string& mask) {
     std::vector<std::string> result;
-    std::string folder = FolderOf(mask);
+    std::string folder = platform::FolderPart(mask);
     for (const auto& entry : platform::FindFiles(mask))
-        if (!entry.directory) result.push_back(folder + "/" + entry.name);
+        if (!entry.directory) result.push_back(folder + entry.name);
     return result;
 }
 
@@ -58,7 +48,7 @@ void DeleteAllExchangeFiles() { DeleteOldFiles(ServerFilePrefix() + "*", platfor
 bool RenameWithRetries(const std::string& from, const std::string& to, int tries, int pauseMilliseconds) {
     for (int i = 0; i < tries; ++i) {
         if (platform::RenameFile(from, to)) return true;
-        if (!FileThere(from)) return false;
+        if (!ExchangeFileExists(from)) return false;
         if (i + 1 < tries) platform::SleepMilliseconds(pauseMilliseconds);
     }
     return false;
@@ -148,7 +138,7 @@ void StartServerTickThread() {
         for (;;) {
             platform::SleepMilliseconds(5000);
             std::string marker = ServerMarkerFile();
-            if (!FileThere(marker)) {
+            if (!ExchangeFileExists(marker)) {
                 FinalizeServerMode();
                 platform::EndProcessNow(0);
             }
@@ -165,7 +155,7 @@ void ServerStart(platform::PresenceLock& presence) {
     std::string folder = ServerWorkDirectory();
     if (!platform::DirectoryExists(folder)) platform::CreateDirectory(folder);
     std::string marker = ServerMarkerFile();
-    bool markerExisted = FileThere(marker);
+    bool markerExisted = ExchangeFileExists(marker);
     DeleteAllExchangeFiles();
     if (markerExisted) platform::SleepMilliseconds(500);
     // Present before the marker appears: clients take a marker without a
@@ -178,8 +168,6 @@ void ServerStart(platform::PresenceLock& presence) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-
-std::string ServerPresenceFile() { return ServerWorkDirectory() + "/" + ProgramFileName() + "_S.lock"; }
 
 bool ReadRequestHead(Stream& request, std::vector<std::string>& variables) {
     variables.clear();
@@ -199,37 +187,6 @@ bool ReadRequestHead(Stream& request, std::vector<std::string>& variables) {
     if (request.Seek(static_cast<int64_t>(end + 4), 0) < 0) return false;
     variables = http::TextToList(std::string_view(head).substr(0, end));
     return true;
-}
-
-std::string FileNameAddress(std::string_view address) {
-    std::string out;
-    for (char c : address.substr(0, 64)) {
-        if (c == '.') c = '-';
-        bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ':' ||
-                    c == '_' || c == '-';
-        out.push_back(kept ? c : '_');
-    }
-    return out;
-}
-
-std::string RequestBaseName(const std::string& prefix, std::string_view address, uint32_t random) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "%05X", random);
-    return prefix + FileNameAddress(address) + "_" + hex;
-}
-
-void DeleteOldFiles(const std::string& pattern, double moment) {
-    std::string folder = FolderOf(pattern);
-    for (const auto& entry : platform::FindFiles(pattern)) {
-        if (entry.directory) continue;
-        std::string path = folder + "/" + entry.name;
-        double modified = 0;
-        if (!platform::FileModificationTime(path, modified) || modified >= moment) continue;
-        for (int attempt = 0; attempt < 11; ++attempt) {
-            if (platform::DeleteFile(path) || !FileThere(path)) break;
-            platform::SleepMilliseconds(50);
-        }
-    }
 }
 
 void ServeQueuedRequest(THttpCGIEngine* engine, const std::string& base) {
@@ -272,7 +229,7 @@ void RunServerLoop(THttpCGIEngine* engine) {
         const std::string folder = ServerWorkDirectory();
         platform::FolderWatch watch(folder);
         for (;;) {
-            if (!FileThere(ServerMarkerFile())) break;
+            if (!ExchangeFileExists(ServerMarkerFile())) break;
             if (platform::StopRequested()) break;
             std::vector<std::string> queued = ExchangeFiles(prefix + "*_req");
             if (queued.empty()) {
@@ -282,7 +239,7 @@ void RunServerLoop(THttpCGIEngine* engine) {
             const std::string& request = queued.front();
             std::string base = request.substr(0, request.size() - 3);
             // A request whose client gave up meanwhile is simply gone.
-            if (!RenameWithRetries(request, base + "cnf", 10, 50) && !FileThere(request)) continue;
+            if (!RenameWithRetries(request, base + "cnf", 10, 50) && !ExchangeFileExists(request)) continue;
             ServeQueuedRequest(engine, base);
             DeleteOldFiles(folder + "/*.*_*", platform::NowSeconds() - FifteenMinutes);
         }
@@ -339,7 +296,7 @@ void ForwardRequestToServer(Stream* input, Stream* output, StringList* variables
         const double start = platform::MonotonicSeconds();
         bool timedOut = false;
         for (;;) {
-            if (FileThere(response) || !FileThere(marker)) break;
+            if (ExchangeFileExists(response) || !ExchangeFileExists(marker)) break;
             if (platform::MonotonicSeconds() - start > ServerResponseWaitSeconds) {
                 timedOut = true;
                 break;
@@ -351,7 +308,7 @@ void ForwardRequestToServer(Stream* input, Stream* output, StringList* variables
         if ((serverWasPresent && !platform::IsPresent(presenceFile)) || timedOut) {
             // The server is dead or hung: clear the way for a new one.
             DeleteAllExchangeFiles();
-        } else if (FileThere(response) && out) {
+        } else if (ExchangeFileExists(response) && out) {
             try {
                 CopyResponse(response, *out);
             } catch (const std::exception& error) {

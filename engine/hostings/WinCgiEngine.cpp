@@ -4,6 +4,8 @@
 
 #include "engine/hostings/CgiStdEngine.h"
 #include "engine/hostings/HostingChoice.h"
+#include "engine/hostings/ServerExchange.h"
+#include "engine/hostings/ServerMode.h"
 #include "engine/HttpUtils.h"
 #include "engine/StringList.h"
 #include "platform/Environment.h"

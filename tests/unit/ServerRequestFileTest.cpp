@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "engine/hostings/ServerExchange.h"
 #include "engine/hostings/ServerMode.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
