@@ -3,7 +3,6 @@
 #include "engine/hostings/CgiStdEngine.h"
 #include "engine/hostings/HostingChoice.h"
 #include "engine/hostings/ServerExchange.h"
-#include "engine/hostings/ServerMode.h"
 #include "engine/hostings/WinCgiEngine.h"
 #include "platform/Environment.h"
 

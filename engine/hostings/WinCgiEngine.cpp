@@ -2,7 +2,6 @@
 
 #include <memory>
 
-#include "engine/hostings/CgiStdEngine.h"
 #include "engine/hostings/HostingChoice.h"
 #include "engine/hostings/ServerExchange.h"
 #include "engine/hostings/ServerMode.h"
