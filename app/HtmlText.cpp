@@ -24,14 +24,3 @@ std::string UrlPathEncode(const std::string& text, bool keepSlashes) {
     }
     return out;
 }
-
-std::string SafeFileNamePart(const std::string& text) {
-    std::string out = text;
-    for (char& c : out) {
-        unsigned char u = static_cast<unsigned char>(c);
-        bool keep = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '.' ||
-                    u == ':' || u == '_' || u == '-';
-        if (!keep) c = '_';
-    }
-    return out;
-}

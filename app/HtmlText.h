@@ -6,5 +6,3 @@
 // (and "/" when keepSlashes): a file name becomes one URL path segment.
 std::string UrlPathEncode(const std::string& text, bool keepSlashes = false);
 // Text inside HTML is escaped with http::HtmlEscape (engine/HttpUtils.h).
-// A client address as a file-name part: bytes outside A-Z a-z 0-9 . : _ - become "_".
-std::string SafeFileNamePart(const std::string& text);

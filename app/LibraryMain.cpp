@@ -2,9 +2,10 @@
 // component as the program, with the extension engine behind them. Requests
 // arrive later through the exported entry points.
 #include "app/MainForm.h"
-#include "engine/DebugLog.h"
+#include "engine/Log.h"
 #include "engine/HttpEngine.h"
-#include "engine/IsapiEngine.h"
+#include "engine/hostings/IsapiEngine.h"
+#include "engine/RequestLifecycle.h"
 #include "platform/Environment.h"
 
 namespace {

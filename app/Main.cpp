@@ -3,11 +3,12 @@
 #include <string>
 
 #include "app/MainForm.h"
-#include "engine/CgiStdEngine.h"
-#include "engine/DebugLog.h"
+#include "engine/hostings/CgiStdEngine.h"
+#include "engine/Log.h"
 #include "engine/HttpEngine.h"
-#include "engine/ServerMode.h"
-#include "engine/WinCgiEngine.h"
+#include "engine/hostings/ServerMode.h"
+#include "engine/hostings/WinCgiEngine.h"
+#include "engine/RequestLifecycle.h"
 #include "platform/Environment.h"
 
 int main(int argc, char** argv) {

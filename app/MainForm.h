@@ -2,7 +2,7 @@
 // gallery's stored settings and the request handler that dispatches to a page.
 #pragma once
 #include "engine/Component.h"
-#include "engine/GeneralEngine.h"
+#include "engine/hostings/GeneralEngine.h"
 
 class TMainform : public TForm {
 public:

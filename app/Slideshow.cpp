@@ -16,6 +16,7 @@
 #include "app/Thumbnails.h"
 #include "app/Trace.h"
 #include "engine/HttpEngine.h"
+#include "engine/HttpUtils.h"
 #include "engine/PrivateFolder.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -32,7 +33,7 @@ const char* const ExpiresLine = "<META HTTP-EQUIV=\"Expires\" CONTENT=\"-1\"> ";
 }  // namespace
 
 std::string SlideStateFile() {
-    return PrivateFolder() + "SlideNext" + SafeFileNamePart(HttpGetVar("REMOTE_ADDR")) + ".txt";
+    return PrivateFolder() + "SlideNext" + http::AddressAsFileName(HttpGetVar("REMOTE_ADDR")) + ".txt";
 }
 
 int NextSlideIndex(int lastIndex) {

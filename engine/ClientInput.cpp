@@ -1,13 +1,16 @@
-// Client input: method and size checks, the request body, form fields.
+#include "engine/ClientInput.h"
+
 #include <algorithm>
 
 #include "engine/HttpEngine.h"
+#include "engine/HttpUtils.h"
+#include "engine/Watchdog.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
 
 namespace {
 // Body bytes are read in pieces of this size.
-constexpr int32_t InputChunk = 1032;
+constexpr int32_t InputChunk = http::PieceBytes;
 }  // namespace
 
 int32_t THttpEngine::ReadInput(void* buffer, int32_t count) {

@@ -26,7 +26,7 @@ int Base64Value(char c) {
     return -1;
 }
 
-constexpr size_t MaxCredentialText = 1032;
+constexpr size_t MaxCredentialText = http::PieceBytes;
 
 }  // namespace
 

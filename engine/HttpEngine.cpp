@@ -1,95 +1,17 @@
 #include "engine/HttpEngine.h"
 
-#include <mutex>
-#include <random>
-#include <thread>
-
-#include "engine/DebugLog.h"
 #include "engine/HttpUtils.h"
+#include "engine/Watchdog.h"
 #include "platform/Clock.h"
-#include "platform/Environment.h"
-#include "platform/Files.h"
-#include "platform/Process.h"
 #include "platform/Text.h"
 
 namespace {
 
 thread_local RequestContext t_context;
 
-std::atomic<int> g_requestCounter{0};
-
-std::mutex& RandomMutex() {
-    static std::mutex m;
-    return m;
-}
-std::mt19937& RandomGenerator() {
-    static std::mt19937 generator(platform::RandomSeed());
-    return generator;
-}
-
-int RandomRequestNumber() {
-    std::lock_guard<std::mutex> guard(RandomMutex());
-    return std::uniform_int_distribution<int>(0, 9999)(RandomGenerator());
-}
-
-// Held from the handler to the end of a request when a library serves
-// requests one at a time.
-std::mutex& RequestLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-// The input watchdog of the CGI hostings: ends the process when no body byte
-// has arrived for MaxInputWaitSeconds. Created once, never destroyed, so that
-// the detached thread never outlives its state.
-struct Watchdog {
-    std::atomic<double> deadline{0};  // monotonic seconds; 0 = disarmed
-    std::atomic<bool> stop{false};
-};
-std::atomic<Watchdog*> g_watchdog{nullptr};
-
-void StartWatchdog() {
-    if (platform::RunningAsLibrary() || g_watchdog.load()) return;
-    auto* dog = new Watchdog();
-    Watchdog* expected = nullptr;
-    if (!g_watchdog.compare_exchange_strong(expected, dog)) {
-        delete dog;
-        return;
-    }
-    std::thread([dog] {
-        while (!dog->stop.load()) {
-            double d = dog->deadline.load();
-            if (d > 0 && platform::MonotonicSeconds() > d) platform::EndProcessNow(0);
-            platform::SleepMilliseconds(2000);
-        }
-    }).detach();
-}
-
 }  // namespace
 
 RequestContext& Context() { return t_context; }
-
-void InitializeEngineProcess() {
-    g_requestCounter = 0;
-    t_context.currentEngine = nullptr;
-    t_context.requestNumber = RandomRequestNumber();
-}
-
-int RequestCount() { return g_requestCounter.load(); }
-
-void SetWatchdogDeadline(double secondsFromNow) {
-    Watchdog* dog = g_watchdog.load();
-    if (!dog) return;
-    dog->deadline = secondsFromNow > 0 ? platform::MonotonicSeconds() + secondsFromNow : 0.0;
-}
-
-void StopWatchdog() {
-    Watchdog* dog = g_watchdog.load();
-    if (dog) {
-        dog->deadline = 0.0;
-        dog->stop = true;
-    }
-}
 
 const std::string* HeaderList::Find(std::string_view name) const {
     for (const auto& [n, v] : items_)
@@ -272,7 +194,7 @@ void THttpEngine::WriteBuffer(const void* data, int64_t count) {
 
 void THttpEngine::WriteStream(Stream& stream) {
     if (!Context().outputBuffer) return;
-    char chunk[1032];
+    char chunk[http::PieceBytes];
     for (;;) {
         int64_t n = stream.Read(chunk, sizeof chunk);
         if (n <= 0) break;
@@ -350,175 +272,39 @@ void THttpEngine::SendResponse() {
 }
 
 // ---------------------------------------------------------------------------
-// Lifecycle
+// Debug output: a plain-text header block first, the response, then the
+// captures of the request appended to it.
 
-void THttpEngine::ExecuteRequest(Stream* input, Stream* output, StringList* variables) {
+namespace {
+std::string SectionHead(const char* title) {
+    return std::string("\r\n(************************)\r\n") + title + "\r\n(************************)";
+}
+}  // namespace
+
+void THttpEngine::BeginDebugOutput() {
     auto& c = Context();
-    c.formFields = std::make_unique<http::FormFieldList>();
-    c.temporaryFiles = std::make_unique<std::vector<std::string>>();
+    if (c.debugOutput) return;
+    c.debugOutput = 1;
+    std::unique_ptr<HeaderList> saved = std::move(c.headers);
     c.headers = std::make_unique<HeaderList>();
-    c.outputBuffer = std::make_unique<std::string>();
-    c.currentEngine = this;
+    WriteHeaderLine("HTTP/1.0 200 OK", "");
+    WriteHeaderLine("content-type", "text/plain");
+    EndHeader();
     c.headersSent = 0;
-    c.bodySent = 0;
+    c.headers = saved ? std::move(saved) : std::make_unique<HeaderList>();
+}
+
+void THttpEngine::AppendDebugDump() {
+    auto& c = Context();
+    WriteLine("(*** END ***)");
+    WriteLine(SectionHead("(***    User Log      ***)"));
+    if (c.userLogCapture) WriteBuffer(c.userLogCapture->Data().data(), static_cast<int64_t>(c.userLogCapture->Data().size()));
+    WriteLine(SectionHead("(***   Client input   ***)"));
+    if (c.clientInputCapture)
+        WriteBuffer(c.clientInputCapture->Data().data(), static_cast<int64_t>(c.clientInputCapture->Data().size()));
+    WriteLine(SectionHead("(*** Server variables ***)"));
+    WriteLine(c.variables ? c.variables->Text() : std::string());
     c.debugOutput = 0;
-    c.output.reset(output);
-    if (input == output) {
-        c.ownedInput.reset();
-    } else {
-        c.ownedInput.reset(input);
-    }
-    c.input = input;
-    c.variables.reset(variables);
-    c.requestNumber = RandomRequestNumber();
-    c.inputBytesRead = 0;
-
-    std::unique_lock<std::mutex> lock;
-    try {
-        if (debugMode_ != TDebugMode::NoDebug) {
-            c.clientInputCapture = std::make_unique<MemoryStream>();
-            c.userLogCapture = std::make_unique<MemoryStream>();
-            if (debugMode_ == TDebugMode::DebugAlways) BeginDebugOutput();
-        } else {
-            c.clientInputCapture.reset();
-            c.userLogCapture.reset();
-        }
-        if (onPrepareRequest_) onPrepareRequest_(this);
-        if (autoReadInput_) ReadClientInput();
-        if (serverMode_ == 1 && platform::RunningAsLibrary()) lock = std::unique_lock<std::mutex>(RequestLock());
-        if (++g_requestCounter == 1 && onFirstExecRequest_) onFirstExecRequest_(this);
-        if (onExecRequest_) onExecRequest_(this);
-        if (!platform::RunningAsLibrary() && serverMode_ == 0 && onLastExecRequest_) onLastExecRequest_(this);
-        if (autoHttpHeader_ && !c.bodySent && c.outputBuffer && !c.outputBuffer->empty() && c.headers &&
-            !c.headers->Find("content-length")) {
-            c.headers->Add("content-length", std::to_string(c.outputBuffer->size()));
-            c.headers->Add("Connection", "Keep-Alive");
-        }
-    } catch (const std::exception& error) {
-        if (onRequestError_) {
-            try {
-                onRequestError_(this, error);
-            } catch (const std::exception& second) {
-                ReportError(second);
-            }
-        } else {
-            ReportError(error);
-        }
-    }
-    try {
-        if (lock.owns_lock()) lock.unlock();
-        FinishRequest();
-    } catch (const std::exception& error) {
-        ReportError(error);
-    }
-}
-
-void THttpEngine::FinishRequest() {
-    auto& c = Context();
-    try {
-        if (c.debugOutput) WriteLine("");
-        if (c.output) {
-            SendResponse();
-            if (!platform::RunningAsLibrary()) DiscardUnreadBody();
-            c.ownedInput.reset();
-            c.input = nullptr;
-            c.output.reset();
-            c.clientInputCapture.reset();
-            c.userLogCapture.reset();
-            c.variables.reset();
-            c.formFields.reset();
-            if (c.temporaryFiles)
-                for (const auto& path : *c.temporaryFiles) platform::DeleteFile(path);
-            c.temporaryFiles.reset();
-            c.headers.reset();
-            c.outputBuffer.reset();
-        }
-    } catch (...) {
-        // Finishing never fails the request: the response is already decided.
-    }
-}
-
-void THttpEngine::ReportError(const std::exception& error) {
-    if (debugMode_ != TDebugMode::NoDebug) BeginDebugOutput();
-    ReportUnhandledException(error);
-}
-
-void THttpEngine::ReportUnhandledException(const std::exception& error) {
-    std::string message = error.what();
-    WriteLog("Unhandled Exception: " + message);
-    auto& c = Context();
-    THttpEngine* current = c.currentEngine;
-    if (debugMode_ == TDebugMode::NoDebug && !current) return;
-    try {
-        if (!c.debugOutput) {
-            if (c.outputBuffer) c.outputBuffer->clear();
-            if (c.headers) c.headers->Clear();
-        }
-        if (!c.headersSent && current) current->AddHeader("content-type", "text/html");
-        // The message may carry request text (a file name, a variable): it
-        // goes into the page escaped, and into the log as it is.
-        if (!c.debugOutput && current)
-            current->WriteLine("<html><body>Unhandled Exception: " + http::HtmlEscape(message) + "</body></html>");
-        auto* cgi = dynamic_cast<THttpCGIEngine*>(current);
-        if (cgi && cgi->ServerMode() == 0) {
-            cgi->SendResponse();
-            cgi->Terminate();
-        }
-    } catch (...) {
-    }
-}
-
-void THttpEngine::Terminate() { TerminateProcessRoutine(); }
-
-void TerminateProcessRoutine() {
-    auto& c = Context();
-    THttpEngine* current = c.currentEngine;
-    try {
-        if (c.output && current) current->SendResponse();
-        // An error page leaves here before the request is finished.
-        if (current && !platform::RunningAsLibrary()) current->DiscardUnreadBody();
-        auto* cgi = dynamic_cast<THttpCGIEngine*>(current);
-        if (current && (platform::RunningAsLibrary() || (cgi && !cgi->CGIAutoTerminate))) current->FinishRequest();
-        StopWatchdog();
-    } catch (...) {
-    }
-    if (platform::RunningAsLibrary()) return;
-    // The forms are not freed one by one: ending the process releases them,
-    // and this routine may run inside one of their own methods.
-    platform::EndProcessNow(0);
-}
-
-// ---------------------------------------------------------------------------
-// CGI-style hostings
-
-THttpCGIEngine::THttpCGIEngine(TComponent* owner) : THttpEngine(owner) {}
-
-void THttpCGIEngine::WriteHeaderLine(const std::string& name, const std::string& value) {
-    auto& c = Context();
-    if (!c.output) return;
-    std::string line;
-    std::string upperName = text::UpperCase(name);
-    bool statusRewritten = false;
-    if (text::StartsWith(upperName, "HTTP/1.")) {
-        std::string software = text::UpperCase(GetServerSoftware());
-        if (software.find("NETSCAPE") != std::string::npos || software.find("APACHE") != std::string::npos ||
-            software.find("STRONGHOLD") != std::string::npos) {
-            line = "Status:" + (name.size() > 8 ? name.substr(8, 1032) : std::string()) + "\r\n";
-            statusRewritten = true;
-        }
-    }
-    if (!statusRewritten) line = value.empty() ? name + "\r\n" : name + ": " + value + "\r\n";
-    c.output->Write(line.data(), static_cast<int64_t>(line.size()));
-}
-
-void THttpCGIEngine::EndHeader() {
-    auto& c = Context();
-    if (c.output) c.output->Write("\r\n", 2);
-}
-
-void THttpCGIEngine::FinishRequest() {
-    THttpEngine::FinishRequest();
-    if (CGIAutoTerminate && ServerMode() == 0) Terminate();
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,8 @@
-// The HTTP engine: the request lifecycle shared by every hosting, the
-// per-thread request context, the response header block and body, variable
-// lookups, the error page, and the process-ending routine of the CGI hostings.
+// The HTTP engine: the per-thread request context, the engine's settings,
+// variable lookups, the response header block and body, and the global
+// routines the gallery uses. The request lifecycle and the error page are in
+// RequestLifecycle.cpp, the client input in ClientInput.cpp; the hostings
+// (engine/hostings/) derive from THttpEngine.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -135,6 +137,12 @@ public:
     virtual std::string GetHostVariable(const std::string& name);
     virtual void FinishRequest();
     virtual void Terminate();
+    // After an error page: a hosting that serves one request per process
+    // sends it and ends the process; the others go on.
+    virtual void EndAfterErrorPage() {}
+    // Whether ending the process leaves the request to be finished first (a
+    // CGI hosting told not to end its process by itself).
+    virtual bool KeepsProcessAfterResponse() const { return false; }
 
     // --- Request variables ---
     std::string GetVar(const std::string& name);
@@ -224,38 +232,9 @@ private:
     TRequestErrorEvent onRequestError_;
 };
 
-// A CGI-style hosting: the response goes to a byte stream as text lines.
-class THttpCGIEngine : public THttpEngine {
-public:
-    explicit THttpCGIEngine(TComponent* owner);
-    bool CGIAutoTerminate = true;
-    void WriteHeaderLine(const std::string& name, const std::string& value) override;
-    void EndHeader() override;
-    void FinishRequest() override;
-    // Serves one request; with no streams the hosting uses its own.
-    virtual void ServeRequest(Stream* input, Stream* output, StringList* variables) = 0;
-};
-
 // The global routines the gallery uses: they act on the engine serving the
 // calling thread.
 void HttpSend(std::string_view text);
 std::string HttpGetVar(const std::string& name);
 THttpEngine* CurrentHttpEngine();
 
-// Ends the process after the response has been sent (CGI hostings); returns
-// in a library.
-void TerminateProcessRoutine();
-
-// Process-wide state of the engine, reset at program start.
-void InitializeEngineProcess();
-// How many requests this process has started.
-int RequestCount();
-// Seconds without body bytes before the watchdog ends the process.
-constexpr int MaxInputWaitSeconds = 30;
-// A CGI process that ends with body bytes unread makes some servers (Apache's
-// mod_cgid: its socket is reset) lose the response; up to this many are read
-// and dropped first.
-constexpr int64_t MaxDiscardedBodyBytes = 16 * 1024 * 1024;
-// Arms (now + seconds), renews or disarms (0) the input watchdog; no-op without one.
-void SetWatchdogDeadline(double secondsFromNow);
-void StopWatchdog();

@@ -6,6 +6,7 @@
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
+#include "platform/Path.h"
 
 namespace http {
 namespace {
@@ -23,17 +24,6 @@ bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 bool IsAbsolutePath(const std::string& path) {
     if (!path.empty() && path[0] == '/') return true;
     return path.size() >= 3 && path[1] == ':' && IsSeparator(path[2]);
-}
-
-// Up to and including the last separator of either kind; "" when there is none.
-std::string FolderOf(const std::string& path) {
-    size_t sep = path.find_last_of("/\\");
-    return sep == std::string::npos ? std::string() : path.substr(0, sep + 1);
-}
-
-std::string FileNameOf(const std::string& path) {
-    size_t sep = path.find_last_of("/\\");
-    return sep == std::string::npos ? path : path.substr(sep + 1);
 }
 
 // Replaces the first occurrence of pattern by its first character until none
@@ -154,13 +144,13 @@ std::string ComposeFilePath(const std::string& basePath, const std::string& dire
     } else {
         // A base path without a folder leaves the directory relative to the
         // current one rather than turning it into one at the root.
-        std::string baseFolder = FolderOf(basePath);
+        std::string baseFolder = platform::FolderPart(basePath);
         folder = (baseFolder.empty() ? std::string() : baseFolder + "/") + directory + "/";
     }
 
     std::string namePart, extensionPart;
     if (takeName || takeExtension) {
-        std::string baseName = FileNameOf(basePath);
+        std::string baseName = platform::FileNameOf(basePath);
         size_t dot = baseName.find('.');
         if (dot != std::string::npos) {
             if (takeExtension) extensionPart = baseName.substr(dot + 1);
@@ -170,7 +160,7 @@ std::string ComposeFilePath(const std::string& basePath, const std::string& dire
 
     // A name with a relative folder keeps that folder; its first dot is looked
     // for in its last component only, so a dotted folder is not cut.
-    std::string nameFolder = FolderOf(name);
+    std::string nameFolder = platform::FolderPart(name);
     std::string fileName = name.substr(nameFolder.size());
     size_t dot = fileName.find('.');
     if (dot == std::string::npos) {
@@ -203,6 +193,16 @@ std::string ReplaceChar(char from, char to, std::string_view text) {
     std::string out(text);
     for (char& c : out)
         if (c == from) c = to;
+    return out;
+}
+
+std::string AddressAsFileName(std::string_view address) {
+    std::string out(address);
+    for (char& c : out) {
+        bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+                    c == ':' || c == '_' || c == '-';
+        if (!kept) c = '_';
+    }
     return out;
 }
 

@@ -8,6 +8,11 @@
 
 namespace http {
 
+// The engine moves bytes in pieces of at most this many (a request body, a
+// response copied between files), and cuts a text it copies from outside
+// (a status text, decoded credentials) at this length.
+constexpr int PieceBytes = 1032;
+
 bool IsHexDigit(char c);
 // "+" becomes a blank, "%XX" a byte; a "%" not followed by two hex digits is kept.
 std::string UrlDecode(std::string_view text);
@@ -35,6 +40,9 @@ std::string ModulePath();
 // True when something matches mask; directories count only with includeDirectories.
 bool FindFile(const std::string& mask, bool includeDirectories, std::string* foundName = nullptr);
 std::string ReplaceChar(char from, char to, std::string_view text);
+// A client address as a file name: every byte outside A-Z a-z 0-9 . : _ -
+// becomes "_" (192.168.1.5 and ::1 stay as they are).
+std::string AddressAsFileName(std::string_view address);
 // Returns the path unchanged: this platform has no drive letters.
 std::string WithSystemDrive(const std::string& path);
 

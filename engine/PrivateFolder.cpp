@@ -2,12 +2,13 @@
 
 #include "engine/HttpUtils.h"
 #include "platform/Files.h"
+#include "platform/Path.h"
 
 bool HasPrivateFolderSetting() { return !http::GetEnvVar(PrivateFolderVariable).empty(); }
 
 std::string PrivateFolder() {
     std::string module = http::ModulePath();
-    std::string programFolder = module.substr(0, module.find_last_of('/') + 1);
+    std::string programFolder = platform::FolderPart(module);
     std::string setting = http::GetEnvVar(PrivateFolderVariable);
     if (setting.empty()) return programFolder;
     while (setting.size() > 1 && setting.back() == '/') setting.pop_back();

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/IsapiEngine.h"
+#include "engine/hostings/IsapiEngine.h"
 #include "platform/Text.h"
 
 using namespace isapi;

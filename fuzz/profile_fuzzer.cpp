@@ -6,7 +6,7 @@
 #include <string>
 
 #include "engine/StringList.h"
-#include "engine/WinCgiEngine.h"
+#include "engine/hostings/WinCgiEngine.h"
 #include "platform/Stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/HttpEngine.h"
-#include "engine/ServerMode.h"
+#include "engine/hostings/ServerMode.h"
 #include "engine/StringList.h"
 #include "platform/Stream.h"
 

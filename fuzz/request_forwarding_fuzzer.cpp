@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ServerMode.h"
+#include "engine/hostings/ServerMode.h"
 #include "platform/Stream.h"
 
 // Input: the variables separated by byte 0xFF (so that CR, LF and zero bytes

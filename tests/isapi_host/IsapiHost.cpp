@@ -39,7 +39,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/IsapiInterface.h"
+#include "engine/hostings/IsapiInterface.h"
 
 using namespace isapi;
 

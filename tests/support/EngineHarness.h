@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/HttpEngine.h"
+#include "engine/hostings/HttpCgiEngine.h"
 
 namespace testing_support {
 

@@ -216,3 +216,13 @@ TEST(ModulePath, NamesTheRunningProgram) {
     EXPECT_EQ(path[0], '/');
     EXPECT_TRUE(path.ends_with("/unit_tests")) << path;
 }
+
+TEST(AddressAsFileName, KeepsAddressesAndNeutralisesEverythingElse) {
+    EXPECT_EQ(http::AddressAsFileName("192.168.1.5"), "192.168.1.5");
+    EXPECT_EQ(http::AddressAsFileName("::1"), "::1");
+    EXPECT_EQ(http::AddressAsFileName("fe80::1%eth0"), "fe80::1_eth0");
+    // No separator, no parent step that could leave the folder, no NUL.
+    EXPECT_EQ(http::AddressAsFileName("../x/y\\z"), ".._x_y_z");
+    EXPECT_EQ(http::AddressAsFileName(std::string("a\0b\r\n", 5)), "a_b__");
+    EXPECT_EQ(http::AddressAsFileName(""), "");
+}

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/GeneralEngine.h"
-#include "engine/IsapiEngine.h"
+#include "engine/hostings/GeneralEngine.h"
+#include "engine/hostings/IsapiEngine.h"
 #include "platform/Environment.h"
 
 using namespace isapi;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Files.h"
+#include "platform/Path.h"
 #include "platform/Text.h"
 #include "platform/TextFile.h"
 #include "platform/Exception.h"
@@ -62,4 +63,18 @@ TEST(FirstTextLine, EndsAtAnyLineEndOrTheEndOfTextMark) {
     EXPECT_EQ(first(longLine + "\r\nnext"), longLine);
     EXPECT_EQ(first(longLine), longLine);
     EXPECT_THROW(platform::ReadFirstTextLine(dir / "missing.txt"), EInOutError);
+}
+
+TEST(PathParts, SplitAtTheLastSeparatorOfEitherKind) {
+    EXPECT_EQ(platform::FolderPart("/srv/www/photos/pictorama.cgi"), "/srv/www/photos/");
+    EXPECT_EQ(platform::FileNameOf("/srv/www/photos/pictorama.cgi"), "pictorama.cgi");
+    // Names written for the home platform, and a mix of both.
+    EXPECT_EQ(platform::FolderPart("C:\\web/photos\\x.jpg"), "C:\\web/photos\\");
+    EXPECT_EQ(platform::FileNameOf("C:\\web/photos\\x.jpg"), "x.jpg");
+    // A bare name has no folder part: nothing is made up for it.
+    EXPECT_EQ(platform::FolderPart("pictorama.cgi"), "");
+    EXPECT_EQ(platform::FileNameOf("pictorama.cgi"), "pictorama.cgi");
+    EXPECT_EQ(platform::FolderPart("/"), "/");
+    EXPECT_EQ(platform::FileNameOf("/srv/"), "");
+    EXPECT_EQ(platform::FolderPart(""), "");
 }

@@ -4,7 +4,8 @@
 
 #include <filesystem>
 
-#include "engine/ServerMode.h"
+#include "engine/hostings/ServerExchange.h"
+#include "engine/hostings/ServerMode.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Stream.h"

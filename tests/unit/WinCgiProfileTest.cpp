@@ -5,7 +5,7 @@
 #include <map>
 
 #include "engine/StringList.h"
-#include "engine/WinCgiEngine.h"
+#include "engine/hostings/WinCgiEngine.h"
 #include "support/EngineHarness.h"
 #include "support/TestSupport.h"
 

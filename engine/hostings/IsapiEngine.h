@@ -7,7 +7,7 @@
 #include <string>
 
 #include "engine/HttpEngine.h"
-#include "engine/IsapiInterface.h"
+#include "engine/hostings/IsapiInterface.h"
 
 using THttpExtensionVersionEvent =
     std::function<void(uint32_t& requestVersion, std::string& requestDesc, bool& resultValue)>;

@@ -1,4 +1,6 @@
-// How the process was started, and therefore which hosting serves it.
+// How the process was started, and therefore which hosting serves it:
+// a web server's CGI request, a server launch (the resident instance of the
+// server mode), a Win-CGI profile, or a library (platform::RunningAsLibrary).
 #pragma once
 #include <string>
 
@@ -12,22 +14,9 @@ bool IsWebServerCgiRequest();
 // Started by hand to become the resident server instance (no SERVER_SOFTWARE
 // and no arguments), or started by the engine with "$$START_SERVER X".
 bool IsServerLaunch();
-// A live server instance exists (its marker file is younger than 30 s and it
-// holds its presence lock), or this process is that instance.
-bool IsServerRunning();
 // Started as a standard CGI program.
 bool IsStandardCgi();
 // Started as a Win-CGI program (first argument names a profile file), or a server launch.
 bool IsWinCgi();
 // Every environment entry as NAME=value, sorted ignoring case; the caller owns it.
 StringList* EnvironmentList();
-
-// The exchange folder of the server mode and the prefix of its file names:
-// <private folder>/temp/<program file name>_ (the private folder is the
-// program's own unless CGI_PRIVATE_DIR names another)
-std::string ServerWorkDirectory();
-std::string ServerFilePrefix();
-std::string ServerMarkerFile();
-// Marks this process as the server instance.
-void SetServerProcess(bool value);
-bool IsServerProcess();

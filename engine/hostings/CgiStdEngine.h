@@ -1,7 +1,7 @@
 // Standard CGI: variables from the environment, body on standard input,
 // response on standard output, one request per process.
 #pragma once
-#include "engine/HttpEngine.h"
+#include "engine/hostings/HttpCgiEngine.h"
 
 class TCGIStdEngine : public THttpCGIEngine {
 public:
@@ -20,9 +20,3 @@ void StandardCgiStartup();
 Stream* StandardInput();
 Stream* StandardOutput();
 void SetStandardStreams(Stream* input, Stream* output);
-
-// Hands a request to the resident server instance, copies its answer to
-// output and ends the process.
-[[noreturn]] void ForwardRequestToServer(Stream* input, Stream* output, StringList* variables);
-// Serves the requests queued by forwarding clients until told to stop; ends the process.
-[[noreturn]] void RunServerLoop(THttpCGIEngine* engine);

@@ -1,11 +1,12 @@
-#include "engine/CgiStdEngine.h"
+#include "engine/hostings/CgiStdEngine.h"
 
 #include <memory>
 
-#include "engine/DebugLog.h"
-#include "engine/Hosting.h"
+#include "engine/Log.h"
+#include "engine/hostings/HostingChoice.h"
+#include "engine/hostings/ServerExchange.h"
+#include "engine/hostings/ServerMode.h"
 #include "engine/HttpUtils.h"
-#include "engine/ServerMode.h"
 #include "platform/Environment.h"
 #include "platform/HiddenProcess.h"
 #include "platform/Process.h"

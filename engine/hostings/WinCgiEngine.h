@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/HttpEngine.h"
+#include "engine/hostings/HttpCgiEngine.h"
 
 class TCGIWinEngine : public THttpCGIEngine {
 public:

@@ -1,4 +1,4 @@
-#include "engine/IsapiEngine.h"
+#include "engine/hostings/IsapiEngine.h"
 
 #include <algorithm>
 #include <atomic>
@@ -6,7 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "engine/DebugLog.h"
+#include "engine/Log.h"
+#include "engine/RequestLifecycle.h"
 #include "platform/Text.h"
 
 using namespace isapi;
@@ -28,15 +29,6 @@ constexpr size_t MaxRedirectUrl = 1024;
 // The description buffers hold this many characters and the NUL.
 constexpr size_t MaxExtensionDesc = HSE_MAX_EXT_DLL_NAME_LEN - 1;
 constexpr size_t MaxFilterDesc = SF_MAX_FILTER_DESC_LEN - 1;
-
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
-
-std::string TrimControls(std::string_view s) {
-    size_t a = 0, b = s.size();
-    while (a < b && IsBlank(s[a])) ++a;
-    while (b > a && IsBlank(s[b - 1])) --b;
-    return std::string(s.substr(a, b - a));
-}
 
 void CopyText(const std::string& text, char* target, size_t maxChars) {
     size_t n = std::min(text.size(), maxChars);
@@ -162,7 +154,7 @@ std::string GetIsapiVariable(const std::string& name) {
             size = std::min<DWORD>(size, static_cast<DWORD>(capacity - 1));
             buffer[size] = '\0';
             length = std::strlen(buffer.data());
-            result = TrimControls(std::string_view(buffer.data(), length));
+            result = text::Trim(std::string_view(buffer.data(), length));
         } else if (!ok && size > capacity - 1 && capacity < MaxVariableBytes) {
             // The server refused the buffer as too small and said how much it
             // needs: ask again with that (a refused variable would otherwise
@@ -208,7 +200,7 @@ StringList* CollectIsapiVariables() {
         if (sep == std::string::npos) sep = part.find('=');
         if (sep == std::string::npos) continue;
         part[sep] = '=';
-        list->Add(TrimControls(part));
+        list->Add(text::Trim(part));
     }
     return list.release();
 }

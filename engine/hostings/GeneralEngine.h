@@ -2,8 +2,8 @@
 // engine of the hosting the process was started in, passes its settings on,
 // and serves the request once the form is complete.
 #pragma once
-#include "engine/HttpEngine.h"
-#include "engine/IsapiEngine.h"
+#include "engine/hostings/HttpCgiEngine.h"
+#include "engine/hostings/IsapiEngine.h"
 
 class TGeneralHttpEngine : public THttpEngine {
 public:

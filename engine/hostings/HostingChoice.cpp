@@ -1,19 +1,10 @@
-#include "engine/Hosting.h"
+#include "engine/hostings/HostingChoice.h"
 
 #include "engine/HttpUtils.h"
-#include "engine/PrivateFolder.h"
-#include "engine/ServerMode.h"
 #include "engine/StringList.h"
-#include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
-#include "platform/PresenceLock.h"
 #include "platform/Text.h"
-
-namespace {
-bool g_serverProcess = false;
-
-}  // namespace
 
 bool IsWebServerCgiRequest() {
     std::string gateway, method;
@@ -27,28 +18,6 @@ bool IsServerLaunch() {
     const auto& args = platform::CommandLineArguments();
     if (http::GetEnvVar("SERVER_SOFTWARE").empty() && args.empty()) return true;
     return args.size() == 2 && text::Trim(args[0]) == "$$START_SERVER";
-}
-
-void SetServerProcess(bool value) { g_serverProcess = value; }
-bool IsServerProcess() { return g_serverProcess; }
-
-std::string ServerWorkDirectory() { return PrivateFolder() + "temp"; }
-
-std::string ServerFilePrefix() {
-    std::string module = http::ModulePath();
-    return ServerWorkDirectory() + "/" + module.substr(module.find_last_of('/') + 1) + "_";
-}
-
-std::string ServerMarkerFile() { return ServerFilePrefix() + "s"; }
-
-bool IsServerRunning() {
-    if (g_serverProcess) return true;
-    double modified = 0;
-    if (!platform::FileModificationTime(ServerMarkerFile(), modified)) return false;
-    if (modified <= platform::NowSeconds() - ServerRequestWriteSeconds) return false;
-    // A server that was killed leaves a fresh marker behind; only one that
-    // still holds its presence lock can answer.
-    return platform::IsPresent(ServerPresenceFile());
 }
 
 bool IsStandardCgi() {

@@ -1,6 +1,6 @@
 // The CGI server mode: the server loop that serves queued requests, and the
 // client side that queues a request and copies the answer to its output.
-#include "engine/ServerMode.h"
+#include "engine/hostings/ServerMode.h"
 
 #include <atomic>
 #include <cstdio>
@@ -9,14 +9,17 @@
 #include <thread>
 #include <unordered_set>
 
-#include "engine/CgiStdEngine.h"
-#include "engine/DebugLog.h"
-#include "engine/Hosting.h"
 #include "engine/HttpUtils.h"
+#include "engine/Log.h"
+#include "engine/RequestLifecycle.h"
 #include "engine/StringList.h"
+#include "engine/hostings/HostingChoice.h"
+#include "engine/hostings/HttpCgiEngine.h"
+#include "engine/hostings/ServerExchange.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/FolderWatch.h"
+#include "platform/Path.h"
 #include "platform/PresenceLock.h"
 #include "platform/ProcessDeadline.h"
 #include "platform/Process.h"
@@ -28,46 +31,26 @@ namespace {
 constexpr double FifteenMinutes = 15 * 60;
 // How often the waiting sides look even when no file event woke them.
 constexpr int PollMilliseconds = 50;
-constexpr int CopyPiece = 1032;
+constexpr int CopyPiece = http::PieceBytes;
 // How long a client waits for room in a full queue before it gives up.
 constexpr double QueueRoomWaitSeconds = 3;
-
-// Exact-name existence: every exchange file name is made by this program.
-bool FileThere(const std::string& path) {
-    double t = 0;
-    return platform::FileModificationTime(path, t);
-}
-
-std::string FolderOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
-
-std::string ProgramFileName() {
-    std::string module = http::ModulePath();
-    return module.substr(module.find_last_of('/') + 1);
-}
 
 // Files of the exchange folder that begin with the prefix, as full paths.
 std::vector<std::string> ExchangeFiles(const std::string& mask) {
     std::vector<std::string> result;
-    std::string folder = FolderOf(mask);
+    std::string folder = platform::FolderPart(mask);
     for (const auto& entry : platform::FindFiles(mask))
-        if (!entry.directory) result.push_back(folder + "/" + entry.name);
+        if (!entry.directory) result.push_back(folder + entry.name);
     return result;
 }
 
 void DeleteAllExchangeFiles() { DeleteOldFiles(ServerFilePrefix() + "*", platform::NowSeconds() + 86400); }
 
 // Deletion as DeleteOldFiles does it: up to 11 tries, 50 ms apart.
-void DeleteWithRetries(const std::string& path) {
-    for (int attempt = 0; attempt < 11; ++attempt) {
-        if (platform::DeleteFile(path) || !FileThere(path)) break;
-        platform::SleepMilliseconds(50);
-    }
-}
-
 bool RenameWithRetries(const std::string& from, const std::string& to, int tries, int pauseMilliseconds) {
     for (int i = 0; i < tries; ++i) {
         if (platform::RenameFile(from, to)) return true;
-        if (!FileThere(from)) return false;
+        if (!ExchangeFileExists(from)) return false;
         if (i + 1 < tries) platform::SleepMilliseconds(pauseMilliseconds);
     }
     return false;
@@ -157,7 +140,7 @@ void StartServerTickThread() {
         for (;;) {
             platform::SleepMilliseconds(5000);
             std::string marker = ServerMarkerFile();
-            if (!FileThere(marker)) {
+            if (!ExchangeFileExists(marker)) {
                 FinalizeServerMode();
                 platform::EndProcessNow(0);
             }
@@ -194,7 +177,7 @@ void ServerStart(platform::PresenceLock& presence) {
     if (!presence.Acquire(ServerPresenceFile(), PresenceRetryMilliseconds)) EndAsSecondServer();
     SetServerProcess(true);
     std::string marker = ServerMarkerFile();
-    bool markerExisted = FileThere(marker);
+    bool markerExisted = ExchangeFileExists(marker);
     // Everything a former instance left, except the file this one now holds
     // its lock on (without the file, nobody could see the lock).
     const std::string presenceFile = ServerPresenceFile();
@@ -210,8 +193,6 @@ void ServerStart(platform::PresenceLock& presence) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-
-std::string ServerPresenceFile() { return ServerWorkDirectory() + "/" + ProgramFileName() + "_S.lock"; }
 
 bool ReadRequestHead(Stream& request, std::vector<std::string>& variables) {
     variables.clear();
@@ -261,34 +242,6 @@ std::string RequestVariablesFault(const std::vector<std::string>& entries) {
     return {};
 }
 
-std::string FileNameAddress(std::string_view address) {
-    std::string out;
-    for (char c : address.substr(0, 64)) {
-        if (c == '.') c = '-';
-        bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ':' ||
-                    c == '_' || c == '-';
-        out.push_back(kept ? c : '_');
-    }
-    return out;
-}
-
-std::string RequestBaseName(const std::string& prefix, std::string_view address, uint32_t random) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "%05X", random);
-    return prefix + FileNameAddress(address) + "_" + hex;
-}
-
-void DeleteOldFiles(const std::string& pattern, double moment) {
-    std::string folder = FolderOf(pattern);
-    for (const auto& entry : platform::FindFiles(pattern)) {
-        if (entry.directory) continue;
-        std::string path = folder + "/" + entry.name;
-        double modified = 0;
-        if (!platform::FileModificationTime(path, modified) || modified >= moment) continue;
-        DeleteWithRetries(path);
-    }
-}
-
 void ServeQueuedRequest(THttpCGIEngine* engine, const std::string& base) {
     try {
         auto input = std::make_unique<FileStream>(base + "cnf", platform::OpenMode::Read);
@@ -336,7 +289,7 @@ void RunServerLoop(THttpCGIEngine* engine) {
         const std::string folder = ServerWorkDirectory();
         platform::FolderWatch watch(folder);
         for (;;) {
-            if (!FileThere(ServerMarkerFile())) break;
+            if (!ExchangeFileExists(ServerMarkerFile())) break;
             if (platform::StopRequested()) break;
             std::vector<std::string> queued = ExchangeFiles(prefix + "*_req");
             if (queued.empty()) {
@@ -346,7 +299,7 @@ void RunServerLoop(THttpCGIEngine* engine) {
             const std::string& request = queued.front();
             std::string base = request.substr(0, request.size() - 3);
             // A request whose client gave up meanwhile is simply gone.
-            if (!RenameWithRetries(request, base + "cnf", 10, 50) && !FileThere(request)) continue;
+            if (!RenameWithRetries(request, base + "cnf", 10, 50) && !ExchangeFileExists(request)) continue;
             ServeQueuedRequest(engine, base);
             DeleteOldFiles(folder + "/*.*_*", platform::NowSeconds() - FifteenMinutes);
         }
@@ -403,7 +356,7 @@ void ForwardRequestToServer(Stream* input, Stream* output, StringList* variables
         const double start = platform::MonotonicSeconds();
         bool timedOut = false;
         for (;;) {
-            if (FileThere(response) || !FileThere(marker)) break;
+            if (ExchangeFileExists(response) || !ExchangeFileExists(marker)) break;
             if (platform::MonotonicSeconds() - start > ServerResponseWaitSeconds) {
                 timedOut = true;
                 break;
@@ -415,7 +368,7 @@ void ForwardRequestToServer(Stream* input, Stream* output, StringList* variables
         if ((serverWasPresent && !platform::IsPresent(presenceFile)) || timedOut) {
             // The server is dead or hung: clear the way for a new one.
             DeleteAllExchangeFiles();
-        } else if (FileThere(response) && out) {
+        } else if (ExchangeFileExists(response) && out) {
             try {
                 CopyResponse(response, *out);
             } catch (const std::exception& error) {

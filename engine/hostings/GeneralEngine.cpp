@@ -1,8 +1,9 @@
-#include "engine/GeneralEngine.h"
+#include "engine/hostings/GeneralEngine.h"
 
-#include "engine/CgiStdEngine.h"
-#include "engine/Hosting.h"
-#include "engine/WinCgiEngine.h"
+#include "engine/hostings/CgiStdEngine.h"
+#include "engine/hostings/HostingChoice.h"
+#include "engine/hostings/ServerExchange.h"
+#include "engine/hostings/WinCgiEngine.h"
 #include "platform/Environment.h"
 
 namespace {

@@ -1,11 +1,11 @@
-#include "engine/WinCgiEngine.h"
+#include "engine/hostings/WinCgiEngine.h"
 
 #include <memory>
 
-#include "engine/CgiStdEngine.h"
-#include "engine/Hosting.h"
+#include "engine/hostings/HostingChoice.h"
+#include "engine/hostings/ServerExchange.h"
+#include "engine/hostings/ServerMode.h"
 #include "engine/HttpUtils.h"
-#include "engine/ServerMode.h"
 #include "engine/StringList.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"

@@ -1,0 +1,180 @@
+#include "engine/RequestLifecycle.h"
+
+#include <atomic>
+#include <mutex>
+#include <random>
+
+#include "engine/HttpEngine.h"
+#include "engine/HttpUtils.h"
+#include "engine/Log.h"
+#include "engine/Watchdog.h"
+#include "platform/Clock.h"
+#include "platform/Environment.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
+
+namespace {
+
+std::atomic<int> g_requestCounter{0};
+
+std::mutex& RandomMutex() {
+    static std::mutex m;
+    return m;
+}
+std::mt19937& RandomGenerator() {
+    static std::mt19937 generator(platform::RandomSeed());
+    return generator;
+}
+
+int RandomRequestNumber() {
+    std::lock_guard<std::mutex> guard(RandomMutex());
+    return std::uniform_int_distribution<int>(0, 9999)(RandomGenerator());
+}
+
+// Serialises the handlers when a library serves requests one at a time: taken
+// after the client input is read, released just before FinishRequest.
+std::mutex& RequestLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+}  // namespace
+
+void InitializeEngineProcess() {
+    g_requestCounter = 0;
+    Context().currentEngine = nullptr;
+    Context().requestNumber = RandomRequestNumber();
+}
+
+int RequestCount() { return g_requestCounter.load(); }
+
+void THttpEngine::ExecuteRequest(Stream* input, Stream* output, StringList* variables) {
+    auto& c = Context();
+    c.formFields = std::make_unique<http::FormFieldList>();
+    c.temporaryFiles = std::make_unique<std::vector<std::string>>();
+    c.headers = std::make_unique<HeaderList>();
+    c.outputBuffer = std::make_unique<std::string>();
+    c.currentEngine = this;
+    c.headersSent = 0;
+    c.bodySent = 0;
+    c.debugOutput = 0;
+    c.output.reset(output);
+    if (input == output) {
+        c.ownedInput.reset();
+    } else {
+        c.ownedInput.reset(input);
+    }
+    c.input = input;
+    c.variables.reset(variables);
+    c.requestNumber = RandomRequestNumber();
+    c.inputBytesRead = 0;
+
+    std::unique_lock<std::mutex> lock;
+    try {
+        if (debugMode_ != TDebugMode::NoDebug) {
+            c.clientInputCapture = std::make_unique<MemoryStream>();
+            c.userLogCapture = std::make_unique<MemoryStream>();
+            if (debugMode_ == TDebugMode::DebugAlways) BeginDebugOutput();
+        } else {
+            c.clientInputCapture.reset();
+            c.userLogCapture.reset();
+        }
+        if (onPrepareRequest_) onPrepareRequest_(this);
+        if (autoReadInput_) ReadClientInput();
+        if (serverMode_ == 1 && platform::RunningAsLibrary()) lock = std::unique_lock<std::mutex>(RequestLock());
+        if (++g_requestCounter == 1 && onFirstExecRequest_) onFirstExecRequest_(this);
+        if (onExecRequest_) onExecRequest_(this);
+        if (!platform::RunningAsLibrary() && serverMode_ == 0 && onLastExecRequest_) onLastExecRequest_(this);
+        if (autoHttpHeader_ && !c.bodySent && c.outputBuffer && !c.outputBuffer->empty() && c.headers &&
+            !c.headers->Find("content-length")) {
+            c.headers->Add("content-length", std::to_string(c.outputBuffer->size()));
+            c.headers->Add("Connection", "Keep-Alive");
+        }
+    } catch (const std::exception& error) {
+        if (onRequestError_) {
+            try {
+                onRequestError_(this, error);
+            } catch (const std::exception& second) {
+                ReportError(second);
+            }
+        } else {
+            ReportError(error);
+        }
+    }
+    try {
+        if (lock.owns_lock()) lock.unlock();
+        FinishRequest();
+    } catch (const std::exception& error) {
+        ReportError(error);
+    }
+}
+
+void THttpEngine::FinishRequest() {
+    auto& c = Context();
+    try {
+        if (c.debugOutput) WriteLine("");
+        if (c.output) {
+            SendResponse();
+            if (!platform::RunningAsLibrary()) DiscardUnreadBody();
+            c.ownedInput.reset();
+            c.input = nullptr;
+            c.output.reset();
+            c.clientInputCapture.reset();
+            c.userLogCapture.reset();
+            c.variables.reset();
+            c.formFields.reset();
+            if (c.temporaryFiles)
+                for (const auto& path : *c.temporaryFiles) platform::DeleteFile(path);
+            c.temporaryFiles.reset();
+            c.headers.reset();
+            c.outputBuffer.reset();
+        }
+    } catch (...) {
+        // Finishing never fails the request: the response is already decided.
+    }
+}
+
+void THttpEngine::ReportError(const std::exception& error) {
+    if (debugMode_ != TDebugMode::NoDebug) BeginDebugOutput();
+    ReportUnhandledException(error);
+}
+
+void THttpEngine::ReportUnhandledException(const std::exception& error) {
+    std::string message = error.what();
+    WriteLog("Unhandled Exception: " + message);
+    auto& c = Context();
+    THttpEngine* current = c.currentEngine;
+    if (debugMode_ == TDebugMode::NoDebug && !current) return;
+    try {
+        if (!c.debugOutput) {
+            if (c.outputBuffer) c.outputBuffer->clear();
+            if (c.headers) c.headers->Clear();
+        }
+        if (!c.headersSent && current) current->AddHeader("content-type", "text/html");
+        // The message may carry request text (a file name, a variable): it
+        // goes into the page escaped, and into the log as it is.
+        if (!c.debugOutput && current)
+            current->WriteLine("<html><body>Unhandled Exception: " + http::HtmlEscape(message) + "</body></html>");
+        if (current) current->EndAfterErrorPage();
+    } catch (...) {
+    }
+}
+
+void THttpEngine::Terminate() { TerminateProcessRoutine(); }
+
+void TerminateProcessRoutine() {
+    auto& c = Context();
+    THttpEngine* current = c.currentEngine;
+    try {
+        if (c.output && current) current->SendResponse();
+        // An error page leaves here before the request is finished.
+        if (current && !platform::RunningAsLibrary()) current->DiscardUnreadBody();
+        if (current && (platform::RunningAsLibrary() || current->KeepsProcessAfterResponse())) current->FinishRequest();
+        StopWatchdog();
+    } catch (...) {
+    }
+    if (platform::RunningAsLibrary()) return;
+    // The forms are not freed one by one: ending the process releases them,
+    // and this routine may run inside one of their own methods.
+    platform::EndProcessNow(0);
+}
