@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "support/CgiHarness.h"
+#include "support/JpegBytes.h"
 #include "imaging/Bitmap.h"
 #include "imaging/Picture.h"
 #include "support/Pictures.h"
@@ -98,6 +99,19 @@ TEST(ThumbnailSize, FileThatIsNoJpegGivesAnEmptyThumbnail) {
     // The empty thumbnail is kept and not made again.
     g.Get();
     EXPECT_FALSE(HasLine(g.TraceLines(), "Create Thumbnail file: " + (g / "photo.jpg")));
+}
+
+TEST(ThumbnailSize, TinyFileDeclaringAHugeProgressivePictureGivesAnEmptyThumbnail) {
+    // A few hundred bytes declaring 16384 x 16384 at 4:4:4: decoding would
+    // need 1.5 GB of coefficients. It fails as any undecodable file does.
+    GalleryFolder g;
+    WriteFile(g / "huge.jpg", jpeg_bytes::ProgressiveJpeg(16384, 16384, 3, 2));
+    WriteFile(g / "huge.idd", "k\r\n");
+    CgiResponse r = g.Get();
+    EXPECT_EQ(r.process.exitCode, 0);
+    EXPECT_NE(r.body.find("t_huge.jpg\" width=0 height=0>"), std::string::npos) << r.body;
+    EXPECT_EQ(ReadFile(g / "t_huge.jpg"), "");
+    EXPECT_TRUE(HasLine(g.TraceLines(), "Thumbnail size 70,70"));
 }
 
 TEST(ThumbnailSize, GifAndBmpPictures) {
