@@ -87,6 +87,24 @@ TEST(ThumbnailSize, ZeroHeightCropsToTheMiddlePixel) {
     EXPECT_EQ(*(crop + 1), "Thumbnail size 0,0");
 }
 
+TEST(ThumbnailSize, HeightBeyondTheRangeFallsBackAsANonNumberDoes) {
+    // 2000000000 x 4/3 is no int: read as the default height, as "abc" is.
+    for (const char* title : {"THUMBSIZE:2000000000,85", "THUMBSIZE:-2000000000,85", "THUMBSIZE:4097,85",
+                              "THUMBSIZE:abc,85"}) {
+        Made m = Thumbnail("a.jpg", 800, 600, title);
+        EXPECT_EQ(m.width, 93) << title;
+        EXPECT_EQ(m.height, 70) << title;
+        EXPECT_TRUE(HasLine(m.trace, "Thumbnail size 70,93")) << title;
+    }
+    // The largest height stands: the picture is not enlarged.
+    Made largest = Thumbnail("a.jpg", 800, 600, "THUMBSIZE:4096,85");
+    EXPECT_EQ(largest.width, 800);
+    EXPECT_TRUE(HasLine(largest.trace, "Thumbnail size 4096,5461"));
+    Made negative = Thumbnail("a.jpg", 800, 600, "THUMBSIZE:-4096,85");
+    EXPECT_EQ(negative.height, 1);
+    EXPECT_TRUE(HasLine(negative.trace, "Thumbnail size -4096,-5461"));
+}
+
 TEST(ThumbnailSize, FileThatIsNoJpegGivesAnEmptyThumbnail) {
     GalleryFolder g;
     WriteFile(g / "photo.jpg", "this is not a picture");
