@@ -27,6 +27,14 @@ void PageFooter() {
              "\">Varnholt</a></font></center></body></html>");
 }
 
+namespace {
+int SizeOr(const std::string& text, int fallback) {
+    int32_t value = 0;
+    if (!text::TryStrToInt(text, value) || value > MaxThumbnailSize || value < -MaxThumbnailSize) return fallback;
+    return value;
+}
+}  // namespace
+
 void ReadThumbnailSize(int& height, int& width) {
     height = 70;
     width = 85;
@@ -40,9 +48,8 @@ void ReadThumbnailSize(int& height, int& width) {
         std::string rest = line.substr(at + 10, 20);
         size_t comma = rest.find(',');
         if (comma == std::string::npos) break;
-        int32_t value = 0;
-        height = text::TryStrToInt(kit::TrimBlanks(rest.substr(0, comma)), value) ? value : 70;
-        width = text::TryStrToInt(kit::TrimBlanks(rest.substr(comma + 1, 5)), value) ? value : 85;
+        height = SizeOr(kit::TrimBlanks(rest.substr(0, comma)), 70);
+        width = SizeOr(kit::TrimBlanks(rest.substr(comma + 1, 5)), 85);
     }
 }
 

@@ -75,14 +75,7 @@ void MakeMissingThumbnails(const std::string& directory, const std::vector<std::
         std::string name = PictureNameOf(entry);
         if (name.empty() || text::StartsWith(name, "t_")) continue;
         std::string thumbnail = directory + "t_" + kit::WithoutExtension(name) + ".jpg";
-        if (folder_index::Exists(thumbnail) || !ClaimThumbnail(thumbnail)) continue;
-        // The claim is released however the making ends (a bad GIF ends the request).
-        struct Release {
-            const std::string& path;
-            ~Release() { ReleaseThumbnailClaim(path); }
-        } release{thumbnail};
-        if (!platform::FileExists(thumbnail)) CreateThumbnail(directory + name);
-        else folder_index::NoteCreated(thumbnail);
+        if (!folder_index::Exists(thumbnail)) MakeClaimedThumbnail(directory + name, thumbnail);
     }
 }
 
@@ -102,8 +95,12 @@ bool PictureCell(const std::string& name) {
     std::string listingFile = folder_index::Existing(directory + base + ".idd");
     std::string thumbnail = directory + "t_" + base + ".jpg";
     // Made by the first pass unless another request was making it; then it is
-    // awaited, and made here only if that request gave up.
-    if (!folder_index::Exists(thumbnail) && !AwaitThumbnail(thumbnail)) CreateThumbnail(directory + name);
+    // awaited. If that request gave up (died), one of the requests that wait
+    // takes the claim over and makes it, and the others wait for that one.
+    bool ready = folder_index::Exists(thumbnail);
+    for (int attempt = 0; attempt < 2 && !ready; ++attempt)
+        ready = AwaitThumbnail(thumbnail) || MakeClaimedThumbnail(directory + name, thumbnail);
+    if (!ready) CreateThumbnail(directory + name);
     std::string thumbnailOnDisk = folder_index::Existing(thumbnail);
     if (thumbnailOnDisk.empty()) thumbnailOnDisk = thumbnail;
     std::string attributes = ThumbnailSizeAttributes(thumbnailOnDisk);

@@ -1,6 +1,11 @@
 #include "app/Thumbnails.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "app/FolderIndex.h"
 #include "app/Kit.h"
@@ -161,12 +166,20 @@ bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int qualit
 namespace {
 std::string ClaimPath(const std::string& thumbnailPath) { return thumbnailPath + ".~claim"; }
 
+std::atomic<double> g_claimStaleSeconds{ThumbnailClaimSeconds};
+std::atomic<double> g_claimRefreshSeconds{ThumbnailClaimRefreshSeconds};
+
 bool ClaimIsStale(const std::string& claim) {
     double modified = 0;
     return platform::FileModificationTime(claim, modified) &&
-           modified < platform::NowSeconds() - ThumbnailClaimSeconds;
+           modified < platform::NowSeconds() - g_claimStaleSeconds.load();
 }
 }  // namespace
+
+void SetThumbnailClaimTimes(double staleSeconds, double refreshSeconds) {
+    g_claimStaleSeconds = staleSeconds;
+    g_claimRefreshSeconds = refreshSeconds;
+}
 
 bool ClaimThumbnail(const std::string& thumbnailPath) {
     std::string claim = ClaimPath(thumbnailPath);
@@ -193,6 +206,50 @@ bool AwaitThumbnail(const std::string& thumbnailPath) {
         if (!platform::FileExists(claim) || ClaimIsStale(claim)) return false;
         platform::SleepMilliseconds(20);
     }
+}
+
+// Sets the claim's modification time to now at the refresh interval until
+// told to stop. Only the time is set: a claim that vanished stays gone.
+struct HeldThumbnailClaim::Heartbeat {
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stop = false;
+    std::thread thread;
+
+    explicit Heartbeat(std::string claim) {
+        thread = std::thread([this, claim = std::move(claim)] {
+            std::unique_lock<std::mutex> lock(mutex);
+            for (;;) {
+                auto interval = std::chrono::duration<double>(g_claimRefreshSeconds.load());
+                if (wake.wait_for(lock, interval, [this] { return stop; })) return;
+                platform::SetFileModificationTime(claim, platform::NowSeconds());
+            }
+        });
+    }
+    ~Heartbeat() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        wake.notify_one();
+        thread.join();
+    }
+};
+
+HeldThumbnailClaim::HeldThumbnailClaim(const std::string& thumbnailPath)
+    : thumbnailPath_(thumbnailPath), heartbeat_(std::make_unique<Heartbeat>(ClaimPath(thumbnailPath))) {}
+
+HeldThumbnailClaim::~HeldThumbnailClaim() {
+    heartbeat_.reset();  // no refresh after the release
+    ReleaseThumbnailClaim(thumbnailPath_);
+}
+
+bool MakeClaimedThumbnail(const std::string& picturePath, const std::string& thumbnailPath) {
+    if (!ClaimThumbnail(thumbnailPath)) return false;
+    HeldThumbnailClaim held(thumbnailPath);
+    if (!platform::FileExists(thumbnailPath)) CreateThumbnail(picturePath);
+    else folder_index::NoteCreated(thumbnailPath);  // made by a request that just released its claim
+    return true;
 }
 
 void CreateThumbnail(const std::string& picturePath) {

@@ -1,6 +1,7 @@
 // Pictures made smaller for the pages: thumbnails beside the pictures, and the
 // shared routines the slideshow uses with its own height.
 #pragma once
+#include <memory>
 #include <string>
 
 #include "imaging/Bitmap.h"
@@ -33,8 +34,12 @@ std::string ThumbnailPath(const std::string& picturePath);
 // Sharing the work of a cold folder between requests that arrive together:
 // a request claims a missing thumbnail (a claim file beside it) before making
 // it, and a request that finds it claimed by another waits for it instead of
-// making it again. A claim older than ThumbnailClaimSeconds is abandoned.
+// making it again. The owner refreshes its claim every
+// ThumbnailClaimRefreshSeconds while it works, however long the picture takes;
+// a claim older than ThumbnailClaimSeconds was left by a request that died,
+// and is taken over.
 constexpr double ThumbnailClaimSeconds = 30;
+constexpr double ThumbnailClaimRefreshSeconds = 5;
 // True when this request should make the thumbnail (claimed, or the claim
 // could not be written at all); false when another request is making it.
 bool ClaimThumbnail(const std::string& thumbnailPath);
@@ -42,6 +47,31 @@ void ReleaseThumbnailClaim(const std::string& thumbnailPath);
 // Waits while another request makes the thumbnail; true once it is there,
 // false when that request gave up (its claim vanished or went stale).
 bool AwaitThumbnail(const std::string& thumbnailPath);
+
+// A claim this request holds: kept fresh from a thread of its own until it is
+// destroyed, then released (also when the making ends in an exception).
+class HeldThumbnailClaim {
+public:
+    explicit HeldThumbnailClaim(const std::string& thumbnailPath);
+    ~HeldThumbnailClaim();
+    HeldThumbnailClaim(const HeldThumbnailClaim&) = delete;
+    HeldThumbnailClaim& operator=(const HeldThumbnailClaim&) = delete;
+
+private:
+    struct Heartbeat;
+    std::string thumbnailPath_;
+    std::unique_ptr<Heartbeat> heartbeat_;
+};
+
+// Makes the picture's thumbnail under a held claim. False when another request
+// holds the claim (nothing done); true when the thumbnail was made here or
+// was already on disk.
+bool MakeClaimedThumbnail(const std::string& picturePath, const std::string& thumbnailPath);
+
+// For tests: other ages for a stale claim and for its refresh (both in
+// seconds); SetThumbnailClaimTimes(ThumbnailClaimSeconds,
+// ThumbnailClaimRefreshSeconds) restores them.
+void SetThumbnailClaimTimes(double staleSeconds, double refreshSeconds);
 
 // Encodes the bitmap and puts it at path under a temporary name first, so
 // that no reader sees a partial file. Failures are ignored; returns success.

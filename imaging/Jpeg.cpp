@@ -202,6 +202,7 @@ bool CallCreate(State* s) {
     if (setjmp(s->err.jump)) return false;
     jpeg_create_decompress(&s->cinfo);
     s->cinfo.progress = &s->progress;
+    s->cinfo.mem->max_memory_to_use = imaging::JpegMaxMemoryBytes;
     return true;
 }
 

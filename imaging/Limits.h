@@ -31,10 +31,26 @@ constexpr int JpegQuantisedColours = 236;
 // seeking, not read.
 constexpr size_t JpegHeaderBlockBytes = 4096;
 
+// ---- JPEG: what one decompression may cost ----
+
+// Memory the JPEG library may take for one picture. A progressive picture
+// keeps every coefficient of the whole picture until its last scan is read: 2
+// bytes per pixel and component at full resolution (6 bytes per pixel for
+// 4:4:4 colour, 3 for 4:2:0, 8 for CMYK), allocated as the decoding starts and
+// before any scan is read. A request above this fails at once with the
+// library's error, like any undecodable file (it has no backing store to fall
+// back on). 192 MiB holds a progressive 4:2:0 picture of 60 megapixels and a
+// 4:4:4 one of 30; a baseline picture of one scan needs a few rows, whatever
+// its size.
+// Without it, a file of 1 KB declaring 16384x16384 (within MaxPixels) costs
+// 1.5 GB.
+constexpr long JpegMaxMemoryBytes = 192L * 1024 * 1024;
+
 // Scans a progressive file may hold. Every scan is a pass over the whole
 // picture's coefficients, so a small file of many tiny scans would otherwise
-// cost minutes; real encoders write about ten.
-constexpr int JpegMaxScans = 1000;
+// cost seconds to minutes; encoders write 6 to 10 (a few more when they search
+// for the smallest file), cameras write one.
+constexpr int JpegMaxScans = 64;
 
 // Blocks in which a file is read while decoding as a stream.
 constexpr size_t JpegReadBlockBytes = 64 * 1024;

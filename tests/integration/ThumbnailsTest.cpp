@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "support/CgiHarness.h"
+#include "support/JpegBytes.h"
 #include "imaging/Bitmap.h"
 #include "imaging/Picture.h"
 #include "support/Pictures.h"
@@ -86,6 +87,24 @@ TEST(ThumbnailSize, ZeroHeightCropsToTheMiddlePixel) {
     EXPECT_EQ(*(crop + 1), "Thumbnail size 0,0");
 }
 
+TEST(ThumbnailSize, HeightBeyondTheRangeFallsBackAsANonNumberDoes) {
+    // 2000000000 x 4/3 is no int: read as the default height, as "abc" is.
+    for (const char* title : {"THUMBSIZE:2000000000,85", "THUMBSIZE:-2000000000,85", "THUMBSIZE:4097,85",
+                              "THUMBSIZE:abc,85"}) {
+        Made m = Thumbnail("a.jpg", 800, 600, title);
+        EXPECT_EQ(m.width, 93) << title;
+        EXPECT_EQ(m.height, 70) << title;
+        EXPECT_TRUE(HasLine(m.trace, "Thumbnail size 70,93")) << title;
+    }
+    // The largest height stands: the picture is not enlarged.
+    Made largest = Thumbnail("a.jpg", 800, 600, "THUMBSIZE:4096,85");
+    EXPECT_EQ(largest.width, 800);
+    EXPECT_TRUE(HasLine(largest.trace, "Thumbnail size 4096,5461"));
+    Made negative = Thumbnail("a.jpg", 800, 600, "THUMBSIZE:-4096,85");
+    EXPECT_EQ(negative.height, 1);
+    EXPECT_TRUE(HasLine(negative.trace, "Thumbnail size -4096,-5461"));
+}
+
 TEST(ThumbnailSize, FileThatIsNoJpegGivesAnEmptyThumbnail) {
     GalleryFolder g;
     WriteFile(g / "photo.jpg", "this is not a picture");
@@ -98,6 +117,19 @@ TEST(ThumbnailSize, FileThatIsNoJpegGivesAnEmptyThumbnail) {
     // The empty thumbnail is kept and not made again.
     g.Get();
     EXPECT_FALSE(HasLine(g.TraceLines(), "Create Thumbnail file: " + (g / "photo.jpg")));
+}
+
+TEST(ThumbnailSize, TinyFileDeclaringAHugeProgressivePictureGivesAnEmptyThumbnail) {
+    // A few hundred bytes declaring 16384 x 16384 at 4:4:4: decoding would
+    // need 1.5 GB of coefficients. It fails as any undecodable file does.
+    GalleryFolder g;
+    WriteFile(g / "huge.jpg", jpeg_bytes::ProgressiveJpeg(16384, 16384, 3, 2));
+    WriteFile(g / "huge.idd", "k\r\n");
+    CgiResponse r = g.Get();
+    EXPECT_EQ(r.process.exitCode, 0);
+    EXPECT_NE(r.body.find("t_huge.jpg\" width=0 height=0>"), std::string::npos) << r.body;
+    EXPECT_EQ(ReadFile(g / "t_huge.jpg"), "");
+    EXPECT_TRUE(HasLine(g.TraceLines(), "Thumbnail size 70,70"));
 }
 
 TEST(ThumbnailSize, GifAndBmpPictures) {

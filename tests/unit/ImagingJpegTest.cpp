@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <set>
@@ -12,6 +13,7 @@
 #include "imaging/Picture.h"
 #include "platform/Exception.h"
 #include "platform/Stream.h"
+#include "support/JpegBytes.h"
 #include "support/TestSupport.h"
 
 using imaging_test::CameraLikePicture;
@@ -285,18 +287,63 @@ TEST(JpegFailures, PictureAbovePixelCapIsRefusedAfterHeader) {
     EXPECT_EQ(jpeg.Width(), 16384);
 }
 
-TEST(JpegFailures, TooManyProgressiveScansAreRefused) {
-    // A progressive file whose scans repeat until the limit is passed.
+TEST(JpegLimits, ScansUpToTheLimitDecodeOneMoreIsRefused) {
+    using jpeg_bytes::ProgressiveJpeg;
+    using jpeg_bytes::ScanCount;
+    const int acScans = imaging::JpegMaxScans - ScanCount(0);
+    std::string atLimit = ProgressiveJpeg(64, 48, 3, acScans);
+    std::string beyond = ProgressiveJpeg(64, 48, 3, acScans + 1);
+    TBitmap out;
+    EXPECT_EQ(ErrorOf([&] { DecodeJpeg(atLimit.data(), atLimit.size(), {}, out); }), "");
+    EXPECT_EQ(out.Width(), 64);
+    EXPECT_EQ(ErrorOf([&] { DecodeJpeg(beyond.data(), beyond.size(), {}, out); }), JpegError(JERR_NOTIMPL));
+    EXPECT_EQ(ErrorOf([&] { DecodeJpegPointSampled(beyond.data(), beyond.size(), 10, 10, out); }),
+              JpegError(JERR_NOTIMPL));
+    // A real encoder's ten scans, the last repeated to a hundred: more than
+    // any encoder writes, refused.
     std::string bytes = EncodeWithLibjpeg(CameraLikePicture(16, 16), {.progressive = true});
     size_t eoi = bytes.rfind(std::string("\xFF\xD9", 2));
     size_t lastScan = bytes.rfind(std::string("\xFF\xDA", 2));
     ASSERT_NE(lastScan, std::string::npos);
     std::string scan = bytes.substr(lastScan, eoi - lastScan);
     std::string many = bytes.substr(0, eoi);
-    for (int i = 0; i < 1100; ++i) many += scan;
+    for (int i = 0; i < 90; ++i) many += scan;
     many += std::string("\xFF\xD9", 2);
-    TBitmap out;
     EXPECT_EQ(ErrorOf([&] { DecodeJpeg(many.data(), many.size(), {}, out); }), JpegError(JERR_NOTIMPL));
+}
+
+// A progressive picture keeps all its coefficients: 2 bytes per pixel and
+// component at 4:4:4, asked of the library's memory manager as decoding starts.
+TEST(JpegLimits, ProgressivePictureAboveTheMemoryCeilingFailsAsItStarts) {
+    // Just above the ceiling (a few hundred bytes of file), and the largest
+    // size the pixel cap lets through, which would take 1.5 GB.
+    const int side = static_cast<int>(std::sqrt(double(imaging::JpegMaxMemoryBytes) / 6)) + 64;
+    for (int size : {side, 16384}) {
+        std::string bytes = jpeg_bytes::ProgressiveJpeg(size, size, 3, 0);
+        ASSERT_LT(bytes.size(), 1000u);
+        TBitmap out;
+        EXPECT_EQ(ErrorOf([&] { DecodeJpegPointSampled(bytes.data(), bytes.size(), 70, 70, out); }),
+                  JpegError(JERR_NO_BACKING_STORE))
+            << size;
+        TJPEGImage jpeg;
+        jpeg.LoadFromBytes(bytes);  // the header alone is fine
+        EXPECT_EQ(ErrorOf([&] { jpeg.Bitmap(); }), JpegError(JERR_NO_BACKING_STORE)) << size;
+    }
+}
+
+TEST(JpegLimits, CameraSizedProgressivePicturesStillDecode) {
+    // 12 MP at 4:4:4 with ten scans: 72 MB of coefficients.
+    std::string camera = jpeg_bytes::ProgressiveJpeg(4000, 3000, 3, 9);
+    TBitmap out;
+    int w = 0, h = 0;
+    EXPECT_EQ(ErrorOf([&] { DecodeJpegPointSampled(camera.data(), camera.size(), 93, 70, out, &w, &h); }), "");
+    EXPECT_EQ(out.Width(), 93);
+    EXPECT_EQ(w, 4000);
+    // A real encoder's progressive file of the same kind.
+    std::string encoded =
+        EncodeWithLibjpeg(CameraLikePicture(1200, 900), {.progressive = true, .lumaH = 1, .lumaV = 1});
+    EXPECT_EQ(ErrorOf([&] { DecodeJpegPointSampled(encoded.data(), encoded.size(), 93, 70, out); }), "");
+    EXPECT_EQ(out.Height(), 70);
 }
 
 TEST(JpegDecoding, FileLoadEqualsPictureObjectWithBestQuality) {
