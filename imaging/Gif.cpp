@@ -235,7 +235,7 @@ private:
 
 void TGIFReader::CheckSize(uint64_t width, uint64_t height) const {
     uint64_t limit = std::min<uint64_t>(image_.MaxPixels, imaging::MaxPixels);
-    if (width * height > limit) throw EGIFError("Bitmap image is too large");
+    if (width * height > limit) throw EGIFError(BitmapTooLargeMessage);
 }
 
 void TGIFReader::ReadSignature() {
@@ -472,7 +472,7 @@ void TGIFReader::ReadPixels(TGIFSubImage& frame, bool keepPixels) {
 // ---------------------------------------------------------------------------
 // The image
 
-TGIFImage::TGIFImage() : MaxPixels(imaging::MaxPixels) {}
+TGIFImage::TGIFImage() = default;
 TGIFImage::~TGIFImage() = default;
 
 void TGIFImage::Clear() {
