@@ -32,8 +32,8 @@ int RandomRequestNumber() {
     return std::uniform_int_distribution<int>(0, 9999)(RandomGenerator());
 }
 
-// Held from the handler to the end of a request when a library serves
-// requests one at a time.
+// Held from the handler until the response is sent (released before
+// FinishRequest) when a library serves requests one at a time.
 std::mutex& RequestLock() {
     static std::mutex lock;
     return lock;
