@@ -16,6 +16,14 @@ struct DirEntry {
     bool directory = false;
 };
 
+// A path taken apart at its last separator, "/" or "\": the folder with that
+// separator ("" when there is none) and the whole name after it, however long.
+struct PathParts {
+    std::string folder;
+    std::string name;
+};
+PathParts SplitPath(const std::string& path);
+
 // Wildcard match of '*' and '?' that ignores letter case.
 bool MatchesMask(const std::string& name, const std::string& pattern);
 

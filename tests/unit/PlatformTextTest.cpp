@@ -45,6 +45,19 @@ TEST(WildcardMask, MatchesIgnoringCase) {
     EXPECT_TRUE(platform::MatchesMask("p.exe_10-0-0-1_3FA9C_REQ", "p.exe_*_req"));
 }
 
+TEST(PathSplit, AtTheLastSeparatorOfEitherKind) {
+    auto parts = [](const std::string& path) {
+        platform::PathParts p = platform::SplitPath(path);
+        return p.folder + "|" + p.name;
+    };
+    EXPECT_EQ(parts("C:\\web/photos\\x.jpg"), "C:\\web/photos\\|x.jpg");
+    EXPECT_EQ(parts("/srv/web\\a/b.jpg"), "/srv/web\\a/|b.jpg");
+    EXPECT_EQ(parts("x.jpg"), "|x.jpg");
+    EXPECT_EQ(parts("/srv/web/"), "/srv/web/|");
+    EXPECT_EQ(parts("/pictorama.cgi"), "/|pictorama.cgi");
+    EXPECT_EQ(parts(""), "|");
+}
+
 TEST(FirstTextLine, EndsAtAnyLineEndOrTheEndOfTextMark) {
     testing_support::TempDir dir;
     auto first = [&](const std::string& bytes) {
