@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/Files.h"
+#include "platform/Path.h"
 #include "platform/Text.h"
 
 namespace folder_index {
@@ -22,12 +23,6 @@ std::map<std::string, Listing>& Listings() {
     return listings;
 }
 
-void Split(const std::string& path, std::string& folder, std::string& name) {
-    size_t sep = path.find_last_of("/\\");
-    folder = sep == std::string::npos ? std::string() : path.substr(0, sep + 1);
-    name = sep == std::string::npos ? path : path.substr(sep + 1);
-}
-
 Listing& ListingOf(const std::string& folder) {
     auto& listings = Listings();
     auto it = listings.find(folder);
@@ -41,8 +36,7 @@ Listing& ListingOf(const std::string& folder) {
 }  // namespace
 
 std::string Existing(const std::string& path) {
-    std::string folder, name;
-    Split(path, folder, name);
+    auto [folder, name] = platform::SplitPath(path);
     if (name.empty()) return {};
     Listing& listing = ListingOf(folder);
     auto it = listing.names.find(text::LowerCase(name));
@@ -53,8 +47,7 @@ std::string Existing(const std::string& path) {
 }
 
 void NoteCreated(const std::string& path) {
-    std::string folder, name;
-    Split(path, folder, name);
+    auto [folder, name] = platform::SplitPath(path);
     auto& listings = Listings();
     auto it = listings.find(folder);
     if (it == listings.end()) return;  // listed afresh on first use

@@ -1,6 +1,8 @@
 #include "app/Kit.h"
 
 #include "platform/Environment.h"
+#include "platform/Files.h"
+#include "platform/Path.h"
 #include "platform/Text.h"
 
 namespace kit {
@@ -29,8 +31,7 @@ std::string ProgramDirectory() { return DirectoryPart(platform::ModulePath()); }
 std::string FileNamePart(const std::string& path) {
     // The whole last component, however long the path: paths here may well
     // exceed 255 bytes, and cutting them would name a different file.
-    size_t sep = path.find_last_of("/\\");
-    return sep == std::string::npos ? path : path.substr(sep + 1);
+    return platform::SplitPath(path).name;
 }
 
 std::string ExtensionPart(const std::string& path) {

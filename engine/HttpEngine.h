@@ -116,7 +116,8 @@ public:
     bool BufferedOutput() const { return true; }
     virtual void SetBufferedOutput(bool);
     std::string Version() const;
-    void SetVersion(const std::string& v) { versionSink_ = v; }
+    // The version text is fixed; an assignment is accepted and dropped.
+    void SetVersion(const std::string&) {}
 
     const TExecRequestEvent& OnExecRequest() const { return onExecRequest_; }
     virtual void SetOnExecRequest(TExecRequestEvent e);
@@ -227,7 +228,6 @@ private:
     bool noCache_ = false;
     std::string tempDir_ = "Temp";
     uint8_t serverMode_ = 0;
-    std::string versionSink_;
     TExecRequestEvent onExecRequest_, onFirstExecRequest_, onLastExecRequest_, onPrepareRequest_;
     TRequestErrorEvent onRequestError_;
 };

@@ -178,7 +178,7 @@ void TBitmap::SetSize(int width, int height) {
     height = std::max(height, 0);
     const Image& old = *image_;
     if (width == old.width && height == old.height) return;
-    if (width > imaging::MaxDimension || height > imaging::MaxDimension ||
+    if (width > imaging::MaxPixels || height > imaging::MaxPixels ||
         static_cast<int64_t>(width) * height > imaging::MaxPixels)
         throw Exception(BitmapTooLargeMessage);
     size_t bpp = old.format == pf24bit ? 3 : 1;

@@ -128,7 +128,7 @@ private:
             h.imageSize = U32(info + 20);
         }
         if (h.width <= 0 || h.height <= 0) Invalid();
-        if (h.width > imaging::MaxDimension || h.height > imaging::MaxDimension ||
+        if (h.width > imaging::MaxPixels || h.height > imaging::MaxPixels ||
             h.width * h.height > imaging::MaxPixels)
             throw Exception(BitmapTooLargeMessage);
 
@@ -180,7 +180,7 @@ private:
         if (length_ >= 0 && h.pixelOffset > length_) ShortRead();
 
         // The pixel bytes the file must hold, overflow-checked (every factor is
-        // bounded: width and height by MaxDimension, bits by 32).
+        // bounded: width and height by MaxPixels, bits by 32).
         int64_t available = length_ >= 0 ? length_ - h.pixelOffset : INT64_MAX;
         if (h.compression == BI_RLE8 || h.compression == BI_RLE4) {
             if (h.imageSize > available) ShortRead();

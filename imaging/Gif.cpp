@@ -235,7 +235,7 @@ private:
 
 void TGIFReader::CheckSize(uint64_t width, uint64_t height) const {
     uint64_t limit = std::min<uint64_t>(image_.MaxPixels, imaging::MaxPixels);
-    if (width * height > limit) throw EGIFError("Bitmap image is too large");
+    if (width * height > limit) throw EGIFError(BitmapTooLargeMessage);
 }
 
 void TGIFReader::ReadSignature() {
@@ -472,7 +472,7 @@ void TGIFReader::ReadPixels(TGIFSubImage& frame, bool keepPixels) {
 // ---------------------------------------------------------------------------
 // The image
 
-TGIFImage::TGIFImage() : MaxPixels(imaging::MaxPixels) {}
+TGIFImage::TGIFImage() = default;
 TGIFImage::~TGIFImage() = default;
 
 void TGIFImage::Clear() {
@@ -486,15 +486,22 @@ const TGIFColorMap& TGIFImage::ActiveColorMap(const TGIFSubImage& frame) const {
     return frame.HasLocalColorMap() ? frame.ColorMap : globalColorMap_;
 }
 
-void TGIFImage::LoadFromMemory(const void* data, size_t size) {
-    TGIFSource source(data, size);
-    Clear();
+namespace {
+// Reads the picture from the source's position; a fault leaves it empty.
+void ReadPicture(TGIFImage& image, TGIFSource& source) {
+    image.Clear();
     try {
-        TGIFReader(*this, source).Read();
+        TGIFReader(image, source).Read();
     } catch (...) {
-        Clear();
+        image.Clear();
         throw;
     }
+}
+}  // namespace
+
+void TGIFImage::LoadFromMemory(const void* data, size_t size) {
+    TGIFSource source(data, size);
+    ReadPicture(*this, source);
 }
 
 void TGIFImage::LoadFromStream(Stream& stream) {
@@ -510,13 +517,7 @@ void TGIFImage::LoadFromStream(Stream& stream) {
         bytes.append(buffer, static_cast<size_t>(n));
     }
     TGIFSource source(bytes.data(), bytes.size());
-    Clear();
-    try {
-        TGIFReader(*this, source).Read();
-    } catch (...) {
-        Clear();
-        throw;
-    }
+    ReadPicture(*this, source);
     if (start >= 0) stream.Seek(start + static_cast<int64_t>(source.Position), 0);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "imaging/Bitmap.h"
+#include "imaging/Limits.h"
 #include "platform/Exception.h"
 
 class Stream;
@@ -219,8 +220,10 @@ public:
     TGIFWarningEvent OnWarning;
     TGIFProgressEvent OnProgress;
     // The most pixels the logical screen and the first frame may have. Anything
-    // larger is refused before a byte of it is allocated.
-    uint64_t MaxPixels;
+    // larger is refused before a byte of it is allocated. It may be lowered for
+    // one image (the fuzz harness does); above imaging::MaxPixels it has no
+    // effect, since that limit holds for every bitmap.
+    uint64_t MaxPixels = imaging::MaxPixels;
 
     // Reads from the stream's position to its end; the stream is left just
     // after the last byte that was read.

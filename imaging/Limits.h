@@ -11,11 +11,9 @@ namespace imaging {
 // The largest bitmap, in pixels (width x height), that is ever allocated; a
 // picture above it fails as a decoding failure. 2^28 pixels is 768 MiB at 24
 // bits, far beyond any camera yet well inside size_t and int arithmetic.
+// Either side alone is held to it too (a bitmap with a side of 0 included), so
+// that row sizes in bytes (up to 3 x MaxPixels) always fit in 32-bit arithmetic.
 constexpr int64_t MaxPixels = int64_t(1) << 28;
-
-// No single dimension may exceed the pixel cap either, so that row sizes in
-// bytes (up to 3 x MaxPixels) always fit in 32-bit arithmetic checks.
-constexpr int64_t MaxDimension = MaxPixels;
 
 // Palette entries an 8-bit bitmap can hold.
 constexpr int MaxPaletteEntries = 256;
@@ -62,13 +60,7 @@ constexpr size_t JpegReadBlockBytes = 64 * 1024;
 constexpr uint32_t BmpMaxInfoHeaderSize = 124;
 constexpr uint32_t BmpFileHeaderSize = 14;
 
-}  // namespace imaging
-
 // ---- GIF ----
-
-#include <cstddef>
-
-namespace imaging {
 
 // The largest LZW minimum code size: the clear code of a larger one would not
 // fit the 12-bit codes of the format. Larger sizes fail as "Invalid GIF data".

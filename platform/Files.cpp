@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 
+#include "platform/Path.h"
 #include "platform/Text.h"
 
 namespace platform {
@@ -35,8 +36,6 @@ bool MatchesMask(const std::string& name, const std::string& pattern) {
 }
 
 namespace {
-size_t LastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
-
 bool IsDirectory(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -50,9 +49,9 @@ bool IsFile(const std::string& path) {
 
 std::vector<DirEntry> FindFiles(const std::string& mask) {
     std::vector<DirEntry> result;
-    size_t sep = LastSeparator(mask);
-    std::string folder = sep == std::string::npos ? std::string(".") : mask.substr(0, sep + 1);
-    std::string pattern = sep == std::string::npos ? mask : mask.substr(sep + 1);
+    PathParts parts = SplitPath(mask);
+    const std::string folder = parts.folder.empty() ? std::string(".") : parts.folder;
+    const std::string& pattern = parts.name;
     DIR* dir = opendir(folder.c_str());
     if (!dir) return result;
     while (dirent* e = readdir(dir)) {
@@ -72,9 +71,7 @@ std::vector<DirEntry> FindFiles(const std::string& mask) {
 std::string ExistingFile(const std::string& path) {
     if (path.empty()) return {};
     if (IsFile(path)) return path;
-    size_t sep = LastSeparator(path);
-    std::string folder = sep == std::string::npos ? std::string() : path.substr(0, sep + 1);
-    std::string name = sep == std::string::npos ? path : path.substr(sep + 1);
+    auto [folder, name] = SplitPath(path);
     if (name.empty()) return {};
     DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
     if (!dir) return {};

@@ -2,14 +2,10 @@
 
 namespace platform {
 
-std::string FolderPart(std::string_view path) {
+PathParts SplitPath(std::string_view path) {
     size_t sep = path.find_last_of("/\\");
-    return sep == std::string_view::npos ? std::string() : std::string(path.substr(0, sep + 1));
-}
-
-std::string FileNameOf(std::string_view path) {
-    size_t sep = path.find_last_of("/\\");
-    return std::string(sep == std::string_view::npos ? path : path.substr(sep + 1));
+    if (sep == std::string_view::npos) return {std::string(), std::string(path)};
+    return {std::string(path.substr(0, sep + 1)), std::string(path.substr(sep + 1))};
 }
 
 }  // namespace platform

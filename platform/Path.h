@@ -7,9 +7,16 @@
 
 namespace platform {
 
-// Up to and including the last "/" or "\"; "" when there is none.
-std::string FolderPart(std::string_view path);
-// After the last "/" or "\"; the whole path when there is none.
-std::string FileNameOf(std::string_view path);
+// A path taken apart at its last separator, "/" or "\": the folder with that
+// separator ("" when there is none) and the whole name after it, however long.
+struct PathParts {
+    std::string folder;
+    std::string name;
+};
+PathParts SplitPath(std::string_view path);
+
+// The two halves of SplitPath on their own.
+inline std::string FolderPart(std::string_view path) { return SplitPath(path).folder; }
+inline std::string FileNameOf(std::string_view path) { return SplitPath(path).name; }
 
 }  // namespace platform

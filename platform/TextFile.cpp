@@ -47,20 +47,6 @@ std::string ReadFirstTextLine(const std::string& path) {
     return end == std::string::npos ? data : data.substr(0, end);
 }
 
-std::vector<std::string> ReadTextLines(const std::string& path) {
-    TextFileReader reader(path);
-    std::vector<std::string> lines;
-    while (!reader.Eof()) lines.push_back(reader.ReadLine());
-    return lines;
-}
-
-void AppendTextLine(const std::string& path, const std::string& text) {
-    File f = File::Open(path, OpenMode::Append);
-    std::string line = text + "\r\n";
-    if (f.Write(line.data(), static_cast<int64_t>(line.size())) != static_cast<int64_t>(line.size()))
-        RaiseIoError(errno ? errno : EIO);
-}
-
 void ReplaceFileContents(const std::string& path, const std::string& bytes) {
     std::string temporary = TemporaryNameBeside(path);
     {

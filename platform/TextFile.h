@@ -2,7 +2,6 @@
 // lone LF or CR is accepted too), and a byte 26 ends the readable text.
 #pragma once
 #include <string>
-#include <vector>
 
 namespace platform {
 
@@ -22,10 +21,6 @@ private:
 
 // The first line of a text file; an empty file gives "". Raises EInOutError.
 std::string ReadFirstTextLine(const std::string& path);
-// All lines up to the end of the text; an empty file gives none.
-std::vector<std::string> ReadTextLines(const std::string& path);
-// Appends text + CR LF, creating the file when it does not exist. Raises EInOutError.
-void AppendTextLine(const std::string& path, const std::string& text);
 // Writes bytes to a temporary file beside path and renames it into place, so
 // that readers never see a partial file. Raises EInOutError.
 void ReplaceFileContents(const std::string& path, const std::string& bytes);

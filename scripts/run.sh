@@ -40,9 +40,21 @@ run_ctest() {  # dir
   (cd "$1" && ctest --output-on-failure -j "$jobs" --timeout 300)
 }
 
+usage() { sed -n '/^# /p' "$top/run"; }
+
+# An unknown command or stage is a mistake (a typo in CI must not pass).
+refuse() {  # message
+  echo "run: $1" >&2
+  usage >&2
+  exit 2
+}
+
 cmd=${1:-help}
 shift || true
 case "$cmd" in
+  help|-h|--help)
+    usage
+    ;;
   setup)
     scripts/setup
     ;;
@@ -51,8 +63,12 @@ case "$cmd" in
     build_release
     ;;
   test)
-    scripts/setup --quiet
     stage=${1:-all}
+    case "$stage" in
+      all|unit|sanitize|tsan|fuzz|e2e) ;;
+      *) refuse "unknown test stage: $stage" ;;
+    esac
+    scripts/setup --quiet
     export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
     export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
     if [[ $stage == all || $stage == unit ]]; then
@@ -103,6 +119,6 @@ case "$cmd" in
     bench/run-all.sh "$@"
     ;;
   *)
-    sed -n '/^# /p' "$top/run"
+    refuse "unknown command: $cmd"
     ;;
 esac

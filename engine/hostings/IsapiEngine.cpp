@@ -17,9 +17,6 @@ namespace {
 std::atomic<TIsapiEngine*> g_engine{nullptr};
 std::atomic<bool> g_unloadPermitted{false};
 
-// What HttpExtensionProc returns for the thread's request.
-thread_local DWORD t_extensionStatus = HSE_STATUS_SUCCESS;
-
 // A server variable is asked for with a buffer of this many bytes first.
 constexpr size_t VariableBufferStep = 512;
 // Beyond this a server variable is not worth holding: the value is cut there.
@@ -251,13 +248,12 @@ extern "C" DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* pECB) {
         TIsapiEngine* engine = TIsapiEngine::Instance();
         if (!engine) throw Exception("No engine in this library");
         c.hostData = pECB;
-        t_extensionStatus = HSE_STATUS_SUCCESS;
         auto stream = std::make_unique<TIsapiStream>();
         std::unique_ptr<StringList> variables(CollectIsapiVariables());
         TIsapiStream* s = stream.release();
         // The lifecycle owns both from here and frees the stream once.
         engine->ExecuteRequest(s, s, variables.release());
-        status = t_extensionStatus;
+        status = HSE_STATUS_SUCCESS;
     } catch (const std::exception& e) {
         WriteLog(Message(e));
         status = HSE_STATUS_ERROR;

@@ -1,6 +1,9 @@
 // Reading what the client sent: refusals, body and query fields.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "engine/HttpEngine.h"
 #include "support/EngineHarness.h"
 
@@ -105,6 +108,59 @@ TEST(KeptInput, TheDebugDumpShowsTheKeptBytesOnly) {
     EXPECT_EQ(r.find("b=2"), std::string::npos) << r;
 }
 
+namespace {
+// A body stream that records how much each read asked for and hands out at
+// most `delivery` bytes a read, as a pipe does when bytes arrive slowly.
+class RecordingInput : public MemoryStream {
+public:
+    RecordingInput(const std::string& body, std::vector<int64_t>& asked, int64_t delivery)
+        : asked_(asked), delivery_(delivery) {
+        Write(body.data(), static_cast<int64_t>(body.size()));
+        Seek(0, 0);
+    }
+    int64_t Read(void* buffer, int64_t count) override {
+        asked_.push_back(count);
+        return MemoryStream::Read(buffer, std::min(count, delivery_));
+    }
+
+private:
+    std::vector<int64_t>& asked_;
+    int64_t delivery_;
+};
+
+// The body as the handler saw it (the value of field "a") and the read sizes.
+std::string ReadBody(const std::string& value, int64_t delivery, std::vector<int64_t>& asked) {
+    TestCgiEngine e;
+    std::string seen, response;
+    std::string body = "a=" + value;
+    auto* variables = new StringList(true);
+    variables->Add("CONTENT_LENGTH=" + std::to_string(body.size()));
+    variables->Add("REQUEST_METHOD=POST");
+    e.SetOnExecRequest([&](THttpEngine* s) { seen = s->GetFormField("a", "none"); });
+    e.ExecuteRequest(new RecordingInput(body, asked, delivery), new testing_support::StringSink(response),
+                     variables);
+    return seen;
+}
+}  // namespace
+
+TEST(FormInput, BodyIsReadInPiecesOf1032BytesAtMost) {
+    std::string value(5000, 'x');
+    std::vector<int64_t> asked;
+    EXPECT_EQ(ReadBody(value, 1 << 20, asked), value);
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(*std::max_element(asked.begin(), asked.end()), 1032);
+    // 5002 bytes: four whole pieces and the rest, nothing asked beyond the body.
+    EXPECT_EQ(asked, (std::vector<int64_t>{1032, 1032, 1032, 1032, 874}));
+}
+
+TEST(FormInput, BodyThatArrivesInSmallPiecesIsReadWhole) {
+    std::string value(3000, 'y');
+    std::vector<int64_t> asked;
+    EXPECT_EQ(ReadBody(value, 100, asked), value);
+    for (int64_t n : asked) EXPECT_LE(n, 1032);
+    EXPECT_EQ(asked.size(), 31u);  // 3002 bytes at 100 a read
+}
+
 TEST(FormInput, MissingOrBadContentLengthReadsNoBody) {
     TestCgiEngine e;
     for (std::string length : {"0", "", "abc", "-3", "100000000000000000000"}) {
@@ -142,7 +198,6 @@ TEST(DebugOutput, AlwaysTurnsTheResponseIntoTextWithTheDump) {
                            "\r\n(*** Server variables ***)\r\n" + frame +
                            "\r\nCONTENT_LENGTH=3\r\nREQUEST_METHOD=POST\r\n\r\n";
     EXPECT_EQ(r, expected);
-    EXPECT_EQ(frame.size(), 26u);
 }
 
 TEST(DebugOutput, ExceptionModeIsSilentWithoutAnError) {

@@ -112,7 +112,7 @@ TEST(BitmapResize, AbovePixelCapIsRefusedBeforeAllocating) {
     TBitmap b;
     int side = 1 << 14;  // 2^28 pixels exactly: allowed in principle, so test one above
     EXPECT_THROW(b.SetSize(side + 1, side), Exception);
-    EXPECT_THROW(b.SetSize(1, static_cast<int>(imaging::MaxDimension) + 1), Exception);
+    EXPECT_THROW(b.SetSize(1, static_cast<int>(imaging::MaxPixels) + 1), Exception);
     EXPECT_THROW(b.SetSize(0x7FFFFFFF, 0x7FFFFFFF), Exception);
     EXPECT_EQ(b.Width(), 0);
 }

@@ -46,6 +46,19 @@ TEST(WildcardMask, MatchesIgnoringCase) {
     EXPECT_TRUE(platform::MatchesMask("p.exe_10-0-0-1_3FA9C_REQ", "p.exe_*_req"));
 }
 
+TEST(PathSplit, AtTheLastSeparatorOfEitherKind) {
+    auto parts = [](const std::string& path) {
+        platform::PathParts p = platform::SplitPath(path);
+        return p.folder + "|" + p.name;
+    };
+    EXPECT_EQ(parts("C:\\web/photos\\x.jpg"), "C:\\web/photos\\|x.jpg");
+    EXPECT_EQ(parts("/srv/web\\a/b.jpg"), "/srv/web\\a/|b.jpg");
+    EXPECT_EQ(parts("x.jpg"), "|x.jpg");
+    EXPECT_EQ(parts("/srv/web/"), "/srv/web/|");
+    EXPECT_EQ(parts("/pictorama.cgi"), "/|pictorama.cgi");
+    EXPECT_EQ(parts(""), "|");
+}
+
 TEST(FirstTextLine, EndsAtAnyLineEndOrTheEndOfTextMark) {
     testing_support::TempDir dir;
     auto first = [&](const std::string& bytes) {
@@ -63,18 +76,4 @@ TEST(FirstTextLine, EndsAtAnyLineEndOrTheEndOfTextMark) {
     EXPECT_EQ(first(longLine + "\r\nnext"), longLine);
     EXPECT_EQ(first(longLine), longLine);
     EXPECT_THROW(platform::ReadFirstTextLine(dir / "missing.txt"), EInOutError);
-}
-
-TEST(PathParts, SplitAtTheLastSeparatorOfEitherKind) {
-    EXPECT_EQ(platform::FolderPart("/srv/www/photos/pictorama.cgi"), "/srv/www/photos/");
-    EXPECT_EQ(platform::FileNameOf("/srv/www/photos/pictorama.cgi"), "pictorama.cgi");
-    // Names written for the home platform, and a mix of both.
-    EXPECT_EQ(platform::FolderPart("C:\\web/photos\\x.jpg"), "C:\\web/photos\\");
-    EXPECT_EQ(platform::FileNameOf("C:\\web/photos\\x.jpg"), "x.jpg");
-    // A bare name has no folder part: nothing is made up for it.
-    EXPECT_EQ(platform::FolderPart("pictorama.cgi"), "");
-    EXPECT_EQ(platform::FileNameOf("pictorama.cgi"), "pictorama.cgi");
-    EXPECT_EQ(platform::FolderPart("/"), "/");
-    EXPECT_EQ(platform::FileNameOf("/srv/"), "");
-    EXPECT_EQ(platform::FolderPart(""), "");
 }
