@@ -79,21 +79,20 @@ HttpReply HttpGet(int port, const std::string& target) {
     return reply;
 }
 
-// lighttpd on a free loopback port serving the gallery folder, with CGI for
-// *.cgi; configured, started and stopped by the test.
-class WebServer {
+// A web server on a free loopback port, configured by the test in a folder
+// of its own, started in the foreground and ready once its port answers.
+class LoopbackServer {
 public:
-    explicit WebServer(const GalleryFolder& g) {
-        port_ = FreeLoopbackPort();
-        WriteFile(conf_ / "lighttpd.conf",
-                  "server.document-root = \"" + g.Path() + "\"\n"
-                  "server.bind = \"127.0.0.1\"\n"
-                  "server.port = " + std::to_string(port_) + "\n"
-                  "server.modules = (\"mod_cgi\")\n"
-                  "cgi.assign = (\".cgi\" => \"\")\n"
-                  "server.errorlog = \"" + (conf_ / "error.log") + "\"\n"
-                  "server.max-worker = 0\n");
-        process_ = std::make_unique<BackgroundProgram>(Lighttpd, std::vector<std::string>{"-D", "-f", conf_ / "lighttpd.conf"},
+    LoopbackServer() : port_(FreeLoopbackPort()) {}
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+    bool Ready() const { return ready_; }
+    int Port() const { return port_; }
+    std::string ErrorLog() const { return ReadFile(conf_ / "error.log"); }
+
+protected:
+    void Start(const std::string& program, std::vector<std::string> arguments) {
+        process_ = std::make_unique<BackgroundProgram>(program, std::move(arguments),
                                                        std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin"}},
                                                        conf_.Path());
         ready_ = WaitUntil([&] {
@@ -102,24 +101,35 @@ public:
             return s >= 0;
         });
     }
-    bool Ready() const { return ready_; }
-    int Port() const { return port_; }
-    std::string ErrorLog() const { return ReadFile(conf_ / "error.log"); }
 
-private:
     TempDir conf_;
     int port_ = 0;
     bool ready_ = false;
     std::unique_ptr<BackgroundProgram> process_;
 };
 
-// Apache (event MPM, mod_cgid) on a free loopback port serving the gallery
-// folder, with CGI for *.cgi; stopped gracefully so that its children go too
-// (the prefork MPM would signal the whole process group, this test included).
-class ApacheServer {
+// lighttpd serving the gallery folder, with CGI for *.cgi.
+class WebServer : public LoopbackServer {
+public:
+    explicit WebServer(const GalleryFolder& g) {
+        WriteFile(conf_ / "lighttpd.conf",
+                  "server.document-root = \"" + g.Path() + "\"\n"
+                  "server.bind = \"127.0.0.1\"\n"
+                  "server.port = " + std::to_string(port_) + "\n"
+                  "server.modules = (\"mod_cgi\")\n"
+                  "cgi.assign = (\".cgi\" => \"\")\n"
+                  "server.errorlog = \"" + (conf_ / "error.log") + "\"\n"
+                  "server.max-worker = 0\n");
+        Start(Lighttpd, {"-D", "-f", conf_ / "lighttpd.conf"});
+    }
+};
+
+// Apache (event MPM, mod_cgid) serving the gallery folder, with CGI for
+// *.cgi; stopped gracefully so that its children go too (the prefork MPM
+// would signal the whole process group, this test included).
+class ApacheServer : public LoopbackServer {
 public:
     explicit ApacheServer(const GalleryFolder& g) {
-        port_ = FreeLoopbackPort();
         WriteFile(conf_ / "httpd.conf",
                   "ServerRoot \"" + conf_.Path() + "\"\n"
                   "DefaultRuntimeDir \"" + conf_.Path() + "\"\n"
@@ -139,30 +149,12 @@ public:
                   "    Require all granted\n"
                   "    SetHandler cgi-script\n"
                   "</Directory>\n");
-        process_ = std::make_unique<BackgroundProgram>(
-            Apache, std::vector<std::string>{"-f", conf_ / "httpd.conf", "-DFOREGROUND"},
-            std::map<std::string, std::string>{{"PATH", "/usr/bin:/bin"}}, conf_.Path());
-        ready_ = WaitUntil([&] {
-            int s = Connect(port_);
-            if (s >= 0) close(s);
-            return s >= 0;
-        });
+        Start(Apache, {"-f", conf_ / "httpd.conf", "-DFOREGROUND"});
     }
     ~ApacheServer() {
         process_->Signal(SIGTERM);
         process_->WaitExit(10);
     }
-    ApacheServer(const ApacheServer&) = delete;
-    ApacheServer& operator=(const ApacheServer&) = delete;
-    bool Ready() const { return ready_; }
-    int Port() const { return port_; }
-    std::string ErrorLog() const { return ReadFile(conf_ / "error.log"); }
-
-private:
-    TempDir conf_;
-    int port_ = 0;
-    bool ready_ = false;
-    std::unique_ptr<BackgroundProgram> process_;
 };
 
 }  // namespace
