@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/HttpEngine.h"
+#include "engine/hostings/HttpCgiEngine.h"
+#include "engine/hostings/ServerExchange.h"
 #include "engine/hostings/ServerMode.h"
 #include "engine/StringList.h"
 #include "platform/Stream.h"
