@@ -75,24 +75,28 @@ bool AcceptNext(FCGX_Request& request, int listenSocket, std::mutex& acceptLock)
     return false;
 }
 
+// One accepted request, served in the thread's context; the request's
+// program file is the thread's only while it is served.
+void ServeAccepted(TFastCgiEngine* engine, FCGX_Request& request) {
+    try {
+        std::unique_ptr<StringList> variables(RequestVariables(request));
+        platform::SetThreadModulePath(RequestProgramFile(*variables));
+        auto* stream = new FastCgiStream(request.in, request.out);
+        // The lifecycle owns the stream and the variables from here.
+        engine->ExecuteRequest(stream, stream, variables.release());
+    } catch (const std::exception& error) {
+        WriteLog(error.what());
+    } catch (...) {
+        WriteLog("Unknown error in a FastCGI request");
+    }
+    platform::SetThreadModulePath("");
+    FCGX_Finish_r(&request);
+}
+
 void ServeConnections(TFastCgiEngine* engine, int listenSocket, std::mutex& acceptLock) {
     FCGX_Request request;
     if (FCGX_InitRequest(&request, listenSocket, 0) != 0) return;
-    while (AcceptNext(request, listenSocket, acceptLock)) {
-        try {
-            std::unique_ptr<StringList> variables(RequestVariables(request));
-            platform::SetThreadModulePath(RequestProgramFile(*variables));
-            auto* stream = new FastCgiStream(request.in, request.out);
-            // The lifecycle owns the stream and the variables from here.
-            engine->ExecuteRequest(stream, stream, variables.release());
-        } catch (const std::exception& error) {
-            WriteLog(error.what());
-        } catch (...) {
-            WriteLog("Unknown error in a FastCGI request");
-        }
-        platform::SetThreadModulePath("");
-        FCGX_Finish_r(&request);
-    }
+    while (AcceptNext(request, listenSocket, acceptLock)) ServeAccepted(engine, request);
     FCGX_Free(&request, 1);
 }
 
@@ -140,6 +144,16 @@ std::string RequestProgramFile(const StringList& variables) {
     if (root.empty() || script.empty()) return {};
     if (root.back() == '/') root.pop_back();
     return script[0] == '/' ? root + script : root + "/" + script;
+}
+
+bool ServeWaitingConnection(TFastCgiEngine* engine, int listenSocket) {
+    if (FCGX_Init() != 0) return false;
+    FCGX_Request request;
+    if (FCGX_InitRequest(&request, listenSocket, 0) != 0) return false;
+    bool served = FCGX_Accept_r(&request) >= 0;
+    if (served) ServeAccepted(engine, request);
+    FCGX_Free(&request, 1);
+    return served;
 }
 
 void TFastCgiEngine::FinishRequest() { THttpEngine::FinishRequest(); }

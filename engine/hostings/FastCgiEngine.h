@@ -55,3 +55,8 @@ public:
     // Serves connections until a stop signal; the streams given are unused.
     void ServeRequest(Stream* input, Stream* output, StringList* variables) override;
 };
+
+// Serves the first request of a connection waiting on the listening socket
+// (made not to block) and closes the connection; false when no request came.
+// The fuzz harness drives the hosting with it.
+bool ServeWaitingConnection(TFastCgiEngine* engine, int listenSocket);
