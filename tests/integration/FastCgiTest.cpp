@@ -202,3 +202,27 @@ TEST(FastCgiStart, BadSettingsEndTheProgramWithAMessage) {
     EXPECT_EQ(variable.ExitCode(), 1);
     EXPECT_NE(variable.ErrorOutput().find("PICTORAMA_FASTCGI_THREADS"), std::string::npos);
 }
+
+// The resident process keeps nothing of a folder between requests: a
+// picture, caption or listing file added, changed or removed shows in the
+// next page, as it would under CGI.
+TEST(FastCgiLifetime, ChangesOnDiskShowInTheNextRequest) {
+    GalleryFolder g;
+    Picture(g, "a.jpg", 80, 60, "First caption", "1");
+    TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "1"});
+    EXPECT_EQ(FastCgiPage(server, g, ""), CgiPage(g, ""));
+    Picture(g, "b.jpg", 80, 60, "Second picture", "2");
+    WriteFile(g / "a.txt", "Changed caption\r\n");
+    std::string two = FastCgiPage(server, g, "");
+    EXPECT_NE(two.find("\r\n2 Images Posted\r\n"), std::string::npos);
+    EXPECT_NE(two.find("Changed caption"), std::string::npos);
+    EXPECT_EQ(two, CgiPage(g, ""));
+    std::filesystem::remove(g / "b.idd");
+    WriteFile(g / "a.idd", "9\r\n");
+    std::string one = FastCgiPage(server, g, "");
+    EXPECT_NE(one.find("\r\n1 Images Posted\r\n"), std::string::npos);
+    EXPECT_NE(one.find("\r\n9\r\n"), std::string::npos);
+    EXPECT_EQ(one, CgiPage(g, ""));
+}
