@@ -1,9 +1,11 @@
 // The program a web server starts for each request.
+#include <cstdio>
 #include <exception>
 #include <string>
 
 #include "app/MainForm.h"
 #include "engine/hostings/CgiStdEngine.h"
+#include "engine/hostings/HostingChoice.h"
 #include "engine/Log.h"
 #include "engine/HttpEngine.h"
 #include "engine/hostings/ServerMode.h"
@@ -14,17 +16,24 @@
 int main(int argc, char** argv) {
     platform::SetCommandLine(argc, argv);
     InitializeEngineProcess();
-    // Each start-up hands the request to a live server instance when there is
-    // one; that ends the process.
-    StandardCgiStartup();
-    WinCgiStartup();
+    // A FastCGI server (a listening socket on standard input, or --fastcgi)
+    // is recognised before anything else a start without arguments may mean.
+    bool fastCgi = IsFastCgi();
+    // Each CGI start-up hands the request to a live server instance when
+    // there is one; that ends the process.
+    if (!fastCgi) {
+        StandardCgiStartup();
+        WinCgiStartup();
+    }
     // Creating the form serves the request; the CGI hostings end the process
-    // as soon as the response is sent.
+    // as soon as the response is sent, the FastCGI hosting when stopped.
     try {
         new TMainform();
     } catch (const std::exception& error) {
-        // Nothing served (a Win-CGI profile that cannot be read): no response.
+        // Nothing served (a Win-CGI profile that cannot be read, a FastCGI
+        // address that cannot be listened on): no response.
         WriteLog(error.what());
+        if (fastCgi) std::fprintf(stderr, "pictorama: %s\n", error.what());
         FinalizeServerMode();
         return 1;
     }

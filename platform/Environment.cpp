@@ -60,7 +60,14 @@ void SetRunningAsLibrary(bool value) {
 
 static std::string LookUpModulePath();
 
+namespace {
+thread_local std::string t_threadModulePath;
+}  // namespace
+
+void SetThreadModulePath(const std::string& path) { t_threadModulePath = path; }
+
 std::string ModulePath() {
+    if (!t_threadModulePath.empty()) return t_threadModulePath;
     std::lock_guard<std::mutex> guard(ModulePathMutex());
     std::string& cached = CachedModulePath();
     if (cached.empty()) cached = LookUpModulePath();

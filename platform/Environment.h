@@ -20,6 +20,10 @@ bool RunningAsLibrary();
 void SetRunningAsLibrary(bool value);
 
 // Full path of the running program file, or of the library when loaded as one.
+// A hosting that serves several galleries from one process names, for the
+// calling thread, the program file its current request addresses instead.
 std::string ModulePath();
+// Sets (or with "" clears) the calling thread's program file.
+void SetThreadModulePath(const std::string& path);
 
 }  // namespace platform

@@ -2,14 +2,17 @@
 
 #include <signal.h>
 
-#include <csignal>
+#include <atomic>
 #include <initializer_list>
 
 namespace platform {
 namespace {
-volatile std::sig_atomic_t g_stop = 0;
+// Lock-free, so safe in a signal handler, and read by every thread of a
+// resident process that serves on several.
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
-void OnStopSignal(int) { g_stop = 1; }
+void OnStopSignal(int) { g_stop.store(true); }
 }  // namespace
 
 void CatchStopSignals() {
@@ -21,8 +24,8 @@ void CatchStopSignals() {
     for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &action, nullptr);
 }
 
-bool StopRequested() { return g_stop != 0; }
+bool StopRequested() { return g_stop.load(); }
 
-void ClearStopRequest() { g_stop = 0; }
+void ClearStopRequest() { g_stop.store(false); }
 
 }  // namespace platform

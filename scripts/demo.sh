@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Serves a gallery under lighttpd, with the program run as CGI, until Ctrl-C.
-#   scripts/demo.sh [FOLDER] [--port N]
+# Serves a gallery under lighttpd, with the program run as CGI (or, with
+# --fastcgi, as lighttpd's resident FastCGI program), until Ctrl-C.
+#   scripts/demo.sh [FOLDER] [--port N] [--fastcgi]
 # Without FOLDER it serves a sample gallery, made once under build/demo-gallery.
 # The program is copied into the folder: it lives next to its pictures.
 # Expects build/pictorama.cgi (./run demo builds it first).
@@ -8,11 +9,13 @@ set -euo pipefail
 top=$(pwd)
 port=8080
 folder=
+fastcgi=0
 
 while (($#)); do
   case $1 in
     --port) port=${2:?--port needs a number}; shift 2 ;;
     --port=*) port=${1#--port=}; shift ;;
+    --fastcgi) fastcgi=1; shift ;;
     -h|--help) sed -n '2,6p' "$0"; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) [[ -z $folder ]] || { echo "one folder only" >&2; exit 2; }; folder=$1; shift ;;
@@ -34,14 +37,21 @@ folder=$(cd "$folder" && pwd)
 install -m 755 "$program" "$folder/pictorama.cgi"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pictorama-demo.XXXXXX")
+modules='"mod_indexfile", "mod_cgi"'
+handler='cgi.assign = (".cgi" => "")'
+if ((fastcgi)); then
+  # lighttpd starts the program itself, the socket on its standard input.
+  modules='"mod_indexfile", "mod_fastcgi"'
+  handler="fastcgi.server = (\".cgi\" => ((\"socket\" => \"$work/pictorama.sock\", \"bin-path\" => \"$folder/pictorama.cgi\", \"max-procs\" => 1)))"
+fi
 cat > "$work/lighttpd.conf" <<EOF
 server.document-root = "$folder"
 server.bind = "127.0.0.1"
 server.port = $port
 server.errorlog = "$work/error.log"
-server.modules = ("mod_indexfile", "mod_cgi")
+server.modules = ($modules)
 index-file.names = ("pictorama.cgi")
-cgi.assign = (".cgi" => "")
+$handler
 mimetype.assign = (".jpg" => "image/jpeg", ".gif" => "image/gif", ".html" => "text/html")
 EOF
 
@@ -71,7 +81,7 @@ for _ in $(seq 100); do
 done
 
 echo
-echo "Serving $folder"
+echo "Serving $folder ($( ((fastcgi)) && echo "FastCGI" || echo "CGI"))"
 echo "  photo page:  $url"
 echo "  slideshow:   ${url}pictorama.cgi?W"
 echo "  report:      ${url}pictorama.cgi?S"

@@ -4,6 +4,7 @@
 #include "engine/StringList.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
+#include "platform/ListeningSocket.h"
 #include "platform/Text.h"
 
 bool IsWebServerCgiRequest() {
@@ -13,15 +14,22 @@ bool IsWebServerCgiRequest() {
     return text::StartsWith(text::UpperCase(gateway), "CGI/") && !method.empty();
 }
 
+bool IsFastCgi() {
+    if (platform::RunningAsLibrary() || IsWebServerCgiRequest()) return false;
+    const auto& args = platform::CommandLineArguments();
+    if (!args.empty() && args[0] == "--fastcgi") return true;
+    return platform::IsListeningSocket(0);
+}
+
 bool IsServerLaunch() {
-    if (IsWebServerCgiRequest()) return false;
+    if (IsWebServerCgiRequest() || IsFastCgi()) return false;
     const auto& args = platform::CommandLineArguments();
     if (http::GetEnvVar("SERVER_SOFTWARE").empty() && args.empty()) return true;
     return args.size() == 2 && text::Trim(args[0]) == "$$START_SERVER";
 }
 
 bool IsStandardCgi() {
-    if (platform::RunningAsLibrary()) return false;
+    if (platform::RunningAsLibrary() || IsFastCgi()) return false;
     // A web server's CGI request counts even from a server that leaves out
     // SERVER_SOFTWARE: without it such a process would answer nothing.
     bool started = !http::GetEnvVar("SERVER_SOFTWARE").empty() || IsServerLaunch() || IsWebServerCgiRequest();
@@ -29,7 +37,7 @@ bool IsStandardCgi() {
 }
 
 bool IsWinCgi() {
-    if (IsWebServerCgiRequest()) return false;
+    if (IsWebServerCgiRequest() || IsFastCgi()) return false;
     bool result = IsServerLaunch();
     const auto& args = platform::CommandLineArguments();
     if (!args.empty() && platform::FileExists(http::WithSystemDrive(args[0]))) {

@@ -1,5 +1,5 @@
 // How the process was started, and therefore which hosting serves it:
-// a web server's CGI request, a server launch (the resident instance of the
+// a web server's CGI request, a FastCGI server, a server launch (the resident instance of the
 // server mode), a Win-CGI profile, or a library (platform::RunningAsLibrary).
 #pragma once
 #include <string>
@@ -11,6 +11,11 @@ class StringList;
 // CGI request whatever its command-line arguments (servers pass the words of a
 // query without "=" as arguments, or the script's own name).
 bool IsWebServerCgiRequest();
+// Started to serve FastCGI: standard input is a listening socket (a web
+// server, mod_fcgid, spawn-fcgi or a socket unit started the program so), or
+// the first argument is --fastcgi. Never inside a library or for a web
+// server's CGI request.
+bool IsFastCgi();
 // Started by hand to become the resident server instance (no SERVER_SOFTWARE
 // and no arguments), or started by the engine with "$$START_SERVER X".
 bool IsServerLaunch();

@@ -180,6 +180,25 @@ class GalleryChecks:
         caption = gallery.LISTED[first][1]
         assert f'<font color="black"> - {caption}\r\n' in page, f"caption of {first} missing: {page!r}"
 
+    def check_slideshow_steps_through_the_pictures(self):
+        """Each visit shows the next JPEG in name order (ignoring case), round
+        and round, whichever slide this visitor reached before; the slide is
+        told by its caption (a static file's bytes may come from a server's
+        cache of the folder for a second)."""
+        order = sorted((n for n in gallery.SOURCES if n.lower().endswith(".jpg")), key=str.lower)
+        captions = [gallery.LISTED[n][1] if n in gallery.LISTED else None for n in order]
+        seen = []
+        for _ in range(3):
+            r = self.get("W")
+            assert r.status == 200, r
+            shown = [i for i, c in enumerate(captions)
+                     if (c is None and '<font color="black"> - ' not in r.text)
+                     or (c is not None and f'<font color="black"> - {c}\r\n' in r.text)]
+            assert len(shown) == 1, f"the slideshow page shows none of {order}: {r.text[:600]!r}"
+            seen.append(shown[0])
+        steps = [(b - a) % len(order) for a, b in zip(seen, seen[1:])]
+        assert steps == [1, 1], f"slides shown: {[order[i] for i in seen]}"
+
     def check_report_page_escapes_the_visitors_text(self):
         r = self.get("S", headers={"User-Agent": PROBE_AGENT})
         assert r.status == 200, r
@@ -336,6 +355,7 @@ class GalleryChecks:
             "check_upper_case_camera_name_is_listed_and_linked",
             "check_name_with_blank_hash_and_percent_links_correctly",
             "check_slideshow_page_and_its_slide",
+            "check_slideshow_steps_through_the_pictures",
             "check_report_page_escapes_the_visitors_text",
             "check_post_answers_with_the_photo_page",
             "check_multipart_post_gets_the_error_page",

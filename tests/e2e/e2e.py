@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """End-to-end tests: the built program in a sample gallery under each
-supported web server, then in a real browser under lighttpd.
+supported web server, then in a real browser under lighttpd (as CGI and as FastCGI).
 
     e2e.py --program build/pictorama.cgi [--servers NAME,...] [--no-browser]
            [--screenshots DIR]
@@ -21,8 +21,12 @@ import traceback
 import urllib.parse
 
 import checks
+import fastcgi_servers
 import gallery
 import servers
+
+# Every server: the program as CGI, then as a resident FastCGI program.
+ALL_SERVERS = servers.ALL + fastcgi_servers.ALL
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -104,7 +108,7 @@ def run_server(server_class, root, cache, program, tally):
         server.stop()
 
 
-def run_browser(root, cache, program, screenshots, tally):
+def run_browser(root, cache, program, screenshots, tally, server_class=servers.Lighttpd):
     node_modules = os.path.join(HERE, "node_modules", "playwright-core")
     chromium = "/usr/bin/chromium"
     if not os.path.exists(chromium):
@@ -114,10 +118,11 @@ def run_browser(root, cache, program, screenshots, tally):
         tally.missing_tool("browser", "playwright-core or node is not installed")
         return
     try:
-        server, folder = serve(servers.Lighttpd, root, cache, program)
+        server, folder = serve(server_class, root, cache, program)
     except Exception as e:
-        tally.fail("browser: lighttpd start", e)
+        tally.fail(f"browser: {server_class.name} start", e)
         return
+    label = f"browser: chromium under {server_class.name}"
     try:
         os.makedirs(screenshots, exist_ok=True)
         base = f"http://127.0.0.1:{server.port}/{gallery.FOLDER}/"
@@ -139,11 +144,11 @@ def run_browser(root, cache, program, screenshots, tally):
         for line in result.stdout.splitlines():
             print("      " + line, flush=True)
         if result.returncode == 0:
-            tally.ok("browser: chromium under lighttpd", time.monotonic() - started)
+            tally.ok(label, time.monotonic() - started)
         else:
-            tally.fail("browser: chromium under lighttpd", result.stderr[-3000:])
+            tally.fail(label, result.stderr[-3000:])
     except subprocess.TimeoutExpired:
-        tally.fail("browser: chromium under lighttpd", "no answer in 180 s")
+        tally.fail(label, "no answer in 180 s")
     finally:
         server.stop()
 
@@ -151,7 +156,7 @@ def run_browser(root, cache, program, screenshots, tally):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
-    parser.add_argument("--servers", default=",".join(s.name for s in servers.ALL))
+    parser.add_argument("--servers", default=",".join(s.name for s in ALL_SERVERS))
     parser.add_argument("--no-browser", action="store_true")
     parser.add_argument("--screenshots", default="build/e2e-screenshots")
     args = parser.parse_args()
@@ -160,7 +165,7 @@ def main():
         print(f"{program} does not exist: build it first", file=sys.stderr)
         return 2
     wanted = args.servers.split(",")
-    unknown = set(wanted) - {s.name for s in servers.ALL}
+    unknown = set(wanted) - {s.name for s in ALL_SERVERS}
     if unknown:
         print(f"unknown servers: {', '.join(sorted(unknown))}", file=sys.stderr)
         return 2
@@ -176,11 +181,14 @@ def main():
     try:
         cache = os.path.join(root, "pictures")
         gallery.make_pictures(cache)
-        for server_class in servers.ALL:
+        for server_class in ALL_SERVERS:
             if server_class.name in wanted:
                 run_server(server_class, root, cache, program, tally)
         if not args.no_browser:
             run_browser(root, cache, program, os.path.abspath(args.screenshots), tally)
+            # The program as lighttpd's resident FastCGI program, too.
+            run_browser(root, cache, program, os.path.join(os.path.abspath(args.screenshots), "fastcgi"), tally,
+                        fastcgi_servers.LighttpdFastCgi)
     finally:
         shutil.rmtree(root, ignore_errors=True)
     print(f"e2e: {tally.passed} passed, {tally.failed} failed, {tally.skipped} skipped", flush=True)

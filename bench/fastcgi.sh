@@ -1,0 +1,222 @@
+#!/usr/bin/env bash
+# The program as CGI and as FastCGI under the same web server, side by side in
+# one run, with wrk, under lighttpd (mod_cgi; mod_fastcgi starting the
+# program) and nginx (fcgiwrap; fastcgi_pass to the program started here):
+# 1. Warm: the photo page of 100 pictures whose thumbnails are present, with 2
+#    and 16 connections, and the same page as a static file.
+#    Targets: FastCGI p50 <= 0.2x CGI's, requests/s >= 5x CGI's, p50 within 3x
+#    of the static file's.
+# 2. Cold (lighttpd): 60 camera-sized pictures without thumbnails, 10
+#    connections, a fresh folder for each hosting: every response 200, every
+#    thumbnail a complete JPEG; FastCGI's p99 below CGI's.
+# And the FastCGI process's resident memory under nginx after the measured
+# runs and after one more run (request counts from wrk's totals).
+# Environment: DURATION (default 10), PICTURES (100), COLD_PICTURES (60),
+# THREADS (FastCGI pool, default 4), PICTORAMA_CGI (default
+# build-bench/pictorama.cgi, else build/pictorama.cgi).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+duration=${DURATION:-10}
+pictures=${PICTURES:-100}
+cold_pictures=${COLD_PICTURES:-60}
+threads=${THREADS:-4}
+program=${PICTORAMA_CGI:-}
+if [[ -z $program ]]; then
+  for candidate in "$top/build-bench/pictorama.cgi" "$top/build/pictorama.cgi"; do
+    [[ -x $candidate ]] && program=$candidate && break
+  done
+fi
+[[ -n $program && -x $program ]] || { echo "no pictorama.cgi: ./run build first"; exit 1; }
+for tool in /usr/bin/wrk /usr/sbin/lighttpd /usr/sbin/nginx /usr/sbin/fcgiwrap /usr/bin/convert /usr/bin/djpeg; do
+  [[ -x $tool ]] || { echo "$tool is missing: ./run setup"; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/pictorama-fastcgi.XXXXXX")
+pids=()
+stop_all() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  pids=()
+}
+trap 'stop_all; rm -rf "$work"' EXIT
+root=$work/www
+
+gallery() {  # folder picture count
+  mkdir -p "$1"
+  for ((i = 1; i <= $3; i++)); do
+    name=$(printf 'IMG_%04d' "$i")
+    ln "$2" "$1/$name.JPG"
+    printf '2026-%04d\r\n' "$i" > "$1/$name.idd"
+    printf 'Picture number %d\r\n' "$i" > "$1/$name.txt"
+  done
+  install -m 755 "$program" "$1/pictorama.cgi"
+}
+/usr/bin/convert -size 1600x1200 -seed 4 plasma:fractal -quality 90 "$work/picture.jpg"
+/usr/bin/convert -size 800x600 -seed 5 plasma:fractal -resize '4000x3000!' -quality 92 "$work/camera.jpg"
+gallery "$root/gallery" "$work/picture.jpg" "$pictures"
+gallery "$root/cold-cgi" "$work/camera.jpg" "$cold_pictures"
+gallery "$root/cold-fastcgi" "$work/camera.jpg" "$cold_pictures"
+
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+wait_port() { for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
+
+load() {  # url connections -> "req/s p50 p99 non2xx socket-errors requests"
+  local out=$work/wrk.txt
+  wrk -t1 -c"$2" -d"${duration}s" --timeout 60s --latency "$1" > "$out"
+  awk '
+    function ms(v) { if (v ~ /us$/) return v / 1000; if (v ~ /ms$/) return v + 0; if (v ~ /s$/) return v * 1000; return v }
+    /^ +50%/ { p50 = ms($2) } /^ +99%/ { p99 = ms($2) }
+    /Requests\/sec/ { rps = $2 } /requests in/ { n = $1 }
+    /Non-2xx/ { non2xx = $NF }
+    /Socket errors/ { errors = $0; sub(/.*Socket errors: /, "", errors); gsub(/ /, "", errors) }
+    END { printf "%s %.2f %.2f %d %s %d\n", rps, p50, p99, non2xx, (errors == "" ? "none" : errors), n }
+  ' "$out"
+}
+
+lighttpd_conf() {  # port mode
+  local modules handler
+  if [[ $2 == cgi ]]; then
+    modules='"mod_indexfile", "mod_cgi"'; handler='cgi.assign = (".cgi" => "")'
+  else
+    modules='"mod_indexfile", "mod_fastcgi"'
+    handler="fastcgi.server = (\".cgi\" => ((\"socket\" => \"$work/lighttpd-fcgi.sock\", \"bin-path\" => \"$root/gallery/pictorama.cgi\", \"max-procs\" => 1, \"bin-environment\" => (\"PICTORAMA_FASTCGI_THREADS\" => \"$threads\"))))"
+  fi
+  cat <<EOF
+server.document-root = "$root"
+server.bind = "127.0.0.1"
+server.port = $1
+server.errorlog = "$work/lighttpd-$2.log"
+server.modules = ($modules)
+$handler
+mimetype.assign = (".jpg" => "image/jpeg", ".html" => "text/html")
+EOF
+}
+
+nginx_conf() {  # port socket
+  local temp=""
+  for kind in client_body proxy fastcgi uwsgi scgi; do temp+="    ${kind}_temp_path $work/nginx-$kind;"$'\n'; done
+  # Run as root (as the benchmark usually is), the workers stay root too: the
+  # folders and the backend's socket here are root's.
+  local user=""
+  [[ $(id -u) == 0 ]] && user="user root root;"
+  cat <<EOF
+$user
+daemon off;
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/nginx-error.log;
+events { worker_connections 256; }
+http {
+    access_log off;
+$temp    types { image/jpeg jpg; text/html html; }
+    server {
+        listen 127.0.0.1:$1;
+        root $root;
+        location ~ \.cgi\$ {
+            fastcgi_pass unix:$2;
+            fastcgi_param GATEWAY_INTERFACE CGI/1.1;
+            fastcgi_param SERVER_SOFTWARE   nginx;
+            fastcgi_param SERVER_PROTOCOL   \$server_protocol;
+            fastcgi_param SERVER_PORT       \$server_port;
+            fastcgi_param REQUEST_METHOD    \$request_method;
+            fastcgi_param QUERY_STRING      \$query_string;
+            fastcgi_param CONTENT_TYPE      \$content_type;
+            fastcgi_param CONTENT_LENGTH    \$content_length;
+            fastcgi_param SCRIPT_NAME       \$fastcgi_script_name;
+            fastcgi_param SCRIPT_FILENAME   \$document_root\$fastcgi_script_name;
+            fastcgi_param DOCUMENT_ROOT     \$document_root;
+            fastcgi_param REMOTE_ADDR       \$remote_addr;
+            fastcgi_param HTTP_HOST         \$http_host;
+        }
+    }
+}
+EOF
+}
+
+# start SERVER MODE: starts the web server (and the program or fcgiwrap);
+# sets $port.
+start() {
+  port=$(free_port)
+  if [[ $1 == lighttpd ]]; then
+    lighttpd_conf "$port" "$2" > "$work/lighttpd.conf"
+    /usr/sbin/lighttpd -D -f "$work/lighttpd.conf" & pids+=($!)
+  else
+    local sock=$work/backend.sock
+    rm -f "$sock"
+    if [[ $2 == cgi ]]; then
+      /usr/sbin/fcgiwrap -c "$threads" -s "unix:$sock" & pids+=($!)
+    else
+      "$program" --fastcgi "$sock" --threads "$threads" & pids+=($!)
+    fi
+    for _ in $(seq 100); do [[ -S $sock ]] && break; sleep 0.05; done
+    nginx_conf "$port" "$sock" > "$work/nginx.conf"
+    /usr/sbin/nginx -c "$work/nginx.conf" -p "$work" -e "$work/nginx-error.log" & pids+=($!)
+  fi
+  wait_port "$port"
+}
+
+status=0
+printf '%-9s %-8s %5s %10s %9s %9s %8s %s\n' server hosting conns req/s "p50 ms" "p99 ms" non-2xx "socket errors"
+declare -A R
+for server in lighttpd nginx; do
+  for mode in cgi fastcgi; do
+    start "$server" "$mode"
+    url=http://127.0.0.1:$port/gallery/pictorama.cgi
+    curl -s -o "$work/page-$server-$mode.html" "$url"
+    grep -q "$pictures Images Posted" "$work/page-$server-$mode.html" || { echo "FAIL: $server $mode page is wrong"; status=1; }
+    [[ $mode == cgi ]] && cp "$work/page-$server-$mode.html" "$root/gallery/page.html"
+    total=0
+    for c in 2 16; do
+      read -r rps p50 p99 non2xx errors n < <(load "$url" "$c")
+      total=$((total + n))
+      R[$server-$mode-$c]="$rps $p50 $p99"
+      printf '%-9s %-8s %5s %10s %9s %9s %8s %s\n' "$server" "$mode" "$c" "$rps" "$p50" "$p99" "$non2xx" "$errors"
+      [[ $non2xx == 0 && $errors == none ]] || { echo "FAIL: failed responses"; status=1; }
+      if [[ $mode == fastcgi ]]; then
+        read -r srps sp50 sp99 snon2xx serrors sn < <(load "http://127.0.0.1:$port/gallery/page.html" "$c")
+        R[$server-static-$c]="$srps $sp50 $sp99"
+        printf '%-9s %-8s %5s %10s %9s %9s %8s %s\n' "$server" "static" "$c" "$srps" "$sp50" "$sp99" "$snon2xx" "$serrors"
+      fi
+    done
+    if [[ $server == nginx && $mode == fastcgi ]]; then
+      fastcgi_pid=${pids[0]}  # the program, started before nginx
+      rss_start=$(awk '/VmRSS/ { print $2 }' "/proc/$fastcgi_pid/status")
+      read -r _ _ _ _ _ n < <(load "$url" 16)
+      rss_after=$(awk '/VmRSS/ { print $2 }' "/proc/$fastcgi_pid/status")
+      echo "FastCGI process (nginx): RSS ${rss_start} kB after $total requests, ${rss_after} kB after $((total + n))"
+    fi
+    stop_all
+  done
+done
+echo
+for server in lighttpd nginx; do
+  for c in 2 16; do
+    read -r crps cp50 _ <<< "${R[$server-cgi-$c]}"
+    read -r frps fp50 _ <<< "${R[$server-fastcgi-$c]}"
+    read -r srps sp50 _ <<< "${R[$server-static-$c]}"
+    awk -v s="$server" -v c="$c" -v crps="$crps" -v cp="$cp50" -v frps="$frps" -v fp="$fp50" -v sp="$sp50" 'BEGIN {
+      printf "%-9s %2d conns: FastCGI p50 %.2fx CGI (target <= 0.2), req/s %.1fx CGI (>= 5), p50 %.2fx static (<= 3)\n",
+             s, c, fp / cp, frps / crps, fp / sp }'
+  done
+done
+
+echo
+echo "Cold (lighttpd, 10 connections, $cold_pictures pictures of 4000x3000 without thumbnails, ${duration} s)"
+for mode in cgi fastcgi; do
+  start lighttpd "$mode"
+  read -r rps p50 p99 non2xx errors n < <(load "http://127.0.0.1:$port/cold-$mode/pictorama.cgi" 10)
+  sleep 2
+  final=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/cold-$mode/pictorama.cgi")
+  stop_all
+  thumbnails=0 broken=0
+  for thumbnail in "$root/cold-$mode"/t_*.jpg; do
+    [[ $(basename "$thumbnail") == t_SLIDEIMAGE.jpg ]] && continue
+    thumbnails=$((thumbnails + 1))
+    if ! djpeg "$thumbnail" 2>"$work/djpeg.err" >/dev/null || [[ -s $work/djpeg.err ]]; then broken=$((broken + 1)); fi
+  done
+  printf '%-8s %10s req/s  p50 %s ms  p99 %s ms  non-2xx %s  socket errors %s  a view afterwards %s  thumbnails %s of %s, %s broken\n' \
+    "$mode" "$rps" "$p50" "$p99" "$non2xx" "$errors" "$final" "$thumbnails" "$cold_pictures" "$broken"
+  [[ $non2xx == 0 && $errors == none && $final == 200 && $thumbnails == "$cold_pictures" && $broken == 0 ]] ||
+    { echo "FAIL: cold $mode"; status=1; }
+done
+exit $status

@@ -1,0 +1,208 @@
+#include "engine/hostings/FastCgiEngine.h"
+
+#include <fcgiapp.h>
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "engine/Log.h"
+#include "engine/StringList.h"
+#include "engine/Watchdog.h"
+#include "platform/Environment.h"
+#include "platform/Files.h"
+#include "platform/ListeningSocket.h"
+#include "platform/StopSignals.h"
+#include "platform/Text.h"
+
+namespace {
+
+// Connections an opened address lets wait before the pool takes them.
+constexpr int ListenBacklog = 128;
+
+// The answer to a request whose program file is not there.
+const char* const NotFoundResponse =
+    "Status: 404 Not Found\r\ncontent-type: text/html\r\ncontent-length: 37\r\n\r\n"
+    "<html><body>Not Found</body></html>\r\n";
+
+// The request's body and response over libfcgi's streams.
+class FastCgiStream : public Stream {
+public:
+    FastCgiStream(FCGX_Stream* in, FCGX_Stream* out) : in_(in), out_(out) {}
+    int64_t Read(void* buffer, int64_t count) override {
+        if (count <= 0) return 0;
+        int piece = count > INT32_MAX ? INT32_MAX : static_cast<int>(count);
+        int n = FCGX_GetStr(static_cast<char*>(buffer), piece, in_);
+        return n > 0 ? n : -1;
+    }
+    int64_t Write(const void* buffer, int64_t count) override {
+        if (count <= 0) return 0;
+        if (count > INT32_MAX) return -1;
+        int n = FCGX_PutStr(static_cast<const char*>(buffer), static_cast<int>(count), out_);
+        return n < 0 ? -1 : n;
+    }
+    int64_t Seek(int64_t, int) override { return 0; }
+    int64_t Size() override { return 0; }
+
+private:
+    FCGX_Stream* in_;
+    FCGX_Stream* out_;
+};
+
+// The request's parameters, as CGI's environment would hold them: the role
+// the protocol adds is no request variable.
+StringList* RequestVariables(const FCGX_Request& request) {
+    auto* list = new StringList(true);
+    for (char** entry = request.envp; entry && *entry; ++entry)
+        if (!text::StartsWith(*entry, "FCGI_ROLE=")) list->Add(*entry);
+    return list;
+}
+
+// Waits for the next request of the worker's connection or of the listening
+// socket; false once the process is asked to stop. Only one worker at a time
+// waits on the listening socket, so that a stop reaches every worker within
+// one check.
+bool AcceptNext(FCGX_Request& request, int listenSocket, std::mutex& acceptLock) {
+    // A web server that keeps its connection sends the next request on it.
+    while (request.ipcFd >= 0 && !platform::StopRequested()) {
+        if (!platform::WaitForConnection(request.ipcFd, FastCgiStopCheckMilliseconds)) continue;
+        if (FCGX_Accept_r(&request) >= 0) return true;
+        break;
+    }
+    if (request.ipcFd >= 0) FCGX_Free(&request, 1);
+    std::lock_guard<std::mutex> guard(acceptLock);
+    while (!platform::StopRequested()) {
+        if (!platform::WaitForConnection(listenSocket, FastCgiStopCheckMilliseconds)) continue;
+        // The socket does not block: a connection another process took first
+        // makes this attempt fail, and the wait starts again.
+        if (FCGX_Accept_r(&request) >= 0) return true;
+    }
+    return false;
+}
+
+// One accepted request, served in the thread's context; the request's
+// program file is the thread's only while it is served.
+void ServeAccepted(TFastCgiEngine* engine, FCGX_Request& request) {
+    try {
+        std::unique_ptr<StringList> variables(RequestVariables(request));
+        std::string programFile = RequestProgramFile(*variables);
+        // A folder is a gallery only where the site owner put the program (as
+        // under CGI, where nothing else could run): a web server that passes
+        // every *.cgi URL on must not make any folder of the site one.
+        if (!programFile.empty() && !platform::FileExists(programFile)) {
+            FCGX_PutS(NotFoundResponse, request.out);
+            FCGX_Finish_r(&request);
+            return;
+        }
+        platform::SetThreadModulePath(programFile);
+        auto* stream = new FastCgiStream(request.in, request.out);
+        // The lifecycle owns the stream and the variables from here.
+        engine->ExecuteRequest(stream, stream, variables.release());
+    } catch (const std::exception& error) {
+        WriteLog(error.what());
+    } catch (...) {
+        WriteLog("Unknown error in a FastCGI request");
+    }
+    platform::SetThreadModulePath("");
+    FCGX_Finish_r(&request);
+}
+
+void ServeConnections(TFastCgiEngine* engine, int listenSocket, std::mutex& acceptLock) {
+    FCGX_Request request;
+    if (FCGX_InitRequest(&request, listenSocket, 0) != 0) return;
+    while (AcceptNext(request, listenSocket, acceptLock)) ServeAccepted(engine, request);
+    FCGX_Free(&request, 1);
+}
+
+bool ParseThreads(const std::string& text, int& threads) {
+    int n = 0;
+    if (!text::TryStrToInt(text::Trim(text), n) || n < 1 || n > MaxFastCgiThreads) return false;
+    threads = n;
+    return true;
+}
+
+}  // namespace
+
+FastCgiSettings ReadFastCgiSettings(const std::vector<std::string>& arguments, const std::string& threadsVariable,
+                                    int defaultThreads) {
+    FastCgiSettings settings;
+    settings.threads = defaultThreads < 1 ? 1 : (defaultThreads > MaxFastCgiThreads ? MaxFastCgiThreads : defaultThreads);
+    if (!threadsVariable.empty() && !ParseThreads(threadsVariable, settings.threads))
+        settings.error = "PICTORAMA_FASTCGI_THREADS must be a number from 1 to " + std::to_string(MaxFastCgiThreads);
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& word = arguments[i];
+        bool hasValue = i + 1 < arguments.size();
+        if (word == "--fastcgi" && hasValue && !arguments[i + 1].empty()) {
+            settings.address = arguments[++i];
+        } else if (word == "--threads" && hasValue) {
+            if (!ParseThreads(arguments[++i], settings.threads))
+                settings.error = "--threads takes a number from 1 to " + std::to_string(MaxFastCgiThreads);
+        } else {
+            settings.error = "Usage: pictorama.cgi --fastcgi host:port|socket-path [--threads N]";
+        }
+    }
+    return settings;
+}
+
+std::string RequestProgramFile(const StringList& variables) {
+    std::string file = variables.Value("SCRIPT_FILENAME");
+    // Apache's proxy names the backend before the path.
+    if (text::StartsWith(file, "proxy:")) {
+        size_t scheme = file.find("://");
+        size_t path = scheme == std::string::npos ? std::string::npos : file.find('/', scheme + 3);
+        file = path == std::string::npos ? std::string() : file.substr(path);
+    }
+    if (!file.empty() && file[0] == '/') return file;
+    std::string root = variables.Value("DOCUMENT_ROOT");
+    std::string script = variables.Value("SCRIPT_NAME");
+    if (root.empty() || script.empty()) return {};
+    if (root.back() == '/') root.pop_back();
+    return script[0] == '/' ? root + script : root + "/" + script;
+}
+
+bool ServeWaitingConnection(TFastCgiEngine* engine, int listenSocket) {
+    if (FCGX_Init() != 0) return false;
+    FCGX_Request request;
+    if (FCGX_InitRequest(&request, listenSocket, 0) != 0) return false;
+    bool served = FCGX_Accept_r(&request) >= 0;
+    if (served) ServeAccepted(engine, request);
+    FCGX_Free(&request, 1);
+    return served;
+}
+
+void TFastCgiEngine::FinishRequest() { THttpEngine::FinishRequest(); }
+
+void TFastCgiEngine::Terminate() {
+    if (Context().output) FinishRequest();
+}
+
+void TFastCgiEngine::ServeRequest(Stream* input, Stream* output, StringList* variables) {
+    delete variables;
+    if (input != output) delete input;
+    delete output;
+    // A resident process has no input watchdog: one slow request must not
+    // end the others.
+    StopWatchdog();
+    std::string threadsVariable;
+    platform::ReadEnvironmentVariable("PICTORAMA_FASTCGI_THREADS", threadsVariable);
+    FastCgiSettings settings = ReadFastCgiSettings(platform::CommandLineArguments(), threadsVariable,
+                                                   static_cast<int>(platform::ProcessorCount()));
+    if (!settings.error.empty()) throw Exception(settings.error);
+    if (FCGX_Init() != 0) throw Exception("The FastCGI library cannot start");
+    int listenSocket = 0;  // standard input
+    if (!settings.address.empty()) {
+        listenSocket = FCGX_OpenSocket(settings.address.c_str(), ListenBacklog);
+        if (listenSocket < 0) throw Exception("Cannot listen on " + settings.address);
+    }
+    if (!platform::IsListeningSocket(listenSocket) || !platform::SetNonBlocking(listenSocket))
+        throw Exception("No listening socket to take FastCGI connections from");
+    platform::CatchStopSignals();
+    platform::IgnoreBrokenConnections();
+    std::mutex acceptLock;
+    std::vector<std::thread> pool;
+    for (int i = 0; i < settings.threads; ++i)
+        pool.emplace_back([this, listenSocket, &acceptLock] { ServeConnections(this, listenSocket, acceptLock); });
+    for (std::thread& worker : pool) worker.join();
+    if (listenSocket != 0) platform::CloseDescriptor(listenSocket);
+}

@@ -1,0 +1,67 @@
+#include "platform/ListeningSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+namespace platform {
+
+bool IsListeningSocket(int fd) {
+    int listening = 0;
+    socklen_t size = sizeof listening;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0) return false;
+    return listening != 0;
+}
+
+bool SetNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool WaitForConnection(int fd, int milliseconds) {
+    pollfd entry{fd, POLLIN, 0};
+    return poll(&entry, 1, milliseconds) > 0;
+}
+
+void IgnoreBrokenConnections() { signal(SIGPIPE, SIG_IGN); }
+
+void CloseDescriptor(int fd) {
+    if (fd >= 0) close(fd);
+}
+
+unsigned ProcessorCount() {
+    unsigned n = std::thread::hardware_concurrency();
+    return n ? n : 1;
+}
+
+}  // namespace platform
+
+// The program is linked statically, and the C library's name lookup would
+// need its shared modules at run time: the link sends the FastCGI library's
+// lookup of a listening address here instead (--wrap), which takes numeric
+// IPv4 addresses and "localhost" only.
+extern "C" hostent* __wrap_gethostbyname(const char* name) {
+    static thread_local in_addr address;
+    static thread_local char* addresses[2];
+    static thread_local hostent entry;
+    if (name && std::strcmp(name, "localhost") == 0) name = "127.0.0.1";
+    if (!name || inet_pton(AF_INET, name, &address) != 1) {
+        h_errno = HOST_NOT_FOUND;
+        return nullptr;
+    }
+    addresses[0] = reinterpret_cast<char*>(&address);
+    addresses[1] = nullptr;
+    entry = hostent{};
+    entry.h_name = const_cast<char*>(name);
+    entry.h_addrtype = AF_INET;
+    entry.h_length = sizeof address;
+    entry.h_addr_list = addresses;
+    return &entry;
+}

@@ -1,0 +1,260 @@
+// The FastCGI hosting: the built program as a resident FastCGI server on a
+// unix socket, driven by the tests' own client; its pages against the same
+// program run as CGI, byte for byte.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "support/CgiHarness.h"
+#include "support/FastCgiClient.h"
+#include "support/Pictures.h"
+
+using namespace testing_support;
+
+namespace {
+
+// The server's own environment: what a web server or supervisor leaves a
+// program it starts (no SERVER_SOFTWARE, no CGI variables).
+const std::map<std::string, std::string> ServerEnvironment = {{"PATH", "/usr/bin:/bin"}};
+
+void Picture(const GalleryFolder& g, const std::string& name, int w, int h, const std::string& caption,
+             const std::string& key) {
+    std::string base = name.substr(0, name.rfind('.'));
+    if (name.ends_with(".gif")) MakeGif(g / name, w, h);
+    else MakeJpeg(g / name, w, h);
+    WriteFile(g / (base + ".txt"), caption + "\r\n");
+    WriteFile(g / (base + ".idd"), key + "\r\n");
+}
+
+std::string FastCgiPage(const FastCgiServer& server, const GalleryFolder& g, const std::string& query,
+                        const std::map<std::string, std::string>& extra = {}) {
+    auto params = g.Environment(query);
+    for (const auto& [name, value] : extra) params[name] = value;
+    FastCgiResponse r = FastCgiRequest(server.SocketPath(), params);
+    EXPECT_TRUE(r.ended) << query;
+    EXPECT_EQ(r.protocolStatus, 0);
+    return r.out;
+}
+
+std::string CgiPage(const GalleryFolder& g, const std::string& query, const std::map<std::string, std::string>& extra = {}) {
+    CgiResponse r = g.Get(query, extra);
+    EXPECT_EQ(r.process.exitCode, 0);
+    return r.process.out;
+}
+
+}  // namespace
+
+// Every page, and the error page, as CGI and as FastCGI from one process
+// started the way lighttpd's bin-path and mod_fcgid start it: a listening
+// socket on standard input, no arguments, no SERVER_SOFTWARE. The program
+// runs outside the gallery; the request's SCRIPT_FILENAME names the folder.
+TEST(FastCgiPages, SameBytesAsCgiForEveryPage) {
+    GalleryFolder g;
+    Picture(g, "a.jpg", 120, 90, "Alpha", "1");
+    Picture(g, "b.gif", 60, 40, "Beta", "2");
+    MakeJpeg(g / "c.jpg", 50, 50);  // no listing file: the repair makes one
+    WriteFile(g / "pagetitle.txt", "Holidays\r\n");
+    TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::SocketOnStandardInput);
+    ASSERT_TRUE(server.Running()) << server.ErrorOutput();
+
+    // The repair changes the folder: each hosting repairs its own copy.
+    std::string repairCgi = CgiPage(g, "REPAIR");
+    std::filesystem::remove(g / "c.idd");
+    std::filesystem::remove(g / "c.txt");
+    EXPECT_EQ(FastCgiPage(server, g, "REPAIR"), repairCgi);
+    EXPECT_NE(repairCgi.find("Created " + (g / "c.idd")), std::string::npos) << repairCgi;
+
+    for (const std::string query : {"", "S"}) {
+        std::string cgi = CgiPage(g, query);
+        EXPECT_EQ(FastCgiPage(server, g, query), cgi) << query;
+        EXPECT_NE(cgi.find("content-length: "), std::string::npos) << query;
+    }
+    // Slideshow positions are kept per client address: each hosting steps
+    // through slides of its own, the same ones.
+    for (int step = 0; step < 3; ++step) {
+        std::string cgi = CgiPage(g, "W", {{"REMOTE_ADDR", "10.0.0.1"}});
+        EXPECT_EQ(FastCgiPage(server, g, "W", {{"REMOTE_ADDR", "10.0.0.2"}}), cgi) << step;
+    }
+
+    // Side files, trace and slideshow positions live beside SCRIPT_FILENAME,
+    // none beside the running program.
+    EXPECT_TRUE(Exists(g / "pictorama.tst"));
+    EXPECT_TRUE(Exists(g / "SlideNext10.0.0.2.txt"));
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path()));
+    EXPECT_TRUE(server.Running());
+}
+
+TEST(FastCgiErrors, FailingRequestAnswersItsErrorPageAndTheProcessGoesOn) {
+    GalleryFolder bad, good;
+    WriteFile(bad / "bad.gif", "not a gif at all");
+    WriteFile(bad / "bad.idd", "k\r\n");
+    Picture(good, "a.jpg", 80, 60, "A", "1");
+    TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::AddressArgument, {"--threads", "1"});
+    std::string expectedError = CgiPage(bad, "");
+    ASSERT_NE(expectedError.find("Unhandled Exception: Invalid GIF signature"), std::string::npos);
+    std::string goodPage = CgiPage(good, "");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(FastCgiPage(server, bad, ""), expectedError);
+        EXPECT_EQ(FastCgiPage(server, good, ""), goodPage);
+    }
+    // A refused multipart body and a body nobody reads: the same answer as
+    // CGI, and the single thread serves on.
+    std::string body = "--x\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\n" + std::string(1 << 20, 'j') + "\r\n--x--\r\n";
+    auto params = good.Environment("", "POST");
+    params["CONTENT_TYPE"] = "multipart/form-data; boundary=x";
+    params["CONTENT_LENGTH"] = std::to_string(body.size());
+    FastCgiResponse refused = FastCgiRequest(server.SocketPath(), params, body);
+    CgiResponse cgiRefused = good.Run(params, body);
+    EXPECT_EQ(refused.out, cgiRefused.process.out);
+    EXPECT_NE(refused.out.find("Method not supported in this version(PUT)"), std::string::npos);
+    auto put = good.Environment("", "PUT");
+    put["CONTENT_LENGTH"] = std::to_string(body.size());
+    EXPECT_EQ(FastCgiRequest(server.SocketPath(), put, body).out, good.Run(put, body).process.out);
+    EXPECT_EQ(FastCgiPage(server, good, ""), goodPage);
+    EXPECT_TRUE(server.Running());
+}
+
+// A web server may pass on every *.cgi URL of the site, named file or not:
+// only a folder where the program lies is a gallery. Another folder with
+// listed pictures gets 404 and is left exactly as it was.
+TEST(FastCgiErrors, UrlOfAFolderWithoutTheProgramIsNotFoundAndWritesNothing) {
+    GalleryFolder g;
+    Picture(g, "a.jpg", 80, 60, "A", "1");
+    const std::string other = g / "other";
+    std::filesystem::create_directory(other);
+    MakeJpeg(other + "/secret.jpg", 80, 60);
+    WriteFile(other + "/secret.idd", "k\r\n");
+    TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::AddressArgument, {"--threads", "1"});
+    ASSERT_TRUE(server.Running()) << server.ErrorOutput();
+    for (const std::string query : {"", "REPAIR", "W"}) {
+        auto params = g.Environment(query);
+        params["SCRIPT_NAME"] = "/other/" + g.ProgramName();
+        params["SCRIPT_FILENAME"] = other + "/" + g.ProgramName();
+        FastCgiResponse r = FastCgiRequest(server.SocketPath(), params);
+        EXPECT_TRUE(r.ended) << query;
+        EXPECT_TRUE(r.out.starts_with("Status: 404 Not Found\r\n")) << r.out;
+        EXPECT_EQ(r.out.find("secret"), std::string::npos) << r.out;
+    }
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(other)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"secret.idd", "secret.jpg"}));
+    // The gallery itself is served on.
+    EXPECT_EQ(FastCgiPage(server, g, ""), CgiPage(g, ""));
+}
+
+// Several threads, each sending requests for two galleries in turn; every
+// page must be its own gallery's, whole (nothing of one request shows in
+// another served by the same thread or at the same time).
+TEST(FastCgiConcurrency, InterleavedRequestsForTwoGalleriesKeepTheirOwnPages) {
+    GalleryFolder a, b;
+    for (int i = 0; i < 4; ++i) Picture(a, "a" + std::to_string(i) + ".jpg", 90, 60, "Apple " + std::to_string(i), "1");
+    Picture(b, "b0.gif", 40, 40, "Banana", "9");
+    WriteFile(b / "pagetitle.txt", "Fruit of B\r\n");
+    WriteFile(b / "header.txt", "<meta name=\"b\" content=\"only B\">\r\n");
+    TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "4"});
+    const std::vector<std::string> queries = {"", "S"};
+    std::map<std::string, std::string> expected;
+    for (const std::string& q : queries) {
+        expected["a" + q] = CgiPage(a, q);
+        expected["b" + q] = CgiPage(b, q);
+    }
+    ASSERT_NE(expected["a"], expected["b"]);
+    std::atomic<int> wrong{0}, served{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 6; ++t) {
+        clients.emplace_back([&, t] {
+            for (int i = 0; i < 12; ++i) {
+                bool useA = (i + t) % 2 == 0;
+                const std::string& q = queries[static_cast<size_t>((i / 2 + t) % 2)];
+                const GalleryFolder& g = useA ? a : b;
+                FastCgiResponse r = FastCgiRequest(server.SocketPath(), g.Environment(q));
+                if (r.out != expected[(useA ? "a" : "b") + q]) ++wrong;
+                ++served;
+            }
+        });
+    }
+    for (auto& c : clients) c.join();
+    EXPECT_EQ(served.load(), 72);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_TRUE(server.Running());
+}
+
+TEST(FastCgiLifetime, StopSignalFinishesTheRequestInFlightThenEnds) {
+    GalleryFolder g;
+    Picture(g, "a.jpg", 80, 60, "A", "1");
+    TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "2"});
+    std::string page = CgiPage(g, "");
+    auto params = g.Environment("", "POST");
+    params["CONTENT_TYPE"] = "application/x-www-form-urlencoded";
+    params["CONTENT_LENGTH"] = "7";
+    bool runningAfterSignal = false;
+    FastCgiResponse r = FastCgiRequest(server.SocketPath(), params, "a=1&b=2", 60, [&] {
+        // The request has begun and waits for its body when the stop comes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        server.Signal(SIGTERM);
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        runningAfterSignal = server.Running();
+    });
+    EXPECT_TRUE(runningAfterSignal);
+    EXPECT_TRUE(r.ended);
+    auto cgiParams = params;
+    EXPECT_EQ(r.out, g.Run(cgiParams, "a=1&b=2").process.out);
+    EXPECT_NE(r.out.find("Images Posted"), std::string::npos);
+    EXPECT_TRUE(server.WaitExit(5));
+    EXPECT_EQ(server.ExitCode(), 0);
+}
+
+TEST(FastCgiStart, BadSettingsEndTheProgramWithAMessage) {
+    TempDir elsewhere;
+    FastCgiServer threads(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                          FastCgiServer::Start::AddressArgument, {"--threads", "0"});
+    EXPECT_TRUE(threads.WaitExit(10));
+    EXPECT_EQ(threads.ExitCode(), 1);
+    EXPECT_NE(threads.ErrorOutput().find("--threads takes a number from 1 to 256"), std::string::npos);
+    auto env = ServerEnvironment;
+    env["PICTORAMA_FASTCGI_THREADS"] = "lots";
+    FastCgiServer variable(PICTORAMA_CGI_PATH, elsewhere.Path(), env, FastCgiServer::Start::SocketOnStandardInput);
+    EXPECT_TRUE(variable.WaitExit(10));
+    EXPECT_EQ(variable.ExitCode(), 1);
+    EXPECT_NE(variable.ErrorOutput().find("PICTORAMA_FASTCGI_THREADS"), std::string::npos);
+}
+
+// The resident process keeps nothing of a folder between requests: a
+// picture, caption or listing file added, changed or removed shows in the
+// next page, as it would under CGI.
+TEST(FastCgiLifetime, ChangesOnDiskShowInTheNextRequest) {
+    GalleryFolder g;
+    Picture(g, "a.jpg", 80, 60, "First caption", "1");
+    TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "1"});
+    EXPECT_EQ(FastCgiPage(server, g, ""), CgiPage(g, ""));
+    Picture(g, "b.jpg", 80, 60, "Second picture", "2");
+    WriteFile(g / "a.txt", "Changed caption\r\n");
+    std::string two = FastCgiPage(server, g, "");
+    EXPECT_NE(two.find("\r\n2 Images Posted\r\n"), std::string::npos);
+    EXPECT_NE(two.find("Changed caption"), std::string::npos);
+    EXPECT_EQ(two, CgiPage(g, ""));
+    std::filesystem::remove(g / "b.idd");
+    WriteFile(g / "a.idd", "9\r\n");
+    std::string one = FastCgiPage(server, g, "");
+    EXPECT_NE(one.find("\r\n1 Images Posted\r\n"), std::string::npos);
+    EXPECT_NE(one.find("\r\n9\r\n"), std::string::npos);
+    EXPECT_EQ(one, CgiPage(g, ""));
+}

@@ -1,0 +1,233 @@
+#include "support/FastCgiClient.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace testing_support {
+
+namespace {
+
+enum : unsigned char { BeginRequest = 1, EndRequest = 3, Params = 4, Stdin = 5, Stdout = 6, Stderr = 7 };
+constexpr int RequestId = 1;
+constexpr size_t MaxRecordContent = 65535;
+
+std::string Record(unsigned char type, const std::string& content) {
+    std::string r;
+    r += char(1);
+    r += char(type);
+    r += char(RequestId >> 8);
+    r += char(RequestId & 0xff);
+    r += char(content.size() >> 8);
+    r += char(content.size() & 0xff);
+    size_t padding = (8 - content.size() % 8) % 8;
+    r += char(padding);
+    r += char(0);
+    r += content;
+    r.append(padding, '\0');
+    return r;
+}
+
+// A stream's content as records of at most the largest size, then the empty
+// record that ends it.
+std::string StreamRecords(unsigned char type, const std::string& content) {
+    std::string r;
+    for (size_t at = 0; at < content.size(); at += MaxRecordContent)
+        r += Record(type, content.substr(at, MaxRecordContent));
+    return r + Record(type, "");
+}
+
+void Length(std::string& out, size_t n) {
+    if (n < 128) {
+        out += char(n);
+    } else {
+        out += char(0x80 | (n >> 24));
+        out += char((n >> 16) & 0xff);
+        out += char((n >> 8) & 0xff);
+        out += char(n & 0xff);
+    }
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+    size_t at = 0;
+    while (at < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        at += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int Connect(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::string FastCgiPairs(const std::map<std::string, std::string>& params) {
+    std::string out;
+    for (const auto& [name, value] : params) {
+        Length(out, name.size());
+        Length(out, value.size());
+        out += name;
+        out += value;
+    }
+    return out;
+}
+
+FastCgiResponse FastCgiRequest(const std::string& socketPath, const std::map<std::string, std::string>& params,
+                               const std::string& body, double timeoutSeconds,
+                               const std::function<void()>& beforeBody) {
+    FastCgiResponse response;
+    int fd = Connect(socketPath);
+    if (fd < 0) return response;
+    std::string begin(8, '\0');
+    begin[1] = 1;  // the responder role; the connection is not kept
+    std::string head = Record(BeginRequest, begin) + StreamRecords(Params, FastCgiPairs(params));
+    std::string rest = StreamRecords(Stdin, body);
+    // The body is sent from its own thread: a server may answer before it
+    // has read everything.
+    std::thread sender([fd, &head, &rest, &beforeBody] {
+        if (!SendAll(fd, head)) return;
+        if (beforeBody) beforeBody();
+        SendAll(fd, rest);
+    });
+    std::string in;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    for (;;) {
+        // Take whole records from what arrived.
+        while (in.size() >= 8) {
+            size_t length = (static_cast<unsigned char>(in[4]) << 8) | static_cast<unsigned char>(in[5]);
+            size_t total = 8 + length + static_cast<unsigned char>(in[6]);
+            if (in.size() < total) break;
+            unsigned char type = static_cast<unsigned char>(in[1]);
+            std::string content = in.substr(8, length);
+            in.erase(0, total);
+            if (type == Stdout) response.out += content;
+            if (type == Stderr) response.err += content;
+            if (type == EndRequest && content.size() >= 5) {
+                response.ended = true;
+                response.appStatus = (static_cast<unsigned char>(content[0]) << 24) |
+                                     (static_cast<unsigned char>(content[1]) << 16) |
+                                     (static_cast<unsigned char>(content[2]) << 8) |
+                                     static_cast<unsigned char>(content[3]);
+                response.protocolStatus = static_cast<unsigned char>(content[4]);
+            }
+        }
+        if (response.ended) break;
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        if (left <= 0) break;
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, left) <= 0) break;
+        char buffer[65536];
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        in.append(buffer, static_cast<size_t>(n));
+    }
+    shutdown(fd, SHUT_RDWR);
+    sender.join();
+    close(fd);
+    return response;
+}
+
+FastCgiServer::FastCgiServer(const std::string& program, const std::string& workingFolder,
+                             const std::map<std::string, std::string>& env, Start start,
+                             const std::vector<std::string>& extraArgs)
+    : socketPath_(dir_ / "fcgi.sock") {
+    int listening = -1;
+    std::vector<std::string> args;
+    if (start == Start::SocketOnStandardInput) {
+        listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socketPath_.c_str(), sizeof address.sun_path - 1);
+        if (bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listening, 64) != 0)
+            throw std::runtime_error("cannot listen on " + socketPath_);
+    } else {
+        args = {"--fastcgi", socketPath_};
+    }
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    // A sanitizer build's settings reach the server (a race found there ends it).
+    std::map<std::string, std::string> environment = env;
+    for (const char* name : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"})
+        if (const char* value = getenv(name)) environment.emplace(name, value);
+    ExecVectors vectors(program, args, environment);
+    std::string errors = dir_ / "stderr";
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        int null = open("/dev/null", O_RDWR);
+        int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(listening >= 0 ? listening : null, 0);
+        dup2(null, 1);
+        dup2(err, 2);
+        if (chdir(workingFolder.c_str()) != 0) _exit(126);
+        execve(program.c_str(), vectors.Argv(), vectors.Envp());
+        _exit(127);
+    }
+    if (listening >= 0) close(listening);
+    // Ready once a connection is taken.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline && Running()) {
+        int fd = Connect(socketPath_);
+        if (fd >= 0) {
+            close(fd);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+FastCgiServer::~FastCgiServer() {
+    if (!ended_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+std::string FastCgiServer::ErrorOutput() const { return Exists(dir_ / "stderr") ? ReadFile(dir_ / "stderr") : ""; }
+
+void FastCgiServer::Signal(int signal) const {
+    if (!ended_) kill(pid_, signal);
+}
+
+bool FastCgiServer::Running() {
+    if (ended_) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        ended_ = true;
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return false;
+    }
+    return true;
+}
+
+bool FastCgiServer::WaitExit(double seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (Running()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,61 @@
+// Driving the FastCGI hosting from tests: the built program started as a
+// FastCGI server on a unix socket (handed on standard input, as web servers
+// start it, or named on its command line), and a small client that speaks
+// the protocol's responder role to it, one connection per request.
+#pragma once
+#include <functional>
+#include <map>
+#include <string>
+
+#include "support/TestSupport.h"
+
+namespace testing_support {
+
+struct FastCgiResponse {
+    bool ended = false;       // an end-of-request record arrived
+    int appStatus = -1;
+    int protocolStatus = -1;
+    std::string out;          // the standard output stream's bytes
+    std::string err;          // the error stream's bytes
+};
+
+// Sends one request (the variables as parameters, the body as standard input)
+// and reads the response until the end-of-request record or the connection's
+// end. beforeBody, when given, runs after the parameters are sent and before
+// the body is.
+FastCgiResponse FastCgiRequest(const std::string& socketPath, const std::map<std::string, std::string>& params,
+                               const std::string& body = "", double timeoutSeconds = 60,
+                               const std::function<void()>& beforeBody = {});
+
+// The name-value pairs of a parameters record's content.
+std::string FastCgiPairs(const std::map<std::string, std::string>& params);
+
+class FastCgiServer {
+public:
+    enum class Start { SocketOnStandardInput, AddressArgument };
+    // Starts program in workingFolder with exactly env; with
+    // SocketOnStandardInput the socket is made here and handed over,
+    // otherwise the program is told "--fastcgi <socket>" plus extraArgs.
+    FastCgiServer(const std::string& program, const std::string& workingFolder,
+                  const std::map<std::string, std::string>& env, Start start,
+                  const std::vector<std::string>& extraArgs = {});
+    ~FastCgiServer();
+    FastCgiServer(const FastCgiServer&) = delete;
+    FastCgiServer& operator=(const FastCgiServer&) = delete;
+    const std::string& SocketPath() const { return socketPath_; }
+    std::string ErrorOutput() const;  // what the program wrote to standard error
+    void Signal(int signal) const;
+    // Waits up to seconds for the program to end; true when it did.
+    bool WaitExit(double seconds);
+    int ExitCode() const { return exitCode_; }
+    bool Running();
+
+private:
+    TempDir dir_;
+    std::string socketPath_;
+    int pid_ = -1;
+    bool ended_ = false;
+    int exitCode_ = -1;
+};
+
+}  // namespace testing_support

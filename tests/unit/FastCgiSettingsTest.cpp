@@ -1,0 +1,49 @@
+// The FastCGI hosting's command line and the program file a request names.
+#include <gtest/gtest.h>
+
+#include "engine/StringList.h"
+#include "engine/hostings/FastCgiEngine.h"
+
+namespace {
+
+StringList Variables(std::initializer_list<const char*> entries) {
+    StringList list(true);
+    for (const char* e : entries) list.Add(e);
+    return list;
+}
+
+}  // namespace
+
+TEST(FastCgiSettings, AddressThreadsAndTheirErrors) {
+    FastCgiSettings s = ReadFastCgiSettings({"--fastcgi", "127.0.0.1:9000", "--threads", "8"}, "", 2);
+    EXPECT_EQ(s.address, "127.0.0.1:9000");
+    EXPECT_EQ(s.threads, 8);
+    EXPECT_EQ(s.error, "");
+    // Standard input's socket, the variable, the default (kept within bounds).
+    EXPECT_EQ(ReadFastCgiSettings({}, "3", 2).threads, 3);
+    EXPECT_EQ(ReadFastCgiSettings({}, "", 2).threads, 2);
+    EXPECT_EQ(ReadFastCgiSettings({}, "", 1000).threads, MaxFastCgiThreads);
+    EXPECT_EQ(ReadFastCgiSettings({}, "", 0).threads, 1);
+    EXPECT_EQ(ReadFastCgiSettings({}, "", 2).address, "");
+    // The argument wins over the variable.
+    EXPECT_EQ(ReadFastCgiSettings({"--threads", "5"}, "3", 2).threads, 5);
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--threads", "0"}, {"--threads", "257"}, {"--threads", "x"}, {"--threads"}, {"--fastcgi"},
+             {"--fastcgi", ""}, {"--other"}})
+        EXPECT_NE(ReadFastCgiSettings(bad, "", 2).error, "") << bad[0];
+    EXPECT_NE(ReadFastCgiSettings({}, "-1", 2).error, "");
+}
+
+TEST(FastCgiProgramFile, ScriptFilenameThenDocumentRootAndScriptName) {
+    EXPECT_EQ(RequestProgramFile(Variables({"SCRIPT_FILENAME=/srv/a/pictorama.cgi", "DOCUMENT_ROOT=/x",
+                                            "SCRIPT_NAME=/y.cgi"})),
+              "/srv/a/pictorama.cgi");
+    // Apache's proxy puts the backend before the path.
+    EXPECT_EQ(RequestProgramFile(Variables({"SCRIPT_FILENAME=proxy:fcgi://127.0.0.1:9000/srv/b/pictorama.cgi"})),
+              "/srv/b/pictorama.cgi");
+    EXPECT_EQ(RequestProgramFile(Variables({"DOCUMENT_ROOT=/srv/c/", "SCRIPT_NAME=/g/pictorama.cgi"})),
+              "/srv/c/g/pictorama.cgi");
+    // Nothing usable: the running program itself.
+    EXPECT_EQ(RequestProgramFile(Variables({"SCRIPT_FILENAME=relative.cgi"})), "");
+    EXPECT_EQ(RequestProgramFile(Variables({"SCRIPT_NAME=/g/pictorama.cgi"})), "");
+}
