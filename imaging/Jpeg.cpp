@@ -177,6 +177,8 @@ struct JpegReader::State {
     std::vector<JOCTET> buffer;
     bool headerRead = false;
     bool started = false;
+    bool keepExif = false;          // ReadHeader keeps the EXIF segment
+    std::string exif;               // the first APP1 segment starting "Exif\0\0"
     bool cmyk = false;              // CMYK or YCCK source, converted to RGB here
     std::vector<uint8_t> cmykRow;   // one row of the library's CMYK output
 
@@ -212,8 +214,50 @@ bool CallMemorySource(State* s, const unsigned char* data, unsigned long size) {
     return true;
 }
 
+// One byte of a marker segment from the source; a source that cannot give
+// one has already raised an error or put an end-of-picture marker in place.
+int NextByte(j_decompress_ptr cinfo) {
+    jpeg_source_mgr* src = cinfo->src;
+    if (src->bytes_in_buffer == 0 && !src->fill_input_buffer(cinfo)) ERREXIT(cinfo, JERR_CANT_SUSPEND);
+    --src->bytes_in_buffer;
+    return *src->next_input_byte++;
+}
+
+bool ResizeNoThrow(std::string& bytes, size_t size) noexcept {
+    try {
+        bytes.resize(size);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+// The APP1 reader: keeps the first segment that starts "Exif\0\0" (the bytes
+// after the length field, 65533 at most as the length field allows), and
+// skips every other APP1 segment as the library would.
+boolean ReadApp1(j_decompress_ptr cinfo) {
+    auto* s = static_cast<State*>(cinfo->client_data);
+    long length = static_cast<long>(NextByte(cinfo)) << 8;
+    length |= NextByte(cinfo);
+    length -= 2;
+    if (length <= 0) return TRUE;
+    static const char header[] = {'E', 'x', 'i', 'f', 0, 0};
+    if (!s->exif.empty() || length < static_cast<long>(sizeof header) ||
+        !ResizeNoThrow(s->exif, static_cast<size_t>(length))) {
+        cinfo->src->skip_input_data(cinfo, length);
+        return TRUE;
+    }
+    for (long i = 0; i < length; ++i) s->exif[static_cast<size_t>(i)] = static_cast<char>(NextByte(cinfo));
+    if (std::memcmp(s->exif.data(), header, sizeof header) != 0) s->exif.clear();
+    return TRUE;
+}
+
 bool CallReadHeader(State* s) {
     if (setjmp(s->err.jump)) return false;
+    if (s->keepExif) {
+        s->cinfo.client_data = s;
+        jpeg_set_marker_processor(&s->cinfo, JPEG_APP0 + 1, ReadApp1);
+    }
     jpeg_read_header(&s->cinfo, TRUE);
     return true;
 }
@@ -277,6 +321,9 @@ void JpegReader::ReadHeader() {
     if (static_cast<int64_t>(s.cinfo.image_width) * s.cinfo.image_height > imaging::MaxPixels)
         throw Exception(JpegErrorMessage(JERR_IMAGE_TOO_BIG));
 }
+
+void JpegReader::KeepExifSegment() { state_->keepExif = true; }
+const std::string& JpegReader::ExifSegment() const { return state_->exif; }
 
 int JpegReader::ImageWidth() const { return static_cast<int>(state_->cinfo.image_width); }
 int JpegReader::ImageHeight() const { return static_cast<int>(state_->cinfo.image_height); }

@@ -49,6 +49,11 @@ public:
     // Reads the markers up to the first scan. A picture above
     // imaging::MaxPixels fails here, before anything is decoded.
     void ReadHeader();
+    // Asks ReadHeader to keep the first APP1 segment that holds an EXIF block
+    // (at most one segment's bytes, 64 KiB); the others are skipped as before.
+    void KeepExifSegment();
+    // That segment's bytes after its length field ("Exif\0\0..."), or "".
+    const std::string& ExifSegment() const;
     int ImageWidth() const;
     int ImageHeight() const;
     bool SourceGrayscale() const;

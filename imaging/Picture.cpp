@@ -5,23 +5,35 @@
 
 #include "imaging/Bmp.h"
 #include "imaging/Jpeg.h"
+#include "imaging/Orientation.h"
 #include "platform/Exception.h"
 #include "platform/Stream.h"
 
 namespace {
 
-// Full-size rows in, point-sampled rows out. Row sy of the picture is the
-// source of target row ty exactly when StretchDraw would take it, because both
-// use SampleSource; the rows in between are skipped, except after the
+// Full-size rows in, point-sampled rows out. The picture is sampled where the
+// upright picture's point-sampling grid falls (SampleSource over the upright
+// width and height, carried back through the orientation), in the stored
+// orientation, and the small result is then turned upright: the same pixels as
+// a full decode turned upright and stretched, without holding either.
+//
+// Row sy of the picture is the source of a sampled row exactly when the
+// stretch would take it; the rows in between are skipped, except after the
 // greyscale quantiser, whose Floyd-Steinberg dithering carries each row's
 // error into the next: there every row up to the last sampled one is decoded
 // (and dropped) so that the sampled rows come out as in a full decode.
 void PointSample(JpegReader& reader, const ChooseTargetSize& choose, TBitmap& out, int* fullWidth, int* fullHeight) {
+    reader.KeepExifSegment();
     reader.ReadHeader();
-    if (fullWidth) *fullWidth = reader.ImageWidth();
-    if (fullHeight) *fullHeight = reader.ImageHeight();
+    const std::string& exif = reader.ExifSegment();
+    const int orientation = exif.empty() ? 1 : imaging::ExifOrientation(exif.data(), exif.size());
+    const bool swapped = imaging::SwapsSides(orientation);
+    const int uprightWidth = swapped ? reader.ImageHeight() : reader.ImageWidth();
+    const int uprightHeight = swapped ? reader.ImageWidth() : reader.ImageHeight();
+    if (fullWidth) *fullWidth = uprightWidth;
+    if (fullHeight) *fullHeight = uprightHeight;
     int targetWidth = 0, targetHeight = 0;
-    choose(reader.ImageWidth(), reader.ImageHeight(), targetWidth, targetHeight);
+    choose(uprightWidth, uprightHeight, targetWidth, targetHeight);
     TBitmap bitmap;
     if (targetWidth <= 0 || targetHeight <= 0) {
         if (reader.SourceGrayscale()) bitmap.SetPixelFormat(pf8bit);
@@ -32,22 +44,34 @@ void PointSample(JpegReader& reader, const ChooseTargetSize& choose, TBitmap& ou
     reader.Start(JpegDecodeOptions());  // the full decode's settings: best quality, 24 bits
     const int components = reader.OutputComponents();
     const bool indexed = components == 1;
+    // The sampled picture in the stored orientation.
+    const int sampledWidth = swapped ? targetHeight : targetWidth;
+    const int sampledHeight = swapped ? targetWidth : targetHeight;
     if (indexed) bitmap.SetPixelFormat(pf8bit);
-    bitmap.SetSize(targetWidth, targetHeight);
+    bitmap.SetSize(sampledWidth, sampledHeight);
     if (indexed) bitmap.SetPalette(reader.Colormap());
 
+    // Mirrored along an axis, the grid is taken from the far end: sample i of
+    // the stored axis is upright sample count-1-i, at the mirrored position.
     const int sourceWidth = reader.OutputWidth(), sourceHeight = reader.OutputHeight();
-    std::vector<size_t> columns(static_cast<size_t>(targetWidth));
-    for (int x = 0; x < targetWidth; ++x)
-        columns[x] = static_cast<size_t>(SampleSource(x, sourceWidth, targetWidth)) * components;
+    int cornerX = 0, cornerY = 0;  // where the upright picture's top-left pixel is stored
+    imaging::StoredPosition(orientation, 0, 0, sourceWidth, sourceHeight, cornerX, cornerY);
+    const bool mirrorColumns = cornerX != 0, mirrorRows = cornerY != 0;
+    auto sample = [](int i, int sourceLength, int count, bool mirrored) {
+        return mirrored ? sourceLength - 1 - SampleSource(count - 1 - i, sourceLength, count)
+                        : SampleSource(i, sourceLength, count);
+    };
+    std::vector<size_t> columns(static_cast<size_t>(sampledWidth));
+    for (int x = 0; x < sampledWidth; ++x)
+        columns[x] = static_cast<size_t>(sample(x, sourceWidth, sampledWidth, mirrorColumns)) * components;
     std::vector<uint8_t> row(static_cast<size_t>(sourceWidth) * components);
     uint8_t* rowPointer = row.data();
     const size_t targetRowBytes = bitmap.RowBytes();
 
     int previous = -1;
-    for (int y = 0; y < targetHeight; ++y) {
+    for (int y = 0; y < sampledHeight; ++y) {
         uint8_t* target = bitmap.MutableScanLine(y);
-        int sy = SampleSource(y, sourceHeight, targetHeight);
+        int sy = sample(y, sourceHeight, sampledHeight, mirrorRows);
         if (sy == previous) {  // enlarging: the row just made, again
             std::memcpy(target, bitmap.ScanLine(y - 1), targetRowBytes);
             continue;
@@ -61,18 +85,18 @@ void PointSample(JpegReader& reader, const ChooseTargetSize& choose, TBitmap& ou
         }
         reader.ReadRows(&rowPointer, 1);
         if (components == 3) {
-            for (int x = 0; x < targetWidth; ++x) {
+            for (int x = 0; x < sampledWidth; ++x) {
                 const uint8_t* p = rowPointer + columns[x];
                 target[3 * x] = p[0];
                 target[3 * x + 1] = p[1];
                 target[3 * x + 2] = p[2];
             }
         } else {
-            for (int x = 0; x < targetWidth; ++x) target[x] = rowPointer[columns[x]];
+            for (int x = 0; x < sampledWidth; ++x) target[x] = rowPointer[columns[x]];
         }
         previous = sy;
     }
-    out = std::move(bitmap);
+    out = orientation == 1 ? std::move(bitmap) : imaging::OrientUpright(bitmap, orientation);
 }
 
 ChooseTargetSize FixedSize(int width, int height) {

@@ -27,6 +27,11 @@ void LoadJpegFile(const std::string& path, TBitmap& out);
 // is never held. fullWidth and fullHeight receive the picture's size from its
 // header (also when the target is empty). A target width or height of 0 or
 // less gives an empty bitmap of that size after the header is read.
+//
+// A picture whose EXIF orientation (imaging/Orientation.h) says it is turned
+// or mirrored is the upright picture here: fullWidth, fullHeight and the
+// target are the upright picture's, and the result is LoadJpegFile turned
+// upright (OrientUpright) and then stretched, still in one streaming pass.
 void LoadJpegPointSampled(const std::string& path, int targetWidth, int targetHeight, TBitmap& out,
                           int* fullWidth = nullptr, int* fullHeight = nullptr);
 // The same with the target chosen from the picture's full size once the

@@ -14,10 +14,12 @@
 #include <jpeglib.h>
 
 #include "support/CgiHarness.h"
+#include "support/ExifBytes.h"
 #include "support/JpegBytes.h"
 #include "imaging/Bitmap.h"
 #include "imaging/Picture.h"
 #include "support/Pictures.h"
+#include "support/RequiredTools.h"
 
 using namespace testing_support;
 
@@ -406,4 +408,126 @@ TEST(ThumbnailClaims, ClaimOfARequestThatFailedIsReleased) {
     WriteFile(g / "bad.idd", "k\r\n");
     g.Get();
     EXPECT_FALSE(Exists(g / "t_bad.jpg.~claim"));
+}
+
+// ---- EXIF orientation ----
+
+namespace {
+
+const char* const Convert = "/usr/bin/convert";
+
+// ImageMagick's reading of a file turned upright by its orientation tag.
+Decoded UprightWithImageMagick(const std::string& path) {
+    auto r = RunProgram(Convert, {path, "-auto-orient", "-depth", "8", "ppm:-"}, {{"PATH", "/usr/bin:/bin"}});
+    Decoded out;
+    int maxval = 0, consumed = 0;
+    if (r.exitCode != 0 ||
+        std::sscanf(r.out.c_str(), "P6 %d %d %d%n", &out.width, &out.height, &maxval, &consumed) != 3 || maxval != 255) {
+        ADD_FAILURE() << "convert failed on " << path << ": " << r.err;
+        return Decoded{};
+    }
+    std::string rgb = r.out.substr(static_cast<size_t>(consumed) + 1);
+    out.rgb.assign(rgb.begin(), rgb.end());
+    if (out.rgb.size() != static_cast<size_t>(out.width) * out.height * 3) return Decoded{};
+    return out;
+}
+
+// The mean difference per channel between a made picture and the point-sampled
+// stretch of the upright picture to the made picture's size.
+double SampledDifference(const Decoded& made, const Decoded& upright) {
+    if (made.width == 0 || made.height == 0 || upright.width == 0) return 1e9;
+    double sum = 0;
+    for (int y = 0; y < made.height; ++y)
+        for (int x = 0; x < made.width; ++x)
+            for (int c = 0; c < 3; ++c)
+                sum += std::abs(made.At(x, y, c) - upright.At(SampleSource(x, upright.width, made.width),
+                                                              SampleSource(y, upright.height, made.height), c));
+    return sum / (3.0 * made.width * made.height);
+}
+
+}  // namespace
+
+// One 800 x 600 picture stored eight ways: each thumbnail and slide is
+// ImageMagick's upright picture point sampled (within the loss of a JPEG
+// encoding), and clearly not any of the other seven; sizes, page attributes
+// and trace lines follow the upright picture.
+TEST(Orientation, EachTagGivesTheUprightThumbnailAndSlide) {
+    REQUIRE_TOOL(Exists(Convert), std::string("ImageMagick's convert (") + Convert + ")");
+    TempDir dir;
+    WriteWavesWithLibjpeg(dir / "stored.jpg", 800, 600);
+    const std::string stored = ReadFile(dir / "stored.jpg");
+    std::vector<Decoded> uprights(9);
+    for (int o = 1; o <= 8; ++o) {
+        std::string path = dir / std::string("o").append(std::to_string(o)).append(".jpg");
+        WriteFile(path, exif_bytes::WithApp1(stored, exif_bytes::OrientationBlock(o, o == 6)));
+        uprights[o] = UprightWithImageMagick(path);
+        ASSERT_EQ(uprights[o].width, o >= 5 ? 600 : 800) << o;
+    }
+    for (int o = 1; o <= 8; ++o) {
+        SCOPED_TRACE("orientation " + std::to_string(o));
+        GalleryFolder g;
+        WriteFile(g / "p.jpg", ReadFile(dir / std::string("o").append(std::to_string(o)).append(".jpg")));
+        WriteFile(g / "p.idd", "k\r\n");
+        CgiResponse page = g.Get();
+        std::vector<std::string> trace = g.TraceLines();
+        CgiResponse slideshow = g.Get("W");
+        std::vector<std::string> slideTrace = g.TraceLines();
+        ASSERT_EQ(page.process.exitCode, 0);
+        ASSERT_EQ(slideshow.process.exitCode, 0);
+        const bool portrait = o >= 5;
+        const int thumbWidth = portrait ? 52 : 93, slideWidth = portrait ? 420 : 746;
+        EXPECT_NE(page.body.find("t_p.jpg\" width=" + std::to_string(thumbWidth) + " height=70>"), std::string::npos)
+            << page.body;
+        EXPECT_TRUE(HasLine(trace, "Thumbnail size 70," + std::to_string(thumbWidth)));
+        EXPECT_TRUE(HasLine(slideTrace, "Slide size 560," + std::to_string(slideWidth)));
+        Decoded thumb = DecodeWithLibjpeg(g / "t_p.jpg");
+        Decoded slide = DecodeWithLibjpeg(g / "t_SLIDEIMAGE.jpg");
+        EXPECT_EQ(thumb.width, thumbWidth);
+        EXPECT_EQ(thumb.height, 70);
+        EXPECT_EQ(slide.width, slideWidth);
+        EXPECT_EQ(slide.height, 560);
+        for (int other = 1; other <= 8; ++other) {
+            if ((other >= 5) != portrait) continue;
+            double thumbDiff = SampledDifference(thumb, uprights[other]);
+            double slideDiff = SampledDifference(slide, uprights[other]);
+            if (other == o) {
+                EXPECT_LT(thumbDiff, 3.0);
+                EXPECT_LT(slideDiff, 3.0);
+            } else {
+                EXPECT_GT(thumbDiff, 15.0) << "as orientation " << other;
+                EXPECT_GT(slideDiff, 15.0) << "as orientation " << other;
+            }
+        }
+    }
+}
+
+// Tag 1, no EXIF block and an EXIF block that cannot be read all give the
+// same thumbnail, slide, page and trace lines as the picture without it.
+TEST(Orientation, UprightTagAndUnreadableBlockChangeNothing) {
+    TempDir dir;
+    WriteWavesWithLibjpeg(dir / "stored.jpg", 800, 600);
+    const std::string stored = ReadFile(dir / "stored.jpg");
+    std::string damaged = exif_bytes::OrientationBlock(6);
+    damaged[6 + 4] = 0x70;  // IFD0 past the end
+    const std::string variants[] = {stored, exif_bytes::WithApp1(stored, exif_bytes::OrientationBlock(1)),
+                                    exif_bytes::WithApp1(stored, exif_bytes::OrientationBlock(1, true)),
+                                    exif_bytes::WithApp1(stored, damaged)};
+    GalleryFolder g;
+    WriteFile(g / "p.idd", "k\r\n");
+    std::vector<std::string> outputs;
+    for (const std::string& picture : variants) {
+        for (const char* made : {"t_p.jpg", "t_SLIDEIMAGE.jpg", "t_SLIDEIMAGE.JPG", "pictorama.tst"})
+            std::filesystem::remove(g / made);
+        for (const auto& entry : std::filesystem::directory_iterator(g.Path()))
+            if (entry.path().filename().string().starts_with("SlideNext")) std::filesystem::remove(entry.path());
+        WriteFile(g / "p.jpg", picture);
+        std::string out = g.Get().body;
+        for (const std::string& line : g.TraceLines()) out += line + "\n";
+        out += "--\n" + g.Get("W").body;
+        for (const std::string& line : g.TraceLines()) out += line + "\n";
+        out += "--\n" + ReadFile(g / "t_p.jpg") + "--\n" + ReadFile(g / "t_SLIDEIMAGE.jpg");
+        outputs.push_back(out);
+    }
+    EXPECT_NE(outputs[0].find("width=93 height=70>"), std::string::npos);
+    for (size_t i = 1; i < outputs.size(); ++i) EXPECT_TRUE(outputs[i] == outputs[0]) << "variant " << i;
 }
