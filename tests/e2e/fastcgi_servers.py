@@ -32,7 +32,7 @@ class LighttpdFastCgi(servers.Lighttpd):
 server.bind = "127.0.0.1"
 server.port = {self.port}
 server.errorlog = "{self.path('error.log')}"
-{user}server.modules = ("mod_indexfile", "mod_fastcgi")
+{user}server.modules = ("mod_access", "mod_indexfile", "mod_fastcgi")
 index-file.names = ("pictorama.cgi")
 fastcgi.server = (".cgi" => ((
     "socket" => "{self.path('pictorama.sock')}",
@@ -41,6 +41,17 @@ fastcgi.server = (".cgi" => ((
     "bin-environment" => ("PICTORAMA_FASTCGI_THREADS" => "4"),
 )))
 mimetype.assign = (".jpg" => "image/jpeg", ".gif" => "image/gif", ".html" => "text/html")
+# The gallery's private files: trace, slideshow positions, files being
+# written, the log and the server mode's exchange folder.
+$HTTP["url"] =~ "(\\.tst$|/SlideNext[^/]*$|\\.~[^/]*$|/(log|temp)/)" {{
+    url.access-deny = ("")
+}}
+# ?REPAIR and ?S for the site owner's address only.
+$HTTP["querystring"] =~ "^(REPAIR|S)$" {{
+    $HTTP["remoteip"] != "{servers.OWNER_ADDRESS}" {{
+        url.access-deny = ("")
+    }}
+}}
 """
 
     def start(self, program):
@@ -80,6 +91,7 @@ Listen 127.0.0.1:{self.port}
 ServerName 127.0.0.1
 {user}LoadModule mpm_event_module {modules}/mod_mpm_event.so
 LoadModule authz_core_module {modules}/mod_authz_core.so
+LoadModule authz_host_module {modules}/mod_authz_host.so
 LoadModule mime_module {modules}/mod_mime.so
 LoadModule dir_module {modules}/mod_dir.so
 LoadModule proxy_module {modules}/mod_proxy.so
@@ -93,7 +105,20 @@ DirectoryIndex pictorama.cgi
     <FilesMatch "\\.cgi$">
         SetHandler "proxy:unix:{self.path('pictorama.sock')}|fcgi://localhost"
     </FilesMatch>
+    # The gallery's private files: trace, slideshow positions, files being written.
+    <FilesMatch "(\\.tst$|^SlideNext|\\.~)">
+        Require all denied
+    </FilesMatch>
+    # ?REPAIR and ?S for the site owner's address only.
+    <If "%{{QUERY_STRING}} =~ /^(REPAIR|S)$/">
+        AuthMerging And
+        Require ip {servers.OWNER_ADDRESS}
+    </If>
 </Directory>
+# The log and the server mode's exchange folder.
+<DirectoryMatch "/(log|temp)(/|$)">
+    Require all denied
+</DirectoryMatch>
 """
 
     def start(self, program):
