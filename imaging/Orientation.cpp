@@ -8,8 +8,9 @@ namespace imaging {
 
 namespace {
 
-// libexif's "follow the specification" option adds the entries it deems
-// mandatory to what it read and rewrites others; we want only what the file says.
+// By default libexif adds the entries it deems mandatory to what it read and
+// rewrites others (EXIF_DATA_OPTION_FOLLOW_SPECIFICATION); we want only what
+// the file says.
 ExifData* LoadExif(const void* data, size_t size) {
     ExifData* exif = exif_data_new();
     if (!exif) return nullptr;

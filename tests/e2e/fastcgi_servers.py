@@ -41,18 +41,7 @@ fastcgi.server = (".cgi" => ((
     "bin-environment" => ("PICTORAMA_FASTCGI_THREADS" => "4"),
 )))
 mimetype.assign = (".jpg" => "image/jpeg", ".gif" => "image/gif", ".html" => "text/html")
-# The gallery's private files: trace, slideshow positions, files being
-# written, the log and the server mode's exchange folder.
-$HTTP["url"] =~ "(\\.tst$|/SlideNext[^/]*$|\\.~[^/]*$|/(log|temp)/)" {{
-    url.access-deny = ("")
-}}
-# ?REPAIR and ?S for the site owner's address only.
-$HTTP["querystring"] =~ "^(REPAIR|S)$" {{
-    $HTTP["remoteip"] != "{servers.OWNER_ADDRESS}" {{
-        url.access-deny = ("")
-    }}
-}}
-"""
+{servers.LIGHTTPD_GUARDS}"""
 
     def start(self, program):
         self.program = program
@@ -105,21 +94,7 @@ DirectoryIndex pictorama.cgi
     <FilesMatch "\\.cgi$">
         SetHandler "proxy:unix:{self.path('pictorama.sock')}|fcgi://localhost"
     </FilesMatch>
-    # The gallery's private files: trace, slideshow positions, files being written.
-    <FilesMatch "(\\.tst$|^SlideNext|\\.~)">
-        Require all denied
-    </FilesMatch>
-    # ?REPAIR and ?S for the site owner's address only.
-    <If "%{{QUERY_STRING}} =~ /^(REPAIR|S)$/">
-        AuthMerging And
-        Require ip {servers.OWNER_ADDRESS}
-    </If>
-</Directory>
-# The log and the server mode's exchange folder.
-<DirectoryMatch "/(log|temp)(/|$)">
-    Require all denied
-</DirectoryMatch>
-"""
+{servers.APACHE_GUARDS}"""
 
     def start(self, program):
         start_program(self, program, self.path("pictorama.sock"))

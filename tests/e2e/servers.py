@@ -19,6 +19,38 @@ APACHE_MODULES = "/usr/lib/apache2/modules"
 OWNER_ADDRESS = "127.0.0.1"
 
 
+# The rules every config of the guide carries (CGI and FastCGI alike): the
+# gallery's private files are never served, and ?REPAIR and ?S answer the
+# site owner's address only.
+LIGHTTPD_GUARDS = f"""# The gallery's private files: trace, slideshow positions, files being
+# written, the log and the server mode's exchange folder.
+$HTTP["url"] =~ "(\\.tst$|/SlideNext[^/]*$|\\.~[^/]*$|/(log|temp)/)" {{
+    url.access-deny = ("")
+}}
+# ?REPAIR and ?S for the site owner's address only.
+$HTTP["querystring"] =~ "^(REPAIR|S)$" {{
+    $HTTP["remoteip"] != "{OWNER_ADDRESS}" {{
+        url.access-deny = ("")
+    }}
+}}
+"""
+APACHE_GUARDS = f"""    # The gallery's private files: trace, slideshow positions, files being written.
+    <FilesMatch "(\\.tst$|^SlideNext|\\.~)">
+        Require all denied
+    </FilesMatch>
+    # ?REPAIR and ?S for the site owner's address only.
+    <If "%{{QUERY_STRING}} =~ /^(REPAIR|S)$/">
+        AuthMerging And
+        Require ip {OWNER_ADDRESS}
+    </If>
+</Directory>
+# The log and the server mode's exchange folder.
+<DirectoryMatch "/(log|temp)(/|$)">
+    Require all denied
+</DirectoryMatch>
+"""
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -184,18 +216,7 @@ server.errorlog = "{self.path('error.log')}"
 index-file.names = ("pictorama.cgi")
 cgi.assign = (".cgi" => "")
 mimetype.assign = (".jpg" => "image/jpeg", ".gif" => "image/gif", ".html" => "text/html")
-# The gallery's private files: trace, slideshow positions, files being
-# written, the log and the server mode's exchange folder.
-$HTTP["url"] =~ "(\\.tst$|/SlideNext[^/]*$|\\.~[^/]*$|/(log|temp)/)" {{
-    url.access-deny = ("")
-}}
-# ?REPAIR and ?S for the site owner's address only.
-$HTTP["querystring"] =~ "^(REPAIR|S)$" {{
-    $HTTP["remoteip"] != "{OWNER_ADDRESS}" {{
-        url.access-deny = ("")
-    }}
-}}
-"""
+{LIGHTTPD_GUARDS}"""
 
     def start(self, program):
         conf = self.write("lighttpd.conf", self.config())
@@ -233,21 +254,7 @@ DirectoryIndex pictorama.cgi
     <FilesMatch "\\.(cgi|exe)$">
         SetHandler cgi-script
     </FilesMatch>
-    # The gallery's private files: trace, slideshow positions, files being written.
-    <FilesMatch "(\\.tst$|^SlideNext|\\.~)">
-        Require all denied
-    </FilesMatch>
-    # ?REPAIR and ?S for the site owner's address only.
-    <If "%{{QUERY_STRING}} =~ /^(REPAIR|S)$/">
-        AuthMerging And
-        Require ip {OWNER_ADDRESS}
-    </If>
-</Directory>
-# The log and the server mode's exchange folder.
-<DirectoryMatch "/(log|temp)(/|$)">
-    Require all denied
-</DirectoryMatch>
-"""
+{APACHE_GUARDS}"""
 
     def start(self, program):
         conf = self.write("httpd.conf", self.config())
