@@ -37,11 +37,11 @@ folder=$(cd "$folder" && pwd)
 install -m 755 "$program" "$folder/pictorama.cgi"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pictorama-demo.XXXXXX")
-modules='"mod_indexfile", "mod_cgi"'
+modules='"mod_access", "mod_indexfile", "mod_cgi"'
 handler='cgi.assign = (".cgi" => "")'
 if ((fastcgi)); then
   # lighttpd starts the program itself, the socket on its standard input.
-  modules='"mod_indexfile", "mod_fastcgi"'
+  modules='"mod_access", "mod_indexfile", "mod_fastcgi"'
   handler="fastcgi.server = (\".cgi\" => ((\"socket\" => \"$work/pictorama.sock\", \"bin-path\" => \"$folder/pictorama.cgi\", \"max-procs\" => 1)))"
 fi
 cat > "$work/lighttpd.conf" <<EOF
@@ -53,6 +53,10 @@ server.modules = ($modules)
 index-file.names = ("pictorama.cgi")
 $handler
 mimetype.assign = (".jpg" => "image/jpeg", ".gif" => "image/gif", ".html" => "text/html")
+# As the deployment guide: the gallery's private files are never served.
+\$HTTP["url"] =~ "(\\.tst\$|/SlideNext[^/]*\$|\\.~[^/]*\$|/(log|temp)/)" {
+    url.access-deny = ("")
+}
 EOF
 
 pid=
