@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes a sample gallery in FOLDER (which must not exist yet): a dozen
-# camera-sized JPEG pictures of varied content and a GIF, each with its caption
+# camera-sized JPEG pictures of varied content (one stored on its side with an
+# EXIF orientation tag, as a camera held upright stores it) and a GIF, each with its caption
 # (.txt) and listing file (.idd), and a page title. The folder appears whole or
 # not at all: the pictures are made beside it and renamed into place.
 #   scripts/sample-gallery.sh FOLDER
@@ -26,6 +27,20 @@ picture() {
   "$convert" "$@" -quality 88 "$work/$name"
   printf '%s\r\n' "$key" > "$work/${name%.*}.idd"
   printf '%s\r\n' "$caption" > "$work/${name%.*}.txt"
+}
+
+# orientation_tag FILE N: puts an EXIF segment holding only the orientation
+# tag (0x0112, SHORT, N) right after the JPEG's start marker.
+orientation_tag() {
+  python3 - "$1" "$2" <<'PY'
+import struct, sys
+path, value = sys.argv[1], int(sys.argv[2])
+tiff = b"II*\0" + struct.pack("<IH", 8, 1) + struct.pack("<HHIHH", 0x0112, 3, 1, value, 0) + struct.pack("<I", 0)
+block = b"Exif\0\0" + tiff
+data = open(path, "rb").read()
+assert data[:2] == b"\xff\xd8"
+open(path, "wb").write(data[:2] + b"\xff\xe1" + struct.pack(">H", len(block) + 2) + block + data[2:])
+PY
 }
 
 echo "Making the sample gallery in $target:"
@@ -66,6 +81,16 @@ picture stone.jpg "2024-06-12 Stone" "Old stone wall, black and white" \
 picture banner.gif "2024-06-13 Banner" "A GIF: the festival banner" \
   -size 480x360 radial-gradient:'#ffff00'-'#ff4500' -fill '#8b0000' \
   -draw 'rectangle 40,150 440,210' -colors 64
+# A camera held upright stores the picture on its side and says so in the
+# EXIF orientation tag (6: turn a quarter clockwise to show it).
+picture IMG_0014.JPG "2024-06-14 Lighthouse" "The lighthouse, taken upright" \
+  -size 3000x4000 gradient:'#4169e1'-'#e0ffff' \
+  -fill '#708090' -draw 'rectangle 0,3300 3000,4000' \
+  -fill '#f5f5f5' -draw 'polygon 1250,3300 1750,3300 1650,1200 1350,1200' \
+  -fill '#b22222' -draw 'rectangle 1300,1700 1700,1950' -draw 'rectangle 1300,2400 1700,2650' \
+  -fill '#ffd700' -draw 'rectangle 1380,950 1620,1200' \
+  -rotate -90
+orientation_tag "$work/IMG_0014.JPG" 6
 printf 'Pictorama sample gallery\r\n' > "$work/pagetitle.txt"
 
 mv "$work" "$target"
