@@ -30,6 +30,10 @@ program=$top/build/pictorama.cgi
 
 if [[ -z $folder ]]; then
   folder=$top/build/demo-gallery
+  # Made again when the script that makes it has changed since.
+  if [[ -d $folder && scripts/sample-gallery.sh -nt $folder/pagetitle.txt ]]; then
+    rm -rf "$folder"
+  fi
   [[ -d $folder ]] || scripts/sample-gallery.sh "$folder"
 fi
 [[ -d $folder ]] || { echo "$folder is not a folder" >&2; exit 1; }
