@@ -10,8 +10,8 @@ namespace kit {
 std::string TrimBlanks(const std::string& text) { return text::Trim(text); }
 
 std::string WithTrailingSeparator(const std::string& path) {
-    if (path.empty() || path.back() == '/') return path;
-    return path + "/";
+    if (path.empty() || path.back() == '/' || platform::IsSeparator(path.back())) return path;
+    return path + platform::NativeSeparator;
 }
 
 std::string DirectoryPart(const std::string& path) {

@@ -1,6 +1,6 @@
 // Common path and string routines of the gallery. They hold no state and
 // never raise. Routines that take names apart accept both "/" and "\";
-// routines that append a separator use the native one ("/").
+// routines that append a separator use the native one ("/", "\" on Windows).
 #pragma once
 #include <string>
 
@@ -8,12 +8,13 @@ namespace kit {
 
 // Without leading and trailing bytes 0..32.
 std::string TrimBlanks(const std::string& text);
-// The path with "/" appended unless it is empty or already ends in "/".
+// The path with the native separator appended unless it is empty or already
+// ends in "/" (or in "\" on Windows).
 std::string WithTrailingSeparator(const std::string& path);
 // Up to and including the last separator (the later-first of "\" and "/");
 // unchanged when the separator does not occur. "/pictorama.cgi" gives "/".
 std::string DirectoryPart(const std::string& path);
-// The folder of the running program (or library), ending in "/".
+// The folder of the running program (or library), ending in its separator.
 std::string ProgramDirectory();
 // The last component, after the last "\" or "/".
 std::string FileNamePart(const std::string& path);

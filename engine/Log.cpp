@@ -28,7 +28,7 @@ std::string LogFilePath() {
         directory = fallback + "log";
     }
     if (directory.empty()) directory = LogDirectory;
-    std::string absolute = directory[0] == '/' ? directory : programFolder + directory;
+    std::string absolute = platform::IsAbsolutePath(directory) ? directory : programFolder + directory;
     if (!platform::DirectoryExists(absolute) && !platform::CreateDirectory(absolute)) directory = fallback;
     return http::ComposeFilePath(module, directory, false, platform::FileNameOf(module), false, "Log");
 }

@@ -9,7 +9,7 @@
 // the program's folder.
 constexpr const char* PrivateFolderVariable = "CGI_PRIVATE_DIR";
 
-// The folder for private files, ending in "/": the program's (or library's)
+// The folder for private files, ending in its separator: the program's (or library's)
 // own folder, or the folder named by CGI_PRIVATE_DIR, created (one level) when
 // missing.
 std::string PrivateFolder();

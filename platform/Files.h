@@ -9,8 +9,6 @@
 
 namespace platform {
 
-constexpr char PathSeparator = '/';
-
 struct DirEntry {
     std::string name;  // as on disk, without folder
     bool directory = false;

@@ -1,6 +1,6 @@
-// Taking paths apart. Both separators are accepted ("/" here, "\" in names
-// written for the home platform), so that names that arrive from either
-// side come apart the same way.
+// Taking paths apart, and the system's rules for them. Taking apart accepts
+// both separators ("/", and "\" in names written for Windows), so that names
+// that arrive from either side come apart the same way.
 #pragma once
 #include <string>
 #include <string_view>
@@ -14,6 +14,14 @@ struct PathParts {
     std::string name;
 };
 PathParts SplitPath(std::string_view path);
+
+// The separator this system puts between folders: "/", or "\" on Windows.
+extern const char NativeSeparator;
+// A separator the system's file names take: "/" (and "\" on Windows).
+bool IsSeparator(char c);
+// A path that names its own root: "/..." (on Windows "X:\...", "X:/...",
+// "\\server\..." or a path from the root of the current drive).
+bool IsAbsolutePath(std::string_view path);
 
 // The two halves of SplitPath on their own.
 inline std::string FolderPart(std::string_view path) { return SplitPath(path).folder; }

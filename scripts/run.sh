@@ -37,6 +37,16 @@ build_fuzz() {
   cmake --build build-fuzz -j "$jobs"
 }
 
+# The Windows products, cross-built: build-win/Pictorama.exe and
+# build-win/Pictorama.dll. PICTORAMA_WIN_DEPS names the prefix of the
+# cross-built libjpeg-turbo and libexif (default build-win/deps).
+build_windows() {
+  local deps=()
+  [[ -n ${PICTORAMA_WIN_DEPS:-} ]] && deps=(-DPICTORAMA_WIN_DEPS="$PICTORAMA_WIN_DEPS")
+  configure build-win -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release "${deps[@]}"
+  cmake --build build-win -j "$jobs" --target pictorama_cgi pictorama_so
+}
+
 run_ctest() {  # dir
   (cd "$1" && ctest --output-on-failure -j "$jobs" --timeout 300)
 }
@@ -62,6 +72,10 @@ case "$cmd" in
   build)
     scripts/setup --quiet
     build_release
+    ;;
+  build-windows)
+    scripts/setup --quiet
+    build_windows
     ;;
   test)
     stage=${1:-all}

@@ -1,7 +1,6 @@
 #include "engine/hostings/GeneralEngine.h"
 
 #include "engine/hostings/CgiStdEngine.h"
-#include "engine/hostings/FastCgiEngine.h"
 #include "engine/hostings/HostingChoice.h"
 #include "engine/hostings/ServerExchange.h"
 #include "engine/hostings/WinCgiEngine.h"
@@ -22,7 +21,7 @@ TGeneralHttpEngine::TGeneralHttpEngine(TComponent* owner) : THttpEngine(owner) {
         if (!g_libraryFactory) throw Exception("No engine for this library host");
         g_libraryEngine = g_libraryFactory(owner);
     } else if (IsFastCgi()) {
-        g_cgiEngine = new TFastCgiEngine(owner);
+        g_cgiEngine = NewFastCgiEngine(owner);
     } else if (IsWinCgi()) {
         g_cgiEngine = new TCGIWinEngine(owner);
     } else {

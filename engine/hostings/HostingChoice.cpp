@@ -4,7 +4,6 @@
 #include "engine/StringList.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
-#include "platform/ListeningSocket.h"
 #include "platform/Text.h"
 
 bool IsWebServerCgiRequest() {
@@ -12,13 +11,6 @@ bool IsWebServerCgiRequest() {
     platform::ReadEnvironmentVariable("GATEWAY_INTERFACE", gateway);
     platform::ReadEnvironmentVariable("REQUEST_METHOD", method);
     return text::StartsWith(text::UpperCase(gateway), "CGI/") && !method.empty();
-}
-
-bool IsFastCgi() {
-    if (platform::RunningAsLibrary() || IsWebServerCgiRequest()) return false;
-    const auto& args = platform::CommandLineArguments();
-    if (!args.empty() && args[0] == "--fastcgi") return true;
-    return platform::IsListeningSocket(0);
 }
 
 bool IsServerLaunch() {

@@ -5,6 +5,8 @@
 #include <string>
 
 class StringList;
+class TComponent;
+class THttpCGIEngine;
 
 // A web server started this process for a CGI request: GATEWAY_INTERFACE
 // begins with "CGI/" and REQUEST_METHOD is set. Such a process is a standard
@@ -14,8 +16,10 @@ bool IsWebServerCgiRequest();
 // Started to serve FastCGI: standard input is a listening socket (a web
 // server, mod_fcgid, spawn-fcgi or a socket unit started the program so), or
 // the first argument is --fastcgi. Never inside a library or for a web
-// server's CGI request.
+// server's CGI request, and never on Windows, which has no FastCGI hosting.
 bool IsFastCgi();
+// The FastCGI hosting's engine, when IsFastCgi(); null where there is none.
+THttpCGIEngine* NewFastCgiEngine(TComponent* owner);
 // Started by hand to become the resident server instance (no SERVER_SOFTWARE
 // and no arguments), or started by the engine with "$$START_SERVER X".
 bool IsServerLaunch();

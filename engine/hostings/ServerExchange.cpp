@@ -25,12 +25,14 @@ bool ExchangeFileExists(const std::string& path) {
 
 std::string ServerWorkDirectory() { return PrivateFolder() + "temp"; }
 
-std::string ServerFilePrefix() { return ServerWorkDirectory() + "/" + platform::FileNameOf(http::ModulePath()) + "_"; }
+std::string ServerFilePrefix() {
+    return ServerWorkDirectory() + platform::NativeSeparator + platform::FileNameOf(http::ModulePath()) + "_";
+}
 
 std::string ServerMarkerFile() { return ServerFilePrefix() + "s"; }
 
 std::string ServerPresenceFile() {
-    return ServerWorkDirectory() + "/" + platform::FileNameOf(http::ModulePath()) + "_S.lock";
+    return ServerWorkDirectory() + platform::NativeSeparator + platform::FileNameOf(http::ModulePath()) + "_S.lock";
 }
 
 bool IsServerRunning() {

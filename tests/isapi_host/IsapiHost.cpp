@@ -23,8 +23,6 @@
 //     reject TEXT          the response must not contain TEXT
 // It prints a summary (see Report) and exits 0 when every response was
 // complete and as expected.
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -39,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "ExtensionLibrary.h"
 #include "engine/hostings/IsapiInterface.h"
 
 using namespace isapi;
@@ -286,7 +285,7 @@ void Serve(HttpExtensionProcProc proc, const Plan& plan, long index, Totals& tot
 
 template <typename T>
 T Export(void* library, const char* name, bool& ok) {
-    void* p = dlsym(library, name);
+    void* p = FindExtensionExport(library, name);
     if (!p) {
         std::printf("missing export %s\n", name);
         ok = false;
@@ -312,9 +311,10 @@ int main(int argc, char** argv) {
     }
     g_refuse = plan.refuseSmallBuffers;
 
-    void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    std::string loadError;
+    void* library = LoadExtensionLibrary(argv[1], loadError);
     if (!library) {
-        std::printf("cannot load: %s\n", dlerror());
+        std::printf("cannot load: %s\n", loadError.c_str());
         return 2;
     }
     bool ok = true;

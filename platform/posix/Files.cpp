@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 
@@ -13,27 +12,6 @@
 #include "platform/Text.h"
 
 namespace platform {
-
-bool MatchesMask(const std::string& name, const std::string& pattern) {
-    // Iterative glob with backtracking to the last '*'.
-    size_t n = 0, p = 0, starP = std::string::npos, starN = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == '?' || text::FoldLower(pattern[p]) == text::FoldLower(name[n]))) {
-            ++n;
-            ++p;
-        } else if (p < pattern.size() && pattern[p] == '*') {
-            starP = p++;
-            starN = n;
-        } else if (starP != std::string::npos) {
-            p = starP + 1;
-            n = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '*') ++p;
-    return p == pattern.size();
-}
 
 namespace {
 bool IsDirectory(const std::string& path) {
@@ -115,11 +93,6 @@ bool SetFileModificationTime(const std::string& path, double seconds) {
     times[0].tv_nsec = static_cast<long>((seconds - whole) * 1e9);
     times[1] = times[0];
     return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
-}
-
-std::string TemporaryNameBeside(const std::string& path) {
-    static std::atomic<unsigned> counter{0};
-    return path + ".~" + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
 }
 
 }  // namespace platform

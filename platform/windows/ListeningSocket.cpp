@@ -1,0 +1,35 @@
+#include "platform/ListeningSocket.h"
+
+#include <io.h>
+
+#include <thread>
+
+#include "platform/Process.h"
+
+// No hosting on this system is handed a listening socket (the FastCGI
+// hosting is not built here): a descriptor is never one, and there is
+// nothing to accept on.
+namespace platform {
+
+bool IsListeningSocket(int) { return false; }
+
+bool SetNonBlocking(int) { return false; }
+
+bool WaitForConnection(int, int milliseconds) {
+    SleepMilliseconds(milliseconds);
+    return false;
+}
+
+// Writing to a closed connection fails the write here; nothing ends the process.
+void IgnoreBrokenConnections() {}
+
+void CloseDescriptor(int fd) {
+    if (fd >= 0) _close(fd);
+}
+
+unsigned ProcessorCount() {
+    unsigned n = std::thread::hardware_concurrency();
+    return n ? n : 1;
+}
+
+}  // namespace platform
