@@ -37,6 +37,23 @@ build_fuzz() {
   cmake --build build-fuzz -j "$jobs"
 }
 
+# The Windows products, cross-built with mingw-w64 (build-win/Pictorama.exe and
+# Pictorama.dll), over the libraries scripts/windows-deps cross-builds from
+# Debian's sources into build-win/deps.
+build_windows() {
+  scripts/windows-deps --quiet "$top/build-win/deps"
+  configure build-win -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DPICTORAMA_WINDOWS_DEPS="$top/build-win/deps"
+  cmake --build build-win -j "$jobs"
+}
+
+# The Windows build's tests under Wine (scripts/wine-ctest).
+test_windows() {
+  echo "== Windows build and its tests under Wine"
+  build_windows
+  scripts/wine-ctest build-win -j "$jobs"
+}
+
 run_ctest() {  # dir
   (cd "$1" && ctest --output-on-failure -j "$jobs" --timeout 300)
 }
@@ -63,10 +80,18 @@ case "$cmd" in
     scripts/setup --quiet
     build_release
     ;;
+  build-windows)
+    scripts/setup --quiet
+    build_windows
+    ;;
+  test-windows)
+    scripts/setup --quiet
+    test_windows
+    ;;
   test)
     stage=${1:-all}
     case "$stage" in
-      all|unit|sanitize|tsan|fuzz|e2e) ;;
+      all|unit|sanitize|tsan|fuzz|e2e|windows) ;;
       *) refuse "unknown test stage: $stage" ;;
     esac
     scripts/setup --quiet
@@ -97,6 +122,9 @@ case "$cmd" in
       echo "== End-to-end: the program under real web servers and a real browser"
       if [[ $stage == e2e ]]; then build_program; fi
       python3 tests/e2e/e2e.py --program build/pictorama.cgi --screenshots build/e2e-screenshots
+    fi
+    if [[ $stage == all || $stage == windows ]]; then
+      test_windows
     fi
     ;;
   demo)
