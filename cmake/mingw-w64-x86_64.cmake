@@ -1,28 +1,18 @@
-# Cross build of the Windows products with Debian's mingw-w64 (posix threads):
+# Cross-building the Windows products (64-bit) with Debian's mingw-w64, the
+# compilers with POSIX threads (std::thread, std::mutex over winpthreads):
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-# The libraries they link come from scripts/windows-deps (build-win/deps unless
-# PICTORAMA_WINDOWS_DEPS names another prefix); tests run under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR AMD64)
-set(PICTORAMA_MINGW x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${PICTORAMA_MINGW}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${PICTORAMA_MINGW}-g++-posix)
-set(CMAKE_RC_COMPILER ${PICTORAMA_MINGW}-windres)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
-if(NOT PICTORAMA_WINDOWS_DEPS)
-  if(DEFINED ENV{PICTORAMA_WINDOWS_DEPS})
-    set(PICTORAMA_WINDOWS_DEPS $ENV{PICTORAMA_WINDOWS_DEPS})
-  else()
-    set(PICTORAMA_WINDOWS_DEPS ${CMAKE_BINARY_DIR}/deps)
-  endif()
-endif()
-set(CMAKE_FIND_ROOT_PATH /usr/${PICTORAMA_MINGW} ${PICTORAMA_WINDOWS_DEPS})
+set(PICTORAMA_MINGW_TRIPLET x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${PICTORAMA_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${PICTORAMA_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${PICTORAMA_MINGW_TRIPLET}-windres)
+
+# Libraries and headers come from the cross tree only, never from the build
+# machine's own /usr; programs (cmake's helpers) from the build machine.
+set(CMAKE_FIND_ROOT_PATH /usr/${PICTORAMA_MINGW_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Static archives only: the products carry no DLL of their own besides themselves.
-set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
-
-# Test programs run under Wine (CTest, and GoogleTest's discovery).
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)

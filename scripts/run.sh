@@ -37,20 +37,22 @@ build_fuzz() {
   cmake --build build-fuzz -j "$jobs"
 }
 
-# The Windows products, cross-built with mingw-w64 (build-win/Pictorama.exe and
-# Pictorama.dll), over the libraries scripts/windows-deps cross-builds from
-# Debian's sources into build-win/deps.
-build_windows() {
-  scripts/windows-deps --quiet "$top/build-win/deps"
-  configure build-win -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DPICTORAMA_WINDOWS_DEPS="$top/build-win/deps"
+# The Windows products, cross-built: build-win/Pictorama.exe and
+# build-win/Pictorama.dll. PICTORAMA_WIN_DEPS names the prefix of the
+# cross-built libjpeg-turbo and libexif (default build-win/deps), which
+# scripts/windows-deps builds from Debian's sources when they are missing.
+build_windows() {  # extra cmake args...
+  local deps=${PICTORAMA_WIN_DEPS:-$top/build-win/deps}
+  scripts/windows-deps --quiet "$deps"
+  configure build-win -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DPICTORAMA_WIN_DEPS="$deps" "$@"
   cmake --build build-win -j "$jobs"
 }
 
-# The Windows build's tests under Wine (scripts/wine-ctest).
+# The Windows build with its tests, run under Wine (scripts/wine-ctest).
 test_windows() {
   echo "== Windows build and its tests under Wine"
-  build_windows
+  build_windows -DPICTORAMA_TESTS=ON -DCMAKE_CROSSCOMPILING_EMULATOR=wine
   scripts/wine-ctest build-win -j "$jobs"
 }
 
