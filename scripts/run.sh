@@ -39,12 +39,21 @@ build_fuzz() {
 
 # The Windows products, cross-built: build-win/Pictorama.exe and
 # build-win/Pictorama.dll. PICTORAMA_WIN_DEPS names the prefix of the
-# cross-built libjpeg-turbo and libexif (default build-win/deps).
-build_windows() {
-  local deps=()
-  [[ -n ${PICTORAMA_WIN_DEPS:-} ]] && deps=(-DPICTORAMA_WIN_DEPS="$PICTORAMA_WIN_DEPS")
-  configure build-win -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release "${deps[@]}"
-  cmake --build build-win -j "$jobs" --target pictorama_cgi pictorama_so
+# cross-built libjpeg-turbo and libexif (default build-win/deps), which
+# scripts/windows-deps builds from Debian's sources when they are missing.
+build_windows() {  # extra cmake args...
+  local deps=${PICTORAMA_WIN_DEPS:-$top/build-win/deps}
+  scripts/windows-deps --quiet "$deps"
+  configure build-win -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DPICTORAMA_WIN_DEPS="$deps" "$@"
+  cmake --build build-win -j "$jobs"
+}
+
+# The Windows build with its tests, run under Wine (scripts/wine-ctest).
+test_windows() {
+  echo "== Windows build and its tests under Wine"
+  build_windows -DPICTORAMA_TESTS=ON -DCMAKE_CROSSCOMPILING_EMULATOR=wine
+  scripts/wine-ctest build-win -j "$jobs"
 }
 
 run_ctest() {  # dir
@@ -77,10 +86,14 @@ case "$cmd" in
     scripts/setup --quiet
     build_windows
     ;;
+  test-windows)
+    scripts/setup --quiet
+    test_windows
+    ;;
   test)
     stage=${1:-all}
     case "$stage" in
-      all|unit|sanitize|tsan|fuzz|e2e) ;;
+      all|unit|sanitize|tsan|fuzz|e2e|windows) ;;
       *) refuse "unknown test stage: $stage" ;;
     esac
     scripts/setup --quiet
@@ -111,6 +124,9 @@ case "$cmd" in
       echo "== End-to-end: the program under real web servers and a real browser"
       if [[ $stage == e2e ]]; then build_program; fi
       python3 tests/e2e/e2e.py --program build/pictorama.cgi --screenshots build/e2e-screenshots
+    fi
+    if [[ $stage == all || $stage == windows ]]; then
+      test_windows
     fi
     ;;
   demo)
