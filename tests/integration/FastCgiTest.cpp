@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "engine/hostings/FastCgiInputCheck.h"
 #include "support/CgiHarness.h"
 #include "support/FastCgiClient.h"
 #include "support/Pictures.h"
@@ -257,4 +258,62 @@ TEST(FastCgiLifetime, ChangesOnDiskShowInTheNextRequest) {
     EXPECT_NE(one.find("\r\n1 Images Posted\r\n"), std::string::npos);
     EXPECT_NE(one.find("\r\n9\r\n"), std::string::npos);
     EXPECT_EQ(one, CgiPage(g, ""));
+}
+
+namespace {
+
+// A length of a name-value pair in its four-byte form.
+std::string LongLength(uint32_t n) {
+    return {char(0x80 | (n >> 24)), char((n >> 16) & 0xff), char((n >> 8) & 0xff), char(n & 0xff)};
+}
+
+std::string BeginRecord() {
+    std::string begin(8, '\0');
+    begin[1] = 1;  // the responder role
+    return FastCgiRecord(1, begin);
+}
+
+}  // namespace
+
+// Only the web server should reach the socket, but whatever else does must
+// not bring the process down: pair lengths past 2^31 (the FastCGI library
+// would allocate a negative size and write through null), a single pair
+// announcing a gigabyte, parameters beyond the bound, a management record
+// asking the same value over and over. Each connection is closed with nothing
+// written, at once, and the next request is served as before.
+TEST(FastCgiErrors, HostilePeerIsCutOffAndTheProcessServesOn) {
+    GalleryFolder g;
+    Picture(g, "a.jpg", 80, 60, "A", "1");
+    TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "2"});
+    ASSERT_TRUE(server.Running()) << server.ErrorOutput();
+    const std::string page = CgiPage(g, "");
+
+    std::string manyPairs;
+    while (manyPairs.size() <= MaxFastCgiParamsBytes) manyPairs += FastCgiPairs({{"HTTP_X", std::string(60000, 'x')}});
+    std::string manyRecords;
+    for (size_t at = 0; at < manyPairs.size(); at += 60000) manyRecords += FastCgiRecord(4, manyPairs.substr(at, 60000));
+    std::string askTwice;
+    for (int i = 0; i < 8; ++i) askTwice += FastCgiPairs({{"FCGI_MAX_CONNS", ""}});
+    const std::map<std::string, std::string> hostile = {
+        {"negative size", BeginRecord() + FastCgiRecord(4, LongLength(0x7ffffff0) + LongLength(0x7ffffff0) + "NAME")},
+        {"a gigabyte", BeginRecord() + FastCgiRecord(4, LongLength(1u << 30) + '\0' + "HTTP_")},
+        {"past the bound", BeginRecord() + manyRecords},
+        {"values asked again and again", FastCgiRecord(9, askTwice, 0) + BeginRecord()},
+    };
+    for (const auto& [what, bytes] : hostile) {
+        FastCgiRawAnswer answer = FastCgiRawExchange(server.SocketPath(), bytes, 10);
+        EXPECT_TRUE(answer.closedByServer) << what;
+        EXPECT_EQ(answer.bytes, "") << what;
+        ASSERT_TRUE(server.Running()) << what << "\n" << server.ErrorOutput();
+        EXPECT_EQ(FastCgiPage(server, g, ""), page) << what;
+    }
+    // A request just inside the bound (a web server's large header lines)
+    // is served.
+    auto params = g.Environment("");
+    params["HTTP_COOKIE"] = std::string(100000, 'c');
+    FastCgiResponse big = FastCgiRequest(server.SocketPath(), params);
+    EXPECT_TRUE(big.ended);
+    EXPECT_EQ(big.out, page);
 }
