@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -316,4 +318,73 @@ TEST(FastCgiErrors, HostilePeerIsCutOffAndTheProcessServesOn) {
     FastCgiResponse big = FastCgiRequest(server.SocketPath(), params);
     EXPECT_TRUE(big.ended);
     EXPECT_EQ(big.out, page);
+}
+
+namespace {
+
+// How often each name in a folder was put in place (renamed or created
+// there) while it was watched.
+class PlacedNames {
+public:
+    explicit PlacedNames(const std::string& folder) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        if (fd_ < 0 || inotify_add_watch(fd_, folder.c_str(), IN_MOVED_TO | IN_CREATE) < 0)
+            throw std::runtime_error("cannot watch " + folder);
+    }
+    ~PlacedNames() { close(fd_); }
+    std::map<std::string, int> Counts() {
+        alignas(inotify_event) char buffer[65536];
+        for (;;) {
+            ssize_t n = read(fd_, buffer, sizeof buffer);
+            if (n <= 0) break;
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->mask & IN_Q_OVERFLOW) throw std::runtime_error("inotify queue overflow");
+                if (event->len > 0) ++counts_[event->name];
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return counts_;
+    }
+
+private:
+    int fd_;
+    std::map<std::string, int> counts_;
+};
+
+}  // namespace
+
+// A cold folder viewed by many visitors at once, all served by one process
+// on several threads: the claims share the work between its threads as
+// between CGI processes. Every page is the CGI page of the same folder,
+// every thumbnail is put in place exactly once, and no claim is left.
+TEST(FastCgiConcurrency, FirstViewsTogetherMakeEachThumbnailOnce) {
+    constexpr int Pictures = 24, Visitors = 12;
+    GalleryFolder g, twin;
+    for (int i = 0; i < Pictures; ++i) {
+        std::string base = "p" + std::to_string(i);
+        for (const GalleryFolder* f : {&g, &twin}) {
+            MakeJpeg(*f / (base + ".jpg"), 640, 480);
+            WriteFile(*f / (base + ".idd"), std::to_string(i) + "\r\n");
+        }
+    }
+    const std::string page = CgiPage(twin, "");  // a CGI visitor's first view
+    TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "4"});
+    ASSERT_TRUE(server.Running()) << server.ErrorOutput();
+    PlacedNames placed(g.Path());
+    std::vector<std::string> pages(Visitors);
+    std::vector<std::thread> visitors;
+    for (int v = 0; v < Visitors; ++v)
+        visitors.emplace_back([&, v] { pages[static_cast<size_t>(v)] = FastCgiPage(server, g, ""); });
+    for (auto& t : visitors) t.join();
+    for (int v = 0; v < Visitors; ++v) EXPECT_EQ(pages[static_cast<size_t>(v)], page) << "visitor " << v;
+    std::map<std::string, int> counts = placed.Counts();
+    for (int i = 0; i < Pictures; ++i) {
+        std::string thumbnail = "t_p" + std::to_string(i) + ".jpg";
+        EXPECT_EQ(counts[thumbnail], 1) << thumbnail;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(g.Path()))
+        EXPECT_EQ(entry.path().filename().string().find(".~"), std::string::npos) << entry.path();
+    EXPECT_TRUE(server.Running());
 }
