@@ -51,10 +51,13 @@ bool FastCgiInputCheck::StartRecord() {
     contentLeft_ = static_cast<uint32_t>((header_[4] << 8) | header_[5]);
     paddingLeft_ = header_[6];
     checkingValues_ = false;
+    // The library answers a management record of another type, and keeps
+    // 48 bytes of it for good: no web server sends one.
+    if (id == NullRequestId && type_ != GetValuesRecord) return false;
     switch (type_) {
     case BeginRequestRecord:
         // The library serves the first request begun; it declines the others.
-        if (id != NullRequestId && !requestBegun_) {
+        if (!requestBegun_) {
             requestBegun_ = true;
             requestId_ = id;
             paramsOpen_ = true;

@@ -4,7 +4,8 @@
 // through the null it gets back; any pair makes it allocate what the pair
 // announces before a byte of it has arrived; a management record asking for
 // the same value many times makes it write its answer past a 64-byte buffer
-// on the stack. The check follows the record stream and lets a connection
+// on the stack; a management record of any other type leaks the memory the
+// library set aside for it. The check follows the record stream and lets a connection
 // through only while
 //
 // - every record is of protocol version 1;
@@ -12,8 +13,9 @@
 //   begin-request record's id), until their closing empty record, and all
 //   of a request's parameter content, with every pair's announced lengths,
 //   fits in MaxFastCgiParamsBytes;
-// - a record asking for the program's values (FCGI_GET_VALUES) asks for at
-//   most MaxFastCgiValuesAsked, each pair within the record.
+// - a management record (request id 0) asks for the program's values
+//   (FCGI_GET_VALUES), for at most MaxFastCgiValuesAsked, each pair within
+//   the record.
 //
 // Everything else (the body, the other record types, the pairs' bytes) is
 // the library's to read and judge. The check only takes the bytes apart as

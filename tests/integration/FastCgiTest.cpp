@@ -281,8 +281,10 @@ std::string BeginRecord() {
 // not bring the process down: pair lengths past 2^31 (the FastCGI library
 // would allocate a negative size and write through null), a single pair
 // announcing a gigabyte, parameters beyond the bound, a management record
-// asking the same value over and over. Each connection is closed with nothing
-// written, at once, and the next request is served as before.
+// asking the same value over and over (the library would write past its
+// stack buffer), one of a type no web server sends (it would leak). Each
+// connection is closed with nothing written, at once, and the next request
+// is served as before.
 TEST(FastCgiErrors, HostilePeerIsCutOffAndTheProcessServesOn) {
     GalleryFolder g;
     Picture(g, "a.jpg", 80, 60, "A", "1");
@@ -303,6 +305,7 @@ TEST(FastCgiErrors, HostilePeerIsCutOffAndTheProcessServesOn) {
         {"a gigabyte", BeginRecord() + FastCgiRecord(4, LongLength(1u << 30) + '\0' + "HTTP_")},
         {"past the bound", BeginRecord() + manyRecords},
         {"values asked again and again", FastCgiRecord(9, askTwice, 0) + BeginRecord()},
+        {"a management record of another type", FastCgiRecord(11, "", 0) + BeginRecord()},
     };
     for (const auto& [what, bytes] : hostile) {
         FastCgiRawAnswer answer = FastCgiRawExchange(server.SocketPath(), bytes, 10);

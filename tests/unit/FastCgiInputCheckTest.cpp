@@ -89,6 +89,8 @@ TEST(FastCgiInputCheck, LengthsAndRecordsOutOfPlaceStopTheConnection) {
         {"parameters after their closing record",
          BeginRecord() + FastCgiRecord(Params, "") + FastCgiRecord(Params, FastCgiPairs({{"A", "b"}}))},
         {"closing record inside a pair", BeginRecord() + FastCgiRecord(Params, "\1\5A") + FastCgiRecord(Params, "")},
+        {"a management record of another type", FastCgiRecord(Stdin, "x", 0)},
+        {"a request begun with the management id", BeginRecord(0)},
         {"a value asked four times", FastCgiRecord(GetValues, values + values + values + values, 0)},
         {"an asked pair running past its record", FastCgiRecord(GetValues, "\x0e\x40" "FCGI_MAX_CONNS", 0)},
     };
