@@ -9,6 +9,7 @@ constexpr unsigned char BeginRequestRecord = 1;
 constexpr unsigned char ParamsRecord = 4;
 constexpr unsigned char GetValuesRecord = 9;
 constexpr unsigned char ProtocolVersion = 1;
+constexpr uint32_t BeginRequestBodyBytes = 8;
 // Management records carry this request id.
 constexpr uint16_t NullRequestId = 0;
 
@@ -56,6 +57,10 @@ bool FastCgiInputCheck::StartRecord() {
     if (id == NullRequestId && type_ != GetValuesRecord) return false;
     switch (type_) {
     case BeginRequestRecord:
+        // The library reads the padding of the record that begins its request
+        // as the next record: none is allowed (a web server sends none, the
+        // body being eight bytes).
+        if (contentLeft_ != BeginRequestBodyBytes || paddingLeft_ != 0) return false;
         // The library serves the first request begun; it declines the others.
         if (!requestBegun_) {
             requestBegun_ = true;
@@ -66,9 +71,10 @@ bool FastCgiInputCheck::StartRecord() {
     case ParamsRecord:
         if (!requestBegun_ || id != requestId_ || !paramsOpen_) return false;
         if (contentLeft_ == 0) {
-            // The empty record closes the parameters, after a whole pair.
+            // The empty record closes the parameters, after a whole pair; the
+            // library reads its padding as the next record, so it has none.
             paramsOpen_ = false;
-            return params_.BetweenPairs();
+            return paddingLeft_ == 0 && params_.BetweenPairs();
         }
         return true;
     case GetValuesRecord:

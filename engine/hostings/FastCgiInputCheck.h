@@ -9,6 +9,9 @@
 // through only while
 //
 // - every record is of protocol version 1;
+// - the record that begins a request and the empty record that closes its
+//   parameters have no padding (the library would read the padding as
+//   records the check never saw);
 // - parameters come for the request the connection began (the first
 //   begin-request record's id), until their closing empty record, and all
 //   of a request's parameter content, with every pair's announced lengths,

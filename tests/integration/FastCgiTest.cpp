@@ -282,7 +282,8 @@ std::string BeginRecord() {
 // would allocate a negative size and write through null), a single pair
 // announcing a gigabyte, parameters beyond the bound, a management record
 // asking the same value over and over (the library would write past its
-// stack buffer), one of a type no web server sends (it would leak). Each
+// stack buffer), one of a type no web server sends (it would leak), a record
+// in a begin record's padding (the library reads that padding as records). Each
 // connection is closed with nothing written, at once, and the next request
 // is served as before.
 TEST(FastCgiErrors, HostilePeerIsCutOffAndTheProcessServesOn) {
@@ -306,6 +307,10 @@ TEST(FastCgiErrors, HostilePeerIsCutOffAndTheProcessServesOn) {
         {"past the bound", BeginRecord() + manyRecords},
         {"values asked again and again", FastCgiRecord(9, askTwice, 0) + BeginRecord()},
         {"a management record of another type", FastCgiRecord(11, "", 0) + BeginRecord()},
+        // The library takes a begin record's padding for the next record.
+        {"records in a begin record's padding",
+         std::string("\1\1\0\1\0\x08\x18\0", 8) + std::string("\0\1\0\0\0\0\0\0", 8) +
+             FastCgiRecord(4, LongLength(0x7ffffff0) + LongLength(0x7ffffff0) + "NAMEVALU")},
     };
     for (const auto& [what, bytes] : hostile) {
         FastCgiRawAnswer answer = FastCgiRawExchange(server.SocketPath(), bytes, 10);
@@ -364,7 +369,8 @@ TEST(FastCgiConcurrency, FirstViewsTogetherMakeEachThumbnailOnce) {
     constexpr int Pictures = 24, Visitors = 12;
     GalleryFolder g, twin;
     for (int i = 0; i < Pictures; ++i) {
-        std::string base = "p" + std::to_string(i);
+        std::string base = "p";
+        base += std::to_string(i);
         for (const GalleryFolder* f : {&g, &twin}) {
             MakeJpeg(*f / (base + ".jpg"), 640, 480);
             WriteFile(*f / (base + ".idd"), std::to_string(i) + "\r\n");
@@ -384,7 +390,8 @@ TEST(FastCgiConcurrency, FirstViewsTogetherMakeEachThumbnailOnce) {
     for (int v = 0; v < Visitors; ++v) EXPECT_EQ(pages[static_cast<size_t>(v)], page) << "visitor " << v;
     std::map<std::string, int> counts = placed.Counts();
     for (int i = 0; i < Pictures; ++i) {
-        std::string thumbnail = "t_p" + std::to_string(i) + ".jpg";
+        std::string thumbnail = "t_p";
+        thumbnail += std::to_string(i) + ".jpg";
         EXPECT_EQ(counts[thumbnail], 1) << thumbnail;
     }
     for (const auto& entry : std::filesystem::directory_iterator(g.Path()))

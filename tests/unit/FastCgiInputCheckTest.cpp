@@ -83,7 +83,11 @@ TEST(FastCgiInputCheck, LengthsAndRecordsOutOfPlaceStopTheConnection) {
                  r += FastCgiRecord(Params, pair);
              return r;
          }()},
-        {"another protocol version", "\2" + BeginRecord().substr(1)},
+        {"another protocol version", [] {
+             std::string r = BeginRecord();
+             r[0] = 2;
+             return r;
+         }()},
         {"parameters before the request begins", FastCgiRecord(Params, FastCgiPairs({{"A", "b"}}))},
         {"parameters of another request", BeginRecord(1) + FastCgiRecord(Params, FastCgiPairs({{"A", "b"}}), 2)},
         {"parameters after their closing record",
@@ -91,6 +95,10 @@ TEST(FastCgiInputCheck, LengthsAndRecordsOutOfPlaceStopTheConnection) {
         {"closing record inside a pair", BeginRecord() + FastCgiRecord(Params, "\1\5A") + FastCgiRecord(Params, "")},
         {"a management record of another type", FastCgiRecord(Stdin, "x", 0)},
         {"a request begun with the management id", BeginRecord(0)},
+        {"a begin record with padding", std::string("\1\1\0\1\0\x08\x08\0", 8) + std::string(16, '\0')},
+        {"a begin record of another size", FastCgiRecord(Begin, std::string(16, '\1'))},
+        {"a closing parameters record with padding",
+         BeginRecord() + std::string("\1\4\0\1\0\0\x08\0", 8) + std::string(8, '\0')},
         {"a value asked four times", FastCgiRecord(GetValues, values + values + values + values, 0)},
         {"an asked pair running past its record", FastCgiRecord(GetValues, "\x0e\x40" "FCGI_MAX_CONNS", 0)},
     };
