@@ -6,12 +6,15 @@
 #    and 16 connections, and the same page as a static file.
 #    Targets: FastCGI p50 <= 0.2x CGI's, requests/s >= 5x CGI's, p50 within 3x
 #    of the static file's.
-# 2. Cold (lighttpd): 60 camera-sized pictures without thumbnails, 10
-#    connections, a fresh folder for each hosting: every response 200, every
-#    thumbnail a complete JPEG; FastCGI's p99 below CGI's.
+# 2. Cold, under both servers: 60 camera-sized pictures without thumbnails,
+#    10 connections, a fresh folder for each server and hosting: every
+#    response 200, every thumbnail a complete JPEG put in place exactly once
+#    (watched with inotify, bench/placed_names.py), no claim left; FastCGI's
+#    p99 below CGI's.
 # And the FastCGI process's resident memory under nginx after the measured
 # runs and after one more run (request counts from wrk's totals).
-# Environment: DURATION (default 10), PICTURES (100), COLD_PICTURES (60),
+# Environment: ONLY=cold (the cold runs alone), DURATION (default 10),
+# PICTURES (100), COLD_PICTURES (60),
 # THREADS (FastCGI pool, default 4), PICTORAMA_CGI (default
 # build-bench/pictorama.cgi, else build/pictorama.cgi).
 set -euo pipefail
@@ -54,8 +57,6 @@ gallery() {  # folder picture count
 /usr/bin/convert -size 1600x1200 -seed 4 plasma:fractal -quality 90 "$work/picture.jpg"
 /usr/bin/convert -size 800x600 -seed 5 plasma:fractal -resize '4000x3000!' -quality 92 "$work/camera.jpg"
 gallery "$root/gallery" "$work/picture.jpg" "$pictures"
-gallery "$root/cold-cgi" "$work/camera.jpg" "$cold_pictures"
-gallery "$root/cold-fastcgi" "$work/camera.jpg" "$cold_pictures"
 
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 wait_port() { for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
@@ -156,6 +157,7 @@ start() {
 }
 
 status=0
+if [[ ${ONLY:-} != cold ]]; then
 printf '%-9s %-8s %5s %10s %9s %9s %8s %s\n' server hosting conns req/s "p50 ms" "p99 ms" non-2xx "socket errors"
 declare -A R
 for server in lighttpd nginx; do
@@ -200,23 +202,43 @@ for server in lighttpd nginx; do
   done
 done
 
+fi
 echo
-echo "Cold (lighttpd, 10 connections, $cold_pictures pictures of 4000x3000 without thumbnails, ${duration} s)"
-for mode in cgi fastcgi; do
-  start lighttpd "$mode"
-  read -r rps p50 p99 non2xx errors n < <(load "http://127.0.0.1:$port/cold-$mode/pictorama.cgi" 10)
-  sleep 2
-  final=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/cold-$mode/pictorama.cgi")
-  stop_all
-  thumbnails=0 broken=0
-  for thumbnail in "$root/cold-$mode"/t_*.jpg; do
-    [[ $(basename "$thumbnail") == t_SLIDEIMAGE.jpg ]] && continue
-    thumbnails=$((thumbnails + 1))
-    if ! djpeg "$thumbnail" 2>"$work/djpeg.err" >/dev/null || [[ -s $work/djpeg.err ]]; then broken=$((broken + 1)); fi
+echo "Cold (10 connections, $cold_pictures pictures of 4000x3000 without thumbnails, ${duration} s, a fresh folder each)"
+declare -A COLD
+for server in lighttpd nginx; do
+  for mode in cgi fastcgi; do
+    folder=cold-$server-$mode
+    gallery "$root/$folder" "$work/camera.jpg" "$cold_pictures"
+    start "$server" "$mode"
+    # Every thumbnail put in place (renamed into the folder), counted by name.
+    rm -f "$work/placed.txt" "$work/placed.txt.ready"
+    python3 "$top/bench/placed_names.py" "$root/$folder" "$work/placed.txt" & watcher=$!
+    for _ in $(seq 100); do [[ -e $work/placed.txt.ready ]] && break; sleep 0.05; done
+    read -r rps p50 p99 non2xx errors n < <(load "http://127.0.0.1:$port/$folder/pictorama.cgi" 10)
+    sleep 2
+    final=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/$folder/pictorama.cgi")
+    kill -TERM "$watcher"; wait "$watcher" || true
+    stop_all
+    thumbnails=0 broken=0
+    for thumbnail in "$root/$folder"/t_*.jpg; do
+      [[ $(basename "$thumbnail") == t_SLIDEIMAGE.jpg ]] && continue
+      thumbnails=$((thumbnails + 1))
+      if ! djpeg "$thumbnail" 2>"$work/djpeg.err" >/dev/null || [[ -s $work/djpeg.err ]]; then broken=$((broken + 1)); fi
+    done
+    made_once=$(awk '$2 ~ /^t_.*\.jpg$/ && $1 == 1 { n++ } END { print n + 0 }' "$work/placed.txt")
+    made_again=$(awk '($2 ~ /^t_.*\.jpg$/ && $1 != 1) || $1 < 0 { n++ } END { print n + 0 }' "$work/placed.txt")
+    claims=$(find "$root/$folder" -name '*.~claim' | wc -l)
+    COLD[$server-$mode]=$p99
+    printf '%-9s %-8s %8s req/s  p50 %s ms  p99 %s ms  non-2xx %s  socket errors %s  requests %s  a view afterwards %s\n' \
+      "$server" "$mode" "$rps" "$p50" "$p99" "$non2xx" "$errors" "$n" "$final"
+    printf '%-18s thumbnails %s of %s, %s broken, %s made once, %s made more than once, %s claims left\n' \
+      "" "$thumbnails" "$cold_pictures" "$broken" "$made_once" "$made_again" "$claims"
+    [[ $non2xx == 0 && $errors == none && $final == 200 && $thumbnails == "$cold_pictures" && $broken == 0 &&
+       $made_once == "$cold_pictures" && $made_again == 0 && $claims == 0 ]] ||
+      { echo "FAIL: cold $server $mode"; status=1; }
   done
-  printf '%-8s %10s req/s  p50 %s ms  p99 %s ms  non-2xx %s  socket errors %s  a view afterwards %s  thumbnails %s of %s, %s broken\n' \
-    "$mode" "$rps" "$p50" "$p99" "$non2xx" "$errors" "$final" "$thumbnails" "$cold_pictures" "$broken"
-  [[ $non2xx == 0 && $errors == none && $final == 200 && $thumbnails == "$cold_pictures" && $broken == 0 ]] ||
-    { echo "FAIL: cold $mode"; status=1; }
+  awk -v s="$server" -v c="${COLD[$server-cgi]}" -v f="${COLD[$server-fastcgi]}" 'BEGIN {
+    printf "%-9s cold: FastCGI p99 %.0f ms, CGI p99 %.0f ms: %.2fx (target < 1)\n", s, f, c, f / c }'
 done
 exit $status

@@ -6,11 +6,12 @@
 // thread's program file is the running program's again once the request is
 // over, and that an answered request's response begins with its header block.
 //
-// Known finding, in libfcgi itself: a parameter whose announced name and
-// value lengths add up past 2^31 makes its reader ask malloc for a negative
-// size and then write through the null it gets (Debian's 2.4.2-2+deb12u1).
-// Only the web server may reach the socket (README, FastCGI); a campaign
-// finds this within a minute, and such inputs are kept out of the corpus.
+// Every byte libfcgi reads passes the hosting's input check first
+// (engine/hostings/FastCgiInputCheck.h); inputs the check refuses end with
+// the connection closed and nothing served. (Before the check, a campaign
+// found within a minute that a parameter whose announced name and value
+// lengths add up past 2^31 makes libfcgi allocate a negative size and write
+// through the null it gets.)
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>

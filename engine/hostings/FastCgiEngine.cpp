@@ -9,6 +9,7 @@
 
 #include "engine/Log.h"
 #include "engine/StringList.h"
+#include "engine/hostings/FastCgiReadGuard.h"
 #include "engine/Watchdog.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
@@ -59,6 +60,14 @@ StringList* RequestVariables(const FCGX_Request& request) {
     return list;
 }
 
+// Takes the next request from the request's connection, or from a
+// connection it accepts; the library reads it with a fresh reader, so the
+// input check starts over too (an accept restarts it as well).
+int AcceptChecked(FCGX_Request& request) {
+    RestartFastCgiInputCheck();
+    return FCGX_Accept_r(&request);
+}
+
 // Waits for the next request of the worker's connection or of the listening
 // socket; false once the process is asked to stop. Only one worker at a time
 // waits on the listening socket, so that a stop reaches every worker within
@@ -67,7 +76,7 @@ bool AcceptNext(FCGX_Request& request, int listenSocket, std::mutex& acceptLock)
     // A web server that keeps its connection sends the next request on it.
     while (request.ipcFd >= 0 && !platform::StopRequested()) {
         if (!platform::WaitForConnection(request.ipcFd, FastCgiStopCheckMilliseconds)) continue;
-        if (FCGX_Accept_r(&request) >= 0) return true;
+        if (AcceptChecked(request) >= 0) return true;
         break;
     }
     if (request.ipcFd >= 0) FCGX_Free(&request, 1);
@@ -76,7 +85,7 @@ bool AcceptNext(FCGX_Request& request, int listenSocket, std::mutex& acceptLock)
         if (!platform::WaitForConnection(listenSocket, FastCgiStopCheckMilliseconds)) continue;
         // The socket does not block: a connection another process took first
         // makes this attempt fail, and the wait starts again.
-        if (FCGX_Accept_r(&request) >= 0) return true;
+        if (AcceptChecked(request) >= 0) return true;
     }
     return false;
 }
@@ -165,7 +174,7 @@ bool ServeWaitingConnection(TFastCgiEngine* engine, int listenSocket) {
     if (FCGX_Init() != 0) return false;
     FCGX_Request request;
     if (FCGX_InitRequest(&request, listenSocket, 0) != 0) return false;
-    bool served = FCGX_Accept_r(&request) >= 0;
+    bool served = AcceptChecked(request) >= 0;
     if (served) ServeAccepted(engine, request);
     FCGX_Free(&request, 1);
     return served;

@@ -365,4 +365,5 @@ class GalleryChecks:
             "check_path_info_never_moves_the_gallery",
         ) if (self.folder_index or name != "check_folder_url_serves_the_photo_page")
             and (self.server.guards_owner_queries or name != "check_owner_queries_are_refused_to_a_stranger")]
-        return [(name[len("check_"):], getattr(self, name)) for name in names]
+        own = [(name, lambda check=check: check(self)) for name, check in self.server.extra_checks()]
+        return [(name[len("check_"):], getattr(self, name)) for name in names] + own

@@ -185,6 +185,11 @@ class Server:
         """Starts the server for the gallery whose program is `program`."""
         raise NotImplementedError
 
+    def extra_checks(self):
+        """Checks of this server's own, run after the gallery's: (name, check
+        taking the gallery's checks) pairs."""
+        return []
+
     def stop(self):
         for process in reversed(self.processes):
             stop_process(process)

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <thread>
 
+#include "engine/hostings/FastCgiInputCheck.h"
 #include "support/CgiHarness.h"
 #include "support/FastCgiClient.h"
 #include "support/Pictures.h"
@@ -257,4 +260,141 @@ TEST(FastCgiLifetime, ChangesOnDiskShowInTheNextRequest) {
     EXPECT_NE(one.find("\r\n1 Images Posted\r\n"), std::string::npos);
     EXPECT_NE(one.find("\r\n9\r\n"), std::string::npos);
     EXPECT_EQ(one, CgiPage(g, ""));
+}
+
+namespace {
+
+// A length of a name-value pair in its four-byte form.
+std::string LongLength(uint32_t n) {
+    return {char(0x80 | (n >> 24)), char((n >> 16) & 0xff), char((n >> 8) & 0xff), char(n & 0xff)};
+}
+
+std::string BeginRecord() {
+    std::string begin(8, '\0');
+    begin[1] = 1;  // the responder role
+    return FastCgiRecord(1, begin);
+}
+
+}  // namespace
+
+// Only the web server should reach the socket, but whatever else does must
+// not bring the process down: pair lengths past 2^31 (the FastCGI library
+// would allocate a negative size and write through null), a single pair
+// announcing a gigabyte, parameters beyond the bound, a management record
+// asking the same value over and over (the library would write past its
+// stack buffer), one of a type no web server sends (it would leak), a record
+// in a begin record's padding (the library reads that padding as records). Each
+// connection is closed with nothing written, at once, and the next request
+// is served as before.
+TEST(FastCgiErrors, HostilePeerIsCutOffAndTheProcessServesOn) {
+    GalleryFolder g;
+    Picture(g, "a.jpg", 80, 60, "A", "1");
+    TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "2"});
+    ASSERT_TRUE(server.Running()) << server.ErrorOutput();
+    const std::string page = CgiPage(g, "");
+
+    std::string manyPairs;
+    while (manyPairs.size() <= MaxFastCgiParamsBytes) manyPairs += FastCgiPairs({{"HTTP_X", std::string(60000, 'x')}});
+    std::string manyRecords;
+    for (size_t at = 0; at < manyPairs.size(); at += 60000) manyRecords += FastCgiRecord(4, manyPairs.substr(at, 60000));
+    std::string askTwice;
+    for (int i = 0; i < 8; ++i) askTwice += FastCgiPairs({{"FCGI_MAX_CONNS", ""}});
+    const std::map<std::string, std::string> hostile = {
+        {"negative size", BeginRecord() + FastCgiRecord(4, LongLength(0x7ffffff0) + LongLength(0x7ffffff0) + "NAME")},
+        {"a gigabyte", BeginRecord() + FastCgiRecord(4, LongLength(1u << 30) + '\0' + "HTTP_")},
+        {"past the bound", BeginRecord() + manyRecords},
+        {"values asked again and again", FastCgiRecord(9, askTwice, 0) + BeginRecord()},
+        {"a management record of another type", FastCgiRecord(11, "", 0) + BeginRecord()},
+        // The library takes a begin record's padding for the next record.
+        {"records in a begin record's padding",
+         std::string("\1\1\0\1\0\x08\x18\0", 8) + std::string("\0\1\0\0\0\0\0\0", 8) +
+             FastCgiRecord(4, LongLength(0x7ffffff0) + LongLength(0x7ffffff0) + "NAMEVALU")},
+    };
+    for (const auto& [what, bytes] : hostile) {
+        FastCgiRawAnswer answer = FastCgiRawExchange(server.SocketPath(), bytes, 10);
+        EXPECT_TRUE(answer.closedByServer) << what;
+        EXPECT_EQ(answer.bytes, "") << what;
+        ASSERT_TRUE(server.Running()) << what << "\n" << server.ErrorOutput();
+        EXPECT_EQ(FastCgiPage(server, g, ""), page) << what;
+    }
+    // A request just inside the bound (a web server's large header lines)
+    // is served.
+    auto params = g.Environment("");
+    params["HTTP_COOKIE"] = std::string(100000, 'c');
+    FastCgiResponse big = FastCgiRequest(server.SocketPath(), params);
+    EXPECT_TRUE(big.ended);
+    EXPECT_EQ(big.out, page);
+}
+
+namespace {
+
+// How often each name in a folder was put in place (renamed or created
+// there) while it was watched.
+class PlacedNames {
+public:
+    explicit PlacedNames(const std::string& folder) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        if (fd_ < 0 || inotify_add_watch(fd_, folder.c_str(), IN_MOVED_TO | IN_CREATE) < 0)
+            throw std::runtime_error("cannot watch " + folder);
+    }
+    ~PlacedNames() { close(fd_); }
+    std::map<std::string, int> Counts() {
+        alignas(inotify_event) char buffer[65536];
+        for (;;) {
+            ssize_t n = read(fd_, buffer, sizeof buffer);
+            if (n <= 0) break;
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->mask & IN_Q_OVERFLOW) throw std::runtime_error("inotify queue overflow");
+                if (event->len > 0) ++counts_[event->name];
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return counts_;
+    }
+
+private:
+    int fd_;
+    std::map<std::string, int> counts_;
+};
+
+}  // namespace
+
+// A cold folder viewed by many visitors at once, all served by one process
+// on several threads: the claims share the work between its threads as
+// between CGI processes. Every page is the CGI page of the same folder,
+// every thumbnail is put in place exactly once, and no claim is left.
+TEST(FastCgiConcurrency, FirstViewsTogetherMakeEachThumbnailOnce) {
+    constexpr int Pictures = 24, Visitors = 12;
+    GalleryFolder g, twin;
+    for (int i = 0; i < Pictures; ++i) {
+        std::string base = "p";
+        base += std::to_string(i);
+        for (const GalleryFolder* f : {&g, &twin}) {
+            MakeJpeg(*f / (base + ".jpg"), 640, 480);
+            WriteFile(*f / (base + ".idd"), std::to_string(i) + "\r\n");
+        }
+    }
+    const std::string page = CgiPage(twin, "");  // a CGI visitor's first view
+    TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "4"});
+    ASSERT_TRUE(server.Running()) << server.ErrorOutput();
+    PlacedNames placed(g.Path());
+    std::vector<std::string> pages(Visitors);
+    std::vector<std::thread> visitors;
+    for (int v = 0; v < Visitors; ++v)
+        visitors.emplace_back([&, v] { pages[static_cast<size_t>(v)] = FastCgiPage(server, g, ""); });
+    for (auto& t : visitors) t.join();
+    for (int v = 0; v < Visitors; ++v) EXPECT_EQ(pages[static_cast<size_t>(v)], page) << "visitor " << v;
+    std::map<std::string, int> counts = placed.Counts();
+    for (int i = 0; i < Pictures; ++i) {
+        std::string thumbnail = "t_p";
+        thumbnail += std::to_string(i) + ".jpg";
+        EXPECT_EQ(counts[thumbnail], 1) << thumbnail;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(g.Path()))
+        EXPECT_EQ(entry.path().filename().string().find(".~"), std::string::npos) << entry.path();
+    EXPECT_TRUE(server.Running());
 }

@@ -22,12 +22,12 @@ enum : unsigned char { BeginRequest = 1, EndRequest = 3, Params = 4, Stdin = 5, 
 constexpr int RequestId = 1;
 constexpr size_t MaxRecordContent = 65535;
 
-std::string Record(unsigned char type, const std::string& content) {
+std::string Record(unsigned char type, const std::string& content, int requestId = RequestId) {
     std::string r;
     r += char(1);
     r += char(type);
-    r += char(RequestId >> 8);
-    r += char(RequestId & 0xff);
+    r += char(requestId >> 8);
+    r += char(requestId & 0xff);
     r += char(content.size() >> 8);
     r += char(content.size() & 0xff);
     size_t padding = (8 - content.size() % 8) % 8;
@@ -91,6 +91,37 @@ std::string FastCgiPairs(const std::map<std::string, std::string>& params) {
         out += value;
     }
     return out;
+}
+
+std::string FastCgiRecord(unsigned char type, const std::string& content, int requestId) {
+    return Record(type, content, requestId);
+}
+
+FastCgiRawAnswer FastCgiRawExchange(const std::string& socketPath, const std::string& bytes, double timeoutSeconds) {
+    FastCgiRawAnswer answer;
+    int fd = Connect(socketPath);
+    if (fd < 0) return answer;
+    // Sent from its own thread: the program may stop reading at any point.
+    std::thread sender([fd, &bytes] { SendAll(fd, bytes); });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    for (;;) {
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        if (left <= 0) break;
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, left) <= 0) break;
+        char buffer[65536];
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            answer.closedByServer = true;
+            break;
+        }
+        answer.bytes.append(buffer, static_cast<size_t>(n));
+    }
+    shutdown(fd, SHUT_RDWR);
+    sender.join();
+    close(fd);
+    return answer;
 }
 
 FastCgiResponse FastCgiRequest(const std::string& socketPath, const std::map<std::string, std::string>& params,

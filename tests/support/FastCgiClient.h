@@ -30,6 +30,19 @@ FastCgiResponse FastCgiRequest(const std::string& socketPath, const std::map<std
 // The name-value pairs of a parameters record's content.
 std::string FastCgiPairs(const std::map<std::string, std::string>& params);
 
+// One record as a web server writes it (content of at most 65535 bytes),
+// padded to a multiple of eight.
+std::string FastCgiRecord(unsigned char type, const std::string& content, int requestId = 1);
+
+// What a peer that is no web server might send: the bytes as they are, then
+// everything the program writes back until it closes the connection or the
+// time is up. closedByServer says which came first.
+struct FastCgiRawAnswer {
+    std::string bytes;
+    bool closedByServer = false;
+};
+FastCgiRawAnswer FastCgiRawExchange(const std::string& socketPath, const std::string& bytes, double timeoutSeconds);
+
 class FastCgiServer {
 public:
     enum class Start { SocketOnStandardInput, AddressArgument };

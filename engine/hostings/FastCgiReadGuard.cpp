@@ -1,0 +1,34 @@
+#include "engine/hostings/FastCgiReadGuard.h"
+
+#include <cerrno>
+#include <cstddef>
+
+#include "engine/hostings/FastCgiInputCheck.h"
+
+namespace {
+
+thread_local FastCgiInputCheck threadCheck;
+
+}  // namespace
+
+void RestartFastCgiInputCheck() { threadCheck.Reset(); }
+
+// The library's own functions, reached through the link's --wrap. A link
+// without it fails on these names rather than leaving the reads unchecked.
+extern "C" int __real_OS_Read(int fd, char* buffer, size_t length);
+extern "C" int __real_OS_Accept(int listenSocket, int failOnInterrupt, const char* webServerAddresses);
+
+extern "C" int __wrap_OS_Read(int fd, char* buffer, size_t length) {
+    int n = __real_OS_Read(fd, buffer, length);
+    if (n > 0 && !threadCheck.Take(reinterpret_cast<const unsigned char*>(buffer), static_cast<size_t>(n))) {
+        errno = EPROTO;
+        return -1;
+    }
+    return n;
+}
+
+extern "C" int __wrap_OS_Accept(int listenSocket, int failOnInterrupt, const char* webServerAddresses) {
+    int connection = __real_OS_Accept(listenSocket, failOnInterrupt, webServerAddresses);
+    if (connection >= 0) threadCheck.Reset();
+    return connection;
+}
