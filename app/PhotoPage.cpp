@@ -11,6 +11,7 @@
 #include "app/Pages.h"
 #include "app/PhotoPage.h"
 #include "app/SideFiles.h"
+#include "app/ThumbnailBatch.h"
 #include "app/Thumbnails.h"
 #include "app/Trace.h"
 #include "engine/HttpEngine.h"
@@ -69,8 +70,15 @@ std::string PictureNameOf(const std::string& entry) {
 
 // Makes the missing thumbnails that no other request is making. Requests that
 // arrive together at a cold folder so share the work instead of each making
-// every thumbnail; the cells then wait for the ones made elsewhere.
+// every thumbnail; the cells then wait for the ones made elsewhere. They are
+// made on the thumbnail threads unless the setting asks for one at a time.
 void MakeMissingThumbnails(const std::string& directory, const std::vector<std::string>& entries) {
+    if (ThumbnailThreadSetting() > 1) {
+        std::vector<std::string> pictures;
+        for (const std::string& entry : entries) pictures.push_back(PictureNameOf(entry));
+        MakeThumbnailsTogether(directory, pictures);
+        return;
+    }
     for (const std::string& entry : entries) {
         std::string name = PictureNameOf(entry);
         if (name.empty() || text::StartsWith(name, "t_")) continue;
