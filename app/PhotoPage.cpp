@@ -135,9 +135,9 @@ bool PictureCell(const std::string& name) {
     return true;
 }
 
-int WritePictureTable() {
-    TraceLine("Start");
-    std::string directory = PictureDirectory();
+namespace {
+// The page's sorted picture list of the folder, with the scan's trace lines.
+std::vector<std::string> ScanPictureList(const std::string& directory) {
     std::string mask = directory + "*.idd";
     TraceLine("Filemask " + mask);
     PictureList list;
@@ -151,9 +151,23 @@ int WritePictureTable() {
         }
         if (next >= found.size()) TraceLine("");
     }
-    MakeMissingThumbnails(directory, list.Entries());
+    return list.Entries();
+}
+}  // namespace
+
+std::vector<std::string> PagePictures(const std::string& directory) {
+    std::vector<std::string> pictures;
+    for (const std::string& entry : ScanPictureList(directory)) pictures.push_back(PictureNameOf(entry));
+    return pictures;
+}
+
+int WritePictureTable() {
+    TraceLine("Start");
+    std::string directory = PictureDirectory();
+    std::vector<std::string> entries = ScanPictureList(directory);
+    MakeMissingThumbnails(directory, entries);
     int cell = 0;
-    for (const std::string& entry : list.Entries()) {
+    for (const std::string& entry : entries) {
         if (PictureCell(PictureNameOf(entry))) {
             if (++cell < PicturesPerRow) {
                 HttpSend("<td></td>");
@@ -163,8 +177,8 @@ int WritePictureTable() {
             }
         }
     }
-    for (const std::string& entry : list.Entries()) TraceLine("File: " + entry);
-    return static_cast<int>(list.Entries().size());
+    for (const std::string& entry : entries) TraceLine("File: " + entry);
+    return static_cast<int>(entries.size());
 }
 
 void PhotoPage() {

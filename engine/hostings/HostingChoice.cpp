@@ -14,6 +14,16 @@ bool IsWebServerCgiRequest() {
     return text::StartsWith(text::UpperCase(gateway), "CGI/") && !method.empty();
 }
 
+bool IsOwnerCommand() {
+    if (platform::RunningAsLibrary() || IsWebServerCgiRequest()) return false;
+    for (const char* name : {"GATEWAY_INTERFACE", "REQUEST_METHOD", "SERVER_SOFTWARE"}) {
+        std::string value;
+        if (platform::ReadEnvironmentVariable(name, value)) return false;
+    }
+    const auto& args = platform::CommandLineArguments();
+    return !args.empty() && text::StartsWith(args[0], "--") && args[0] != "--fastcgi";
+}
+
 bool IsFastCgi() {
     if (platform::RunningAsLibrary() || IsWebServerCgiRequest()) return false;
     const auto& args = platform::CommandLineArguments();
