@@ -14,21 +14,22 @@ bool IsWebServerCgiRequest() {
     return text::StartsWith(text::UpperCase(gateway), "CGI/") && !method.empty();
 }
 
-bool IsOwnerCommand() {
-    if (platform::RunningAsLibrary() || IsWebServerCgiRequest()) return false;
-    for (const char* name : {"GATEWAY_INTERFACE", "REQUEST_METHOD", "SERVER_SOFTWARE"}) {
-        std::string value;
-        if (platform::ReadEnvironmentVariable(name, value)) return false;
-    }
-    const auto& args = platform::CommandLineArguments();
-    return !args.empty() && text::StartsWith(args[0], "--") && args[0] != "--fastcgi";
-}
-
 bool IsFastCgi() {
     if (platform::RunningAsLibrary() || IsWebServerCgiRequest()) return false;
     const auto& args = platform::CommandLineArguments();
     if (!args.empty() && args[0] == "--fastcgi") return true;
     return platform::IsListeningSocket(0);
+}
+
+bool IsOwnerCommand() {
+    // A FastCGI start may carry "--threads N" with its socket on standard input.
+    if (platform::RunningAsLibrary() || IsWebServerCgiRequest() || IsFastCgi()) return false;
+    for (const char* name : {"GATEWAY_INTERFACE", "REQUEST_METHOD", "SERVER_SOFTWARE"}) {
+        std::string value;
+        if (platform::ReadEnvironmentVariable(name, value)) return false;
+    }
+    const auto& args = platform::CommandLineArguments();
+    return !args.empty() && text::StartsWith(args[0], "--");
 }
 
 bool IsServerLaunch() {

@@ -11,17 +11,17 @@ class StringList;
 // CGI request whatever its command-line arguments (servers pass the words of a
 // query without "=" as arguments, or the script's own name).
 bool IsWebServerCgiRequest();
-// Started by hand with one of the program's own options (--make-thumbnails,
-// --help, --version, ...): a first argument beginning with "--" other than
-// --fastcgi, and none of a web server's variables (GATEWAY_INTERFACE,
-// REQUEST_METHOD, SERVER_SOFTWARE). Never inside a library, and never for a
-// web server's CGI request, whatever its arguments.
-bool IsOwnerCommand();
 // Started to serve FastCGI: standard input is a listening socket (a web
 // server, mod_fcgid, spawn-fcgi or a socket unit started the program so), or
 // the first argument is --fastcgi. Never inside a library or for a web
 // server's CGI request.
 bool IsFastCgi();
+// Started by hand with one of the program's own options (--make-thumbnails,
+// --help, --version, ...): a first argument beginning with "--", none of a
+// web server's variables (GATEWAY_INTERFACE, REQUEST_METHOD,
+// SERVER_SOFTWARE), and no FastCGI start. Never inside a library, and never
+// for a web server's CGI request, whatever its arguments.
+bool IsOwnerCommand();
 // Started by hand to become the resident server instance (no SERVER_SOFTWARE
 // and no arguments), or started by the engine with "$$START_SERVER X".
 bool IsServerLaunch();

@@ -222,7 +222,7 @@ TEST(FastCgiConcurrency, ColdFolderRequestsShareTheThumbnailThreads) {
             EXPECT_EQ(ReadFile(entry.path().string()), ReadFile(reference / name)) << name;
         }
     }
-    EXPECT_TRUE(server.Running());
+    EXPECT_TRUE(server.Running()) << server.ErrorOutput();
 }
 
 TEST(FastCgiLifetime, StopSignalFinishesTheRequestInFlightThenEnds) {
