@@ -37,10 +37,13 @@ bool HasName(const GalleryFolder& g, const std::string& part) {
     return false;
 }
 
+// Thumbnails in place (not claims, not files being written).
 int Thumbnails(const GalleryFolder& g) {
     int n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(g.Path()))
-        n += entry.path().filename().string().starts_with("t_");
+    for (const auto& entry : std::filesystem::directory_iterator(g.Path())) {
+        std::string name = entry.path().filename().string();
+        n += name.starts_with("t_") && name.find(".~") == std::string::npos;
+    }
     return n;
 }
 
