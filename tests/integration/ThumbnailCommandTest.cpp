@@ -114,14 +114,14 @@ TEST(ThumbnailCommand, PicturesThatCannotBeReadAreListed) {
     EXPECT_NE(again.err.find("Making 1 thumbnail in "), std::string::npos) << again.err;
 }
 
-// Stopped with Ctrl-C halfway through 40 camera-sized pictures, it leaves only
+// Stopped with Ctrl-C early in its work on 40 camera-sized pictures, it leaves only
 // whole thumbnails and no claim; run again, it finishes the job, and every
 // thumbnail is the one the photo page makes.
 TEST(ThumbnailCommand, InterruptedThenRunAgainFinishesTheJob) {
     GalleryFolder g, page;
     for (int i = 0; i < 40; ++i) {
         std::string name = std::string("IMG_").append(std::to_string(1000 + i)).append(".jpg");
-        if (i == 0) MakeJpeg(g / name, 3000, 2000);
+        if (i == 0) MakeJpeg(g / name, 4000, 3000);
         else std::filesystem::copy_file(g / "IMG_1000.jpg", g / name);
         std::filesystem::copy_file(g / name, page / name);
         Listed(g, name);
@@ -131,7 +131,8 @@ TEST(ThumbnailCommand, InterruptedThenRunAgainFinishesTheJob) {
 
     int errPipe[2];
     ASSERT_EQ(pipe(errPipe), 0);
-    ExecVectors vectors(g.Program(), {"--make-thumbnails", "--threads", "2"}, ShellEnvironment);
+    // One thread: seconds of work, so that the stop surely comes halfway.
+    ExecVectors vectors(g.Program(), {"--make-thumbnails", "--threads", "1"}, ShellEnvironment);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -143,9 +144,9 @@ TEST(ThumbnailCommand, InterruptedThenRunAgainFinishesTheJob) {
         _exit(127);
     }
     close(errPipe[1]);
-    // Once a few thumbnails are there, Ctrl-C.
+    // Once the first thumbnail is there, Ctrl-C.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (Thumbnails(g) < 3 && std::chrono::steady_clock::now() < deadline)
+    while (Thumbnails(g) < 1 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     kill(pid, SIGINT);
     std::string err;
@@ -158,7 +159,7 @@ TEST(ThumbnailCommand, InterruptedThenRunAgainFinishesTheJob) {
     EXPECT_EQ(WEXITSTATUS(status), 130) << err;
     EXPECT_NE(err.find("Stopped: "), std::string::npos) << err;
     int made = Thumbnails(g);
-    EXPECT_GE(made, 3);
+    EXPECT_GE(made, 1);
     EXPECT_LT(made, 40);
     EXPECT_FALSE(HasName(g, ".~")) << "a claim or a file being written was left";
     for (const auto& entry : std::filesystem::directory_iterator(g.Path())) {
