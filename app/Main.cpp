@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/MainForm.h"
+#include "app/ThumbnailCommand.h"
 #include "engine/hostings/CgiStdEngine.h"
 #include "engine/hostings/HostingChoice.h"
 #include "engine/Log.h"
@@ -16,6 +17,9 @@
 int main(int argc, char** argv) {
     platform::SetCommandLine(argc, argv);
     InitializeEngineProcess();
+    // The site owner's command, run by hand; a web server's request is
+    // recognised by its variables first and never gets here.
+    if (IsOwnerCommand()) return RunOwnerCommand(platform::CommandLineArguments());
     // A FastCGI server (a listening socket on standard input, or --fastcgi)
     // is recognised before anything else a start without arguments may mean.
     bool fastCgi = IsFastCgi();

@@ -11,6 +11,7 @@
 #include "app/Pages.h"
 #include "app/PhotoPage.h"
 #include "app/SideFiles.h"
+#include "app/ThumbnailBatch.h"
 #include "app/Thumbnails.h"
 #include "app/Trace.h"
 #include "engine/HttpEngine.h"
@@ -69,8 +70,15 @@ std::string PictureNameOf(const std::string& entry) {
 
 // Makes the missing thumbnails that no other request is making. Requests that
 // arrive together at a cold folder so share the work instead of each making
-// every thumbnail; the cells then wait for the ones made elsewhere.
+// every thumbnail; the cells then wait for the ones made elsewhere. They are
+// made on the thumbnail threads unless the setting asks for one at a time.
 void MakeMissingThumbnails(const std::string& directory, const std::vector<std::string>& entries) {
+    if (ThumbnailThreadSetting() > 1) {
+        std::vector<std::string> pictures;
+        for (const std::string& entry : entries) pictures.push_back(PictureNameOf(entry));
+        MakeThumbnailsTogether(directory, pictures);
+        return;
+    }
     for (const std::string& entry : entries) {
         std::string name = PictureNameOf(entry);
         if (name.empty() || text::StartsWith(name, "t_")) continue;
@@ -127,9 +135,9 @@ bool PictureCell(const std::string& name) {
     return true;
 }
 
-int WritePictureTable() {
-    TraceLine("Start");
-    std::string directory = PictureDirectory();
+namespace {
+// The page's sorted picture list of the folder, with the scan's trace lines.
+std::vector<std::string> ScanPictureList(const std::string& directory) {
     std::string mask = directory + "*.idd";
     TraceLine("Filemask " + mask);
     PictureList list;
@@ -143,9 +151,23 @@ int WritePictureTable() {
         }
         if (next >= found.size()) TraceLine("");
     }
-    MakeMissingThumbnails(directory, list.Entries());
+    return list.Entries();
+}
+}  // namespace
+
+std::vector<std::string> PagePictures(const std::string& directory) {
+    std::vector<std::string> pictures;
+    for (const std::string& entry : ScanPictureList(directory)) pictures.push_back(PictureNameOf(entry));
+    return pictures;
+}
+
+int WritePictureTable() {
+    TraceLine("Start");
+    std::string directory = PictureDirectory();
+    std::vector<std::string> entries = ScanPictureList(directory);
+    MakeMissingThumbnails(directory, entries);
     int cell = 0;
-    for (const std::string& entry : list.Entries()) {
+    for (const std::string& entry : entries) {
         if (PictureCell(PictureNameOf(entry))) {
             if (++cell < PicturesPerRow) {
                 HttpSend("<td></td>");
@@ -155,8 +177,8 @@ int WritePictureTable() {
             }
         }
     }
-    for (const std::string& entry : list.Entries()) TraceLine("File: " + entry);
-    return static_cast<int>(list.Entries().size());
+    for (const std::string& entry : entries) TraceLine("File: " + entry);
+    return static_cast<int>(entries.size());
 }
 
 void PhotoPage() {

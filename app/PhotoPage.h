@@ -1,6 +1,7 @@
 // The pieces of the photo page.
 #pragma once
 #include <string>
+#include <vector>
 
 // Scans the listing files, sorts the pictures and writes their cells;
 // returns the number of list entries.
@@ -11,3 +12,6 @@ bool PictureCell(const std::string& name);
 // " width=W height=H" from the thumbnail's JPEG header (0 and 0 when it is
 // empty or unreadable).
 std::string ThumbnailSizeAttributes(const std::string& thumbnailPath);
+// The file names of the pictures the page lists for the folder, in page
+// order (the scan's trace lines are traced).
+std::vector<std::string> PagePictures(const std::string& directory);

@@ -31,10 +31,10 @@ int DerivedWidth(int height, double ratio) {
     return static_cast<int>(product);
 }
 
-void LoadPicture(const std::string& path, TBitmap& bitmap) {
-    std::string existing = folder_index::Existing(path);
-    if (existing.empty()) return;
-    std::string kind = text::UpperCase(kit::ExtensionPart(path));
+namespace {
+// LoadPicture for a file known to exist at its on-disk path.
+void LoadExistingPicture(const std::string& existing, TBitmap& bitmap) {
+    std::string kind = text::UpperCase(kit::ExtensionPart(existing));
     if (kind == "JPG") {
         try {
             LoadJpegFile(existing, bitmap);
@@ -52,6 +52,13 @@ void LoadPicture(const std::string& path, TBitmap& bitmap) {
             bitmap = TBitmap();
         }
     }
+}
+}  // namespace
+
+void LoadPicture(const std::string& path, TBitmap& bitmap) {
+    std::string existing = folder_index::Existing(path);
+    if (existing.empty()) return;
+    LoadExistingPicture(existing, bitmap);
 }
 
 void StretchPicture(TBitmap& bitmap, int height, int width) {
@@ -95,11 +102,16 @@ void FitPicture(TBitmap& bitmap, int height, int width) {
 }
 
 int LoadFittedPicture(const std::string& path, int height, TBitmap& bitmap) {
-    std::string existing = folder_index::Existing(path);
+    return LoadFittedFile(folder_index::Existing(path), height, bitmap);
+}
+
+int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable) {
     bitmap = TBitmap();
+    if (unreadable) *unreadable = false;
     if (existing.empty()) return DerivedWidth(height, 1.0);
-    if (text::UpperCase(kit::ExtensionPart(path)) != "JPG") {
-        LoadPicture(existing, bitmap);
+    if (text::UpperCase(kit::ExtensionPart(existing)) != "JPG") {
+        LoadExistingPicture(existing, bitmap);
+        if (unreadable) *unreadable = bitmap.Width() == 0 && bitmap.Height() == 0;
         int width = DerivedWidth(height, AspectRatio(bitmap.Width(), bitmap.Height()));
         FitPicture(bitmap, height, width);
         return width;
@@ -121,6 +133,7 @@ int LoadFittedPicture(const std::string& path, int height, TBitmap& bitmap) {
             bitmap);
     } catch (const std::exception&) {
         bitmap = TBitmap();
+        if (unreadable) *unreadable = true;
         return DerivedWidth(height, 1.0);
     }
     int width = DerivedWidth(height, ratio);
@@ -252,16 +265,37 @@ bool MakeClaimedThumbnail(const std::string& picturePath, const std::string& thu
     return true;
 }
 
+ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source) {
+    if (!ClaimThumbnail(source.thumbnailPath)) return ThumbnailOutcome::ClaimedElsewhere;
+    HeldThumbnailClaim held(source.thumbnailPath);
+    if (platform::FileExists(source.thumbnailPath)) return ThumbnailOutcome::AlreadyThere;
+    return CreateThumbnail(source);
+}
+
 void CreateThumbnail(const std::string& picturePath) {
+    ThumbnailSource source;
+    source.picturePath = picturePath;
+    source.existingPicture = folder_index::Existing(picturePath);
+    source.thumbnailPath = ThumbnailPath(picturePath);
     TraceLine("Create Thumbnail file: " + picturePath);
-    if (!folder_index::Exists(picturePath)) {
-        TraceLine("Not Exist: " + picturePath);
-        return;
+    if (!source.existingPicture.empty()) {
+        int unusedWidth = 85;
+        ReadThumbnailSize(source.height, unusedWidth);
     }
-    int height = 70, unusedWidth = 85;
-    ReadThumbnailSize(height, unusedWidth);
+    CreateThumbnail(source, false);
+}
+
+ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart) {
+    if (traceStart) TraceLine("Create Thumbnail file: " + source.picturePath);
+    if (source.existingPicture.empty()) {
+        TraceLine("Not Exist: " + source.picturePath);
+        return ThumbnailOutcome::PictureMissing;
+    }
     TBitmap bitmap;
-    int width = LoadFittedPicture(picturePath, height, bitmap);
-    TraceLine("Thumbnail size " + std::to_string(height) + "," + std::to_string(width));
-    WriteJpegQuietly(bitmap, ThumbnailPath(picturePath), 75);
+    bool unreadable = false;
+    int width = LoadFittedFile(source.existingPicture, source.height, bitmap, &unreadable);
+    TraceLine("Thumbnail size " + std::to_string(source.height) + "," + std::to_string(width));
+    bool written = WriteJpegQuietly(bitmap, source.thumbnailPath, 75);
+    if (unreadable) return ThumbnailOutcome::PictureUnreadable;
+    return written ? ThumbnailOutcome::Made : ThumbnailOutcome::NotWritten;
 }

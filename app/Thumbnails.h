@@ -25,9 +25,34 @@ void CropPicture(TBitmap& bitmap, int height, int width);
 // a JPEG taller than the target is decoded straight to its point-sampled
 // size. Returns the derived width (the value the trace lines show).
 int LoadFittedPicture(const std::string& path, int height, TBitmap& bitmap);
+// The same for a file looked up already: existing is its on-disk path, or ""
+// when it is missing. Looks nothing up, so any thread may call it; unreadable
+// (when given) tells whether the file could not be decoded.
+int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable = nullptr);
 
 // Makes t_<base>.jpg beside the picture at the thumbnail height, quality 75.
 void CreateThumbnail(const std::string& picturePath);
+
+// One thumbnail to make, with what CreateThumbnail looks up for it (the
+// picture's on-disk name, the thumbnail height) found by the request, so that
+// the making itself touches no per-request state but the trace lines.
+struct ThumbnailSource {
+    std::string picturePath;      // as the page names it: folder + listed name
+    std::string existingPicture;  // its on-disk path, "" when it is missing
+    std::string thumbnailPath;    // ThumbnailPath(picturePath)
+    int height = 70;
+};
+enum class ThumbnailOutcome {
+    Made,
+    PictureMissing,
+    PictureUnreadable,  // not decodable: an empty thumbnail was written
+    NotWritten,         // the thumbnail file could not be written
+    AlreadyThere,       // made meanwhile by another request
+    ClaimedElsewhere,   // another request is making it
+};
+// CreateThumbnail's work for a source: the same trace lines (the first one
+// only with traceStart) and the same file. A GIF that cannot be decoded raises.
+ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart = true);
 // The thumbnail file of a picture: t_ + base name + ".jpg" in its folder.
 std::string ThumbnailPath(const std::string& picturePath);
 
@@ -67,6 +92,8 @@ private:
 // holds the claim (nothing done); true when the thumbnail was made here or
 // was already on disk.
 bool MakeClaimedThumbnail(const std::string& picturePath, const std::string& thumbnailPath);
+// The same for a source looked up by the request; any thread may call it.
+ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source);
 
 // For tests: other ages for a stale claim and for its refresh (both in
 // seconds); SetThumbnailClaimTimes(ThumbnailClaimSeconds,

@@ -19,6 +19,8 @@ struct TraceState {
     std::string pending;
 };
 
+thread_local std::vector<std::string>* t_capture = nullptr;
+
 TraceState& State() {
     thread_local TraceState state;
     return state;
@@ -39,6 +41,10 @@ std::string TraceBaseName() {
 }
 
 void TraceLine(const std::string& text) {
+    if (t_capture) {
+        t_capture->push_back(text);
+        return;
+    }
     TraceState& state = State();
     if (!state.file.IsOpen()) state.file = platform::File::Open(TraceBaseName() + ".tst", platform::OpenMode::Append);
     state.pending += text;
@@ -65,3 +71,7 @@ void ClearTrace() {
     state.file.Close();
     platform::DeleteFile(TraceBaseName() + ".tst");
 }
+
+TraceCapture::TraceCapture(std::vector<std::string>& lines) : previous_(t_capture) { t_capture = &lines; }
+
+TraceCapture::~TraceCapture() { t_capture = previous_; }

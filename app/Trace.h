@@ -3,6 +3,7 @@
 // names another (pictorama.tst for pictorama.cgi).
 #pragma once
 #include <string>
+#include <vector>
 
 // The private folder and the program's file name up to its first ".": the
 // trace file is this + ".tst".
@@ -17,3 +18,17 @@ void FlushTrace();
 void FlushTraceQuietly() noexcept;
 // Deletes the trace file; a missing file is no error.
 void ClearTrace();
+
+// While one lives, the lines its thread traces are kept in lines instead of
+// going to the trace file: work done for a request on another thread keeps
+// its lines so, and the request traces them in the order it chooses.
+class TraceCapture {
+public:
+    explicit TraceCapture(std::vector<std::string>& lines);
+    ~TraceCapture();
+    TraceCapture(const TraceCapture&) = delete;
+    TraceCapture& operator=(const TraceCapture&) = delete;
+
+private:
+    std::vector<std::string>* previous_;
+};

@@ -26,7 +26,9 @@ build_sanitize() {
 
 # ThreadSanitizer: only what runs requests on many threads at once, the
 # library and the stand-in server that drives it, the FastCGI hosting (the
-# program, built with the integration tests), with their tests.
+# program, built with the integration tests), and the thumbnails made on
+# several threads (the photo page's and the site owner's command), with
+# their tests.
 build_tsan() {
   configure build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICTORAMA_TSAN=ON
   cmake --build build-tsan -j "$jobs" --target pictorama_so isapi_host integration_tests
@@ -110,10 +112,10 @@ case "$cmd" in
       run_ctest build-asan
     fi
     if [[ $stage == all || $stage == tsan ]]; then
-      echo "== ThreadSanitizer build of the library and its host, the FastCGI hosting, and their tests"
+      echo "== ThreadSanitizer build of the library and its host, the FastCGI hosting, the thumbnail threads, and their tests"
       build_tsan
       (cd build-tsan && TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
-        ctest --output-on-failure -j "$jobs" --timeout 900 -R '^(Isapi|FastCgi)')
+        ctest --output-on-failure -j "$jobs" --timeout 900 -R '^(Isapi|FastCgi|ParallelThumbnails|ThumbnailCommand)')
     fi
     if [[ $stage == all || $stage == fuzz ]]; then
       echo "== Fuzz harnesses replaying their corpora"

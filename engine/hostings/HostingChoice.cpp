@@ -13,6 +13,17 @@ bool IsWebServerCgiRequest() {
     return text::StartsWith(text::UpperCase(gateway), "CGI/") && !method.empty();
 }
 
+bool IsOwnerCommand() {
+    // A FastCGI start may carry "--threads N" with its socket on standard input.
+    if (platform::RunningAsLibrary() || IsWebServerCgiRequest() || IsFastCgi()) return false;
+    for (const char* name : {"GATEWAY_INTERFACE", "REQUEST_METHOD", "SERVER_SOFTWARE"}) {
+        std::string value;
+        if (platform::ReadEnvironmentVariable(name, value)) return false;
+    }
+    const auto& args = platform::CommandLineArguments();
+    return !args.empty() && text::StartsWith(args[0], "--");
+}
+
 bool IsServerLaunch() {
     if (IsWebServerCgiRequest() || IsFastCgi()) return false;
     const auto& args = platform::CommandLineArguments();

@@ -20,6 +20,12 @@ bool IsWebServerCgiRequest();
 bool IsFastCgi();
 // The FastCGI hosting's engine, when IsFastCgi(); null where there is none.
 THttpCGIEngine* NewFastCgiEngine(TComponent* owner);
+// Started by hand with one of the program's own options (--make-thumbnails,
+// --help, --version, ...): a first argument beginning with "--", none of a
+// web server's variables (GATEWAY_INTERFACE, REQUEST_METHOD,
+// SERVER_SOFTWARE), and no FastCGI start. Never inside a library, and never
+// for a web server's CGI request, whatever its arguments.
+bool IsOwnerCommand();
 // Started by hand to become the resident server instance (no SERVER_SOFTWARE
 // and no arguments), or started by the engine with "$$START_SERVER X".
 bool IsServerLaunch();

@@ -196,6 +196,38 @@ TEST(FastCgiConcurrency, InterleavedRequestsForTwoGalleriesKeepTheirOwnPages) {
     EXPECT_TRUE(server.Running());
 }
 
+// Request threads of one process at a cold folder: they share the claims
+// and the process's thumbnail threads, and every page and thumbnail is the
+// one a lone CGI view making them one at a time gives.
+TEST(FastCgiConcurrency, ColdFolderRequestsShareTheThumbnailThreads) {
+    GalleryFolder reference, cold;
+    for (const GalleryFolder* g : {&reference, &cold})
+        for (int i = 0; i < 12; ++i)
+            Picture(*g, std::string("p").append(std::to_string(i)).append(i % 4 ? ".jpg" : ".gif"), 400 + 8 * i, 300,
+                    "Caption", "k");
+    std::string expected = CgiPage(reference, "", {{"PICTORAMA_THUMBNAIL_THREADS", "1"}});
+    auto env = ServerEnvironment;
+    env["PICTORAMA_THUMBNAIL_THREADS"] = "3";
+    TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), env, FastCgiServer::Start::SocketOnStandardInput,
+                         {"--threads", "4"});
+    ASSERT_TRUE(server.Running()) << server.ErrorOutput();
+    std::vector<std::string> pages(8);
+    std::vector<std::thread> clients;
+    for (size_t t = 0; t < pages.size(); ++t)
+        clients.emplace_back([&, t] { pages[t] = FastCgiRequest(server.SocketPath(), cold.Environment("")).out; });
+    for (auto& c : clients) c.join();
+    for (size_t t = 0; t < pages.size(); ++t) EXPECT_EQ(pages[t], expected) << "request " << t;
+    for (const auto& entry : std::filesystem::directory_iterator(cold.Path())) {
+        std::string name = entry.path().filename().string();
+        EXPECT_EQ(name.find(".~"), std::string::npos) << "left behind: " << name;
+        if (name.starts_with("t_")) {
+            EXPECT_EQ(ReadFile(entry.path().string()), ReadFile(reference / name)) << name;
+        }
+    }
+    EXPECT_TRUE(server.Running()) << server.ErrorOutput();
+}
+
 TEST(FastCgiLifetime, StopSignalFinishesTheRequestInFlightThenEnds) {
     GalleryFolder g;
     Picture(g, "a.jpg", 80, 60, "A", "1");

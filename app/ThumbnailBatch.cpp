@@ -1,0 +1,175 @@
+#include "app/ThumbnailBatch.h"
+
+#include <chrono>
+#include <unordered_map>
+
+#include "app/FolderIndex.h"
+#include "app/Kit.h"
+#include "app/PageFrame.h"
+#include "app/Trace.h"
+#include "platform/Environment.h"
+#include "platform/Files.h"
+#include "platform/ListeningSocket.h"
+#include "platform/Text.h"
+
+bool ParseThumbnailThreads(const std::string& text, int& threads) {
+    if (text.empty() || text.size() > 3) return false;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > MaxThumbnailThreads) return false;
+    threads = value;
+    return true;
+}
+
+int ThumbnailThreadSetting() {
+    int threads = static_cast<int>(platform::ProcessorCount());
+    if (threads > MaxThumbnailThreads) threads = MaxThumbnailThreads;
+    std::string value;
+    // A value that is no thread count is passed over: the pages still come.
+    if (platform::ReadEnvironmentVariable("PICTORAMA_THUMBNAIL_THREADS", value)) ParseThumbnailThreads(value, threads);
+    return threads;
+}
+
+platform::WorkerPool& SharedThumbnailPool() {
+    static platform::WorkerPool pool(ThumbnailThreadSetting());
+    return pool;
+}
+
+std::vector<std::vector<ThumbnailSource>> PlanMissingThumbnails(const std::string& folder,
+                                                                const std::vector<std::string>& pictures) {
+    std::vector<std::vector<ThumbnailSource>> plan;
+    std::unordered_map<std::string, size_t> entryOf;  // folded thumbnail path -> plan entry
+    int height = 70;
+    bool sized = false;
+    for (const std::string& name : pictures) {
+        if (name.empty() || text::StartsWith(name, "t_")) continue;
+        std::string thumbnail = folder + "t_" + kit::WithoutExtension(name) + ".jpg";
+        if (folder_index::Exists(thumbnail)) continue;
+        ThumbnailSource source;
+        source.picturePath = folder + name;
+        source.existingPicture = folder_index::Existing(source.picturePath);
+        source.thumbnailPath = thumbnail;
+        if (!source.existingPicture.empty() && !sized) {
+            int unusedWidth = 85;
+            ReadThumbnailSize(height, unusedWidth);
+            sized = true;
+        }
+        source.height = height;
+        auto [it, added] = entryOf.emplace(text::LowerCase(thumbnail), plan.size());
+        if (added) plan.emplace_back();
+        plan[it->second].push_back(std::move(source));
+    }
+    // A missing picture met before the first existing one got the default
+    // height; it traces nothing with it, but keep every entry alike.
+    for (auto& entry : plan)
+        for (auto& source : entry) source.height = height;
+    return plan;
+}
+
+ThumbnailBatch::ThumbnailBatch(platform::WorkerPool& pool) : pool_(pool), shared_(std::make_shared<Shared>()) {}
+
+ThumbnailBatch::~ThumbnailBatch() {
+    Cancel();
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    shared_->changed.wait(lock, [this] { return shared_->finished == shared_->jobs.size(); });
+}
+
+size_t ThumbnailBatch::Add(std::vector<ThumbnailSource> sources) {
+    auto job = std::make_unique<Job>();
+    job->sources = std::move(sources);
+    Job* raw = job.get();
+    size_t index;
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        index = shared_->jobs.size();
+        shared_->jobs.push_back(std::move(job));
+    }
+    try {
+        pool_.Submit([shared = shared_, raw] { Run(*shared, *raw); });
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->jobs.pop_back();  // never queued: nothing waits for it
+        throw;
+    }
+    return index;
+}
+
+void ThumbnailBatch::Run(Shared& shared, Job& job) {
+    ThumbnailJobResult result;
+    bool cancelled;
+    {
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        cancelled = shared.cancelled;
+    }
+    if (cancelled) {
+        result.skipped = true;
+    } else {
+        try {
+            TraceCapture capture(result.trace);
+            for (size_t k = 0; k < job.sources.size(); ++k) {
+                // A later picture sharing the file is made only when the
+                // earlier ones left none, as the page does one by one.
+                bool there = false;
+                for (size_t earlier = 0; earlier < k && !there; ++earlier)
+                    there = platform::FileExists(job.sources[earlier].thumbnailPath);
+                if (there) break;
+                result.outcomes.push_back(MakeClaimedThumbnail(job.sources[k]));
+            }
+        } catch (...) {
+            result.error = std::current_exception();
+        }
+    }
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    job.result = std::move(result);
+    job.done = true;
+    ++shared.finished;
+    shared.changed.notify_all();
+}
+
+bool ThumbnailBatch::Wait(size_t i, double seconds) {
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    Job& job = *shared_->jobs.at(i);
+    if (seconds < 0) {
+        shared_->changed.wait(lock, [&] { return job.done; });
+        return true;
+    }
+    return shared_->changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return job.done; });
+}
+
+const ThumbnailJobResult& ThumbnailBatch::Result(size_t i) const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->jobs.at(i)->result;
+}
+
+void ThumbnailBatch::Cancel() {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->cancelled = true;
+}
+
+size_t ThumbnailBatch::Finished() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->finished;
+}
+
+void MakeThumbnailsTogether(const std::string& folder, const std::vector<std::string>& pictures) {
+    std::vector<std::vector<ThumbnailSource>> plan = PlanMissingThumbnails(folder, pictures);
+    if (plan.empty()) return;
+    ThumbnailBatch batch(SharedThumbnailPool());
+    for (auto& entry : plan) batch.Add(entry);
+    for (size_t i = 0; i < plan.size(); ++i) {
+        batch.Wait(i);
+        const ThumbnailJobResult& result = batch.Result(i);
+        for (const std::string& line : result.trace) TraceLine(line);
+        for (const ThumbnailSource& source : plan[i])
+            if (platform::FileExists(source.thumbnailPath)) folder_index::NoteCreated(source.thumbnailPath);
+        // The request ends here, as it would have one picture at a time; the
+        // batch first lets the work in flight finish and drops the rest.
+        if (result.error) {
+            batch.Cancel();
+            std::rethrow_exception(result.error);
+        }
+    }
+}

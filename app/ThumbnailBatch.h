@@ -1,0 +1,88 @@
+// Making many thumbnails at once: a photo page's missing thumbnails, or every
+// one the site owner's command makes, on a bounded set of threads. Each
+// thumbnail is made under its claim as the photo page makes it one by one;
+// the trace lines of each are kept and handed back, so that the request
+// traces them in picture order.
+#pragma once
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/Thumbnails.h"
+#include "platform/WorkerPool.h"
+
+// The thread setting never goes beyond this.
+constexpr int MaxThumbnailThreads = 64;
+// How many threads make a photo page's missing thumbnails: the process
+// environment's PICTORAMA_THUMBNAIL_THREADS (1 to MaxThumbnailThreads), else
+// one per core. 1 makes them one after the other on the request's thread.
+int ThumbnailThreadSetting();
+// Reads a thread count from 1 to MaxThumbnailThreads; false for anything else.
+bool ParseThumbnailThreads(const std::string& text, int& threads);
+// The process's thumbnail threads, started on first use: every request of a
+// process serving several at once shares them, so that their number stays
+// ThumbnailThreadSetting() however many requests arrive.
+platform::WorkerPool& SharedThumbnailPool();
+
+// The thumbnails missing for pictures (file names in the folder, in page
+// order), one plan entry per thumbnail file: pictures that share one (x.jpg
+// and x.GIF share t_x.jpg) are one entry, in page order. Looked up on the
+// request's thread; names that are empty or begin with "t_" are left out.
+std::vector<std::vector<ThumbnailSource>> PlanMissingThumbnails(const std::string& folder,
+                                                                const std::vector<std::string>& pictures);
+
+struct ThumbnailJobResult {
+    std::vector<std::string> trace;         // the lines it traced, in order
+    std::vector<ThumbnailOutcome> outcomes;  // one per picture tried
+    std::exception_ptr error;               // what ended it (a GIF that cannot be decoded)
+    bool skipped = false;                   // cancelled before it started: nothing was done
+};
+
+class ThumbnailBatch {
+public:
+    explicit ThumbnailBatch(platform::WorkerPool& pool);
+    // Cancels what has not started and waits for the work in flight: no claim
+    // and no temporary file of this batch outlives it.
+    ~ThumbnailBatch();
+    ThumbnailBatch(const ThumbnailBatch&) = delete;
+    ThumbnailBatch& operator=(const ThumbnailBatch&) = delete;
+
+    // Queues one plan entry: its pictures are tried in order until one leaves
+    // the thumbnail file or raises. Returns its index.
+    size_t Add(std::vector<ThumbnailSource> sources);
+    // Waits for entry i, at most seconds when seconds >= 0; true once it is done.
+    bool Wait(size_t i, double seconds = -1);
+    // Entry i's result, once Wait(i) said it is done.
+    const ThumbnailJobResult& Result(size_t i) const;
+    // Entries not started yet are skipped; those in flight finish.
+    void Cancel();
+    // How many entries are done (made, failed or skipped).
+    size_t Finished() const;
+
+private:
+    struct Job {
+        std::vector<ThumbnailSource> sources;
+        ThumbnailJobResult result;
+        bool done = false;
+    };
+    struct Shared {
+        mutable std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<std::unique_ptr<Job>> jobs;
+        size_t finished = 0;
+        bool cancelled = false;
+    };
+    static void Run(Shared& shared, Job& job);
+
+    platform::WorkerPool& pool_;
+    std::shared_ptr<Shared> shared_;
+};
+
+// The photo page's missing thumbnails on the shared threads: the same files,
+// and the same trace lines in the same order, as making them one by one in
+// page order; a GIF that cannot be decoded raises its error once the
+// pictures before it are traced.
+void MakeThumbnailsTogether(const std::string& folder, const std::vector<std::string>& pictures);
