@@ -1,23 +1,17 @@
 #include "platform/WorkerPool.h"
 
-#include <signal.h>
+#include "platform/ThreadSignals.h"
 
 namespace platform {
 
 WorkerPool::WorkerPool(int threads) {
     if (threads < 1) threads = 1;
-    // A thread starts with its creator's signal mask: block every signal for
-    // the start, so that the workers keep none, then restore the creator's.
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    NewThreadsTakeNoSignals quiet;
     try {
         for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
     } catch (...) {
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         if (threads_.empty()) throw;  // none at all: the caller learns it
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 WorkerPool::~WorkerPool() {
