@@ -228,6 +228,8 @@ void BeginRequest(bool keep) {
     if (keep) TheCache().TakeChanges();
 }
 
+bool Keeping() { return Pins().on; }
+
 std::shared_ptr<FolderSnapshot> Snapshot(const std::string& folder) {
     RequestPins& pins = Pins();
     if (!pins.on || folder.empty()) return nullptr;
@@ -243,6 +245,7 @@ bool Followed(const std::string& name) {
 }
 
 bool ReadJpegSizeKept(const std::string& path, int& width, int& height) {
+    if (!Keeping()) return ReadJpegSize(path, width, height);
     auto [folder, name] = platform::SplitPath(path);
     std::shared_ptr<FolderSnapshot> snapshot = Followed(name) ? Snapshot(folder) : nullptr;
     if (snapshot && snapshot->JpegSize(name, width, height)) return true;

@@ -75,6 +75,8 @@ private:
 // forgotten, and the request may use and fill the cache. Otherwise the
 // request uses none.
 void BeginRequest(bool keep);
+// Whether the calling thread's request may use the cache.
+bool Keeping();
 // The folder as this request sees it (one snapshot per folder for the whole
 // request), or nullptr when the request keeps nothing or the folder is not
 // kept. folder ends in a separator.

@@ -24,13 +24,15 @@ std::string ReadFirstLine(const std::string& path) {
     std::string existing = folder_index::Existing(path);
     if (existing.empty()) return {};
     // A resident process keeps the line while the folder stays unchanged.
-    auto [folder, name] = platform::SplitPath(existing);
-    if (auto kept = folder_cache::Followed(name) ? folder_cache::Snapshot(folder) : nullptr) {
-        std::string line;
-        if (kept->FirstLine(name, line)) return line;
-        line = platform::ReadFirstTextLine(existing);
-        kept->KeepFirstLine(name, line);
-        return line;
+    if (folder_cache::Keeping()) {
+        auto [folder, name] = platform::SplitPath(existing);
+        if (auto kept = folder_cache::Followed(name) ? folder_cache::Snapshot(folder) : nullptr) {
+            std::string line;
+            if (kept->FirstLine(name, line)) return line;
+            line = platform::ReadFirstTextLine(existing);
+            kept->KeepFirstLine(name, line);
+            return line;
+        }
     }
     auto& lines = FirstLines();
     auto it = lines.find(existing);
