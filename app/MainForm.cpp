@@ -1,5 +1,6 @@
 #include "app/MainForm.h"
 
+#include "app/FolderCache.h"
 #include "app/FolderIndex.h"
 #include "app/Gallery.h"
 #include "app/Pages.h"
@@ -36,6 +37,10 @@ void TMainform::GeneralHttpEngine1ExecRequest(THttpEngine*) { DispatchRequest();
 
 namespace {
 void DispatchToPage() {
+    // A resident process keeps what it learned of its folders between
+    // requests, as long as they stay unchanged; a CGI process keeps nothing.
+    THttpEngine* engine = CurrentHttpEngine();
+    folder_cache::BeginRequest(engine && engine->KeepsProcessAfterResponse());
     folder_index::Reset();
     ForgetFirstLines();
     // Each request starts without a URL directory of its own; an earlier

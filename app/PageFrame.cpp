@@ -2,6 +2,7 @@
 
 #include "app/FolderIndex.h"
 #include "app/Kit.h"
+#include "app/SideFiles.h"
 #include "engine/HttpEngine.h"
 #include "platform/Text.h"
 #include "platform/TextFile.h"
@@ -55,5 +56,5 @@ void ReadThumbnailSize(int& height, int& width) {
 
 std::string PageTitle(const std::string& fallback) {
     std::string path = folder_index::Existing(kit::ProgramDirectory() + "pagetitle.txt");
-    return path.empty() ? fallback : platform::ReadFirstTextLine(path);
+    return path.empty() ? fallback : ReadFirstLine(path);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "app/FolderCache.h"
 #include "app/FolderIndex.h"
 #include "app/Gallery.h"
 #include "app/HtmlText.h"
@@ -91,7 +92,7 @@ void MakeMissingThumbnails(const std::string& directory, const std::vector<std::
 
 std::string ThumbnailSizeAttributes(const std::string& thumbnailPath) {
     int width = 0, height = 0;
-    if (!ReadJpegSize(thumbnailPath, width, height)) width = height = 0;
+    if (!folder_cache::ReadJpegSizeKept(thumbnailPath, width, height)) width = height = 0;
     return " width=" + std::to_string(width) + " height=" + std::to_string(height);
 }
 
@@ -141,7 +142,7 @@ std::vector<std::string> ScanPictureList(const std::string& directory) {
     std::string mask = directory + "*.idd";
     TraceLine("Filemask " + mask);
     PictureList list;
-    std::vector<platform::DirEntry> found = platform::FindFiles(mask);
+    std::vector<platform::DirEntry> found = folder_index::FindFiles(mask);
     if (!found.empty()) {
         AddPicturesOf(directory, found[0].name, list);
         size_t next = 1;

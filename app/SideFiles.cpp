@@ -2,9 +2,11 @@
 
 #include <unordered_map>
 
+#include "app/FolderCache.h"
 #include "app/FolderIndex.h"
 #include "app/Kit.h"
 #include "app/Trace.h"
+#include "platform/Path.h"
 #include "platform/TextFile.h"
 
 namespace {
@@ -21,6 +23,17 @@ void ForgetFirstLines() { FirstLines().clear(); }
 std::string ReadFirstLine(const std::string& path) {
     std::string existing = folder_index::Existing(path);
     if (existing.empty()) return {};
+    // A resident process keeps the line while the folder stays unchanged.
+    if (folder_cache::Keeping()) {
+        auto [folder, name] = platform::SplitPath(existing);
+        if (auto kept = folder_cache::Followed(name) ? folder_cache::Snapshot(folder) : nullptr) {
+            std::string line;
+            if (kept->FirstLine(name, line)) return line;
+            line = platform::ReadFirstTextLine(existing);
+            kept->KeepFirstLine(name, line);
+            return line;
+        }
+    }
     auto& lines = FirstLines();
     auto it = lines.find(existing);
     if (it != lines.end()) return it->second;

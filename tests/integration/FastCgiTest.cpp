@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "engine/hostings/FastCgiInputCheck.h"
@@ -270,28 +271,59 @@ TEST(FastCgiStart, BadSettingsEndTheProgramWithAMessage) {
     EXPECT_NE(variable.ErrorOutput().find("PICTORAMA_FASTCGI_THREADS"), std::string::npos);
 }
 
-// The resident process keeps nothing of a folder between requests: a
-// picture, caption or listing file added, changed or removed shows in the
-// next page, as it would under CGI.
+// The resident process keeps what it learned of a folder between requests
+// only while the folder stays unchanged: a picture, caption, listing file,
+// thumbnail or title added, changed or removed shows in the next page, which
+// is the CGI page of the folder as it then is.
 TEST(FastCgiLifetime, ChangesOnDiskShowInTheNextRequest) {
     GalleryFolder g;
     Picture(g, "a.jpg", 80, 60, "First caption", "1");
-    TempDir elsewhere;
+    Picture(g, "c.jpg", 60, 80, "Third", "3");
+    TempDir elsewhere, outside;
     FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
-                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "1"});
-    EXPECT_EQ(FastCgiPage(server, g, ""), CgiPage(g, ""));
-    Picture(g, "b.jpg", 80, 60, "Second picture", "2");
-    WriteFile(g / "a.txt", "Changed caption\r\n");
-    std::string two = FastCgiPage(server, g, "");
-    EXPECT_NE(two.find("\r\n2 Images Posted\r\n"), std::string::npos);
-    EXPECT_NE(two.find("Changed caption"), std::string::npos);
-    EXPECT_EQ(two, CgiPage(g, ""));
-    std::filesystem::remove(g / "b.idd");
-    WriteFile(g / "a.idd", "9\r\n");
-    std::string one = FastCgiPage(server, g, "");
-    EXPECT_NE(one.find("\r\n1 Images Posted\r\n"), std::string::npos);
-    EXPECT_NE(one.find("\r\n9\r\n"), std::string::npos);
-    EXPECT_EQ(one, CgiPage(g, ""));
+                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "2"});
+    std::string page = FastCgiPage(server, g, "");
+    EXPECT_EQ(page, CgiPage(g, ""));
+    EXPECT_EQ(FastCgiPage(server, g, ""), page) << "unchanged";
+    const std::vector<std::pair<std::string, std::function<void()>>> changes = {
+        {"picture added", [&] { Picture(g, "b.jpg", 80, 60, "Second picture", "2"); }},
+        {"caption written in place, same length", [&] { WriteFile(g / "a.txt", "First CAPTION\r\n"); }},
+        {"listing line changed", [&] { WriteFile(g / "a.idd", "9\r\n"); }},
+        {"listing file removed", [&] { std::filesystem::remove(g / "b.idd"); }},
+        {"caption removed", [&] { std::filesystem::remove(g / "c.txt"); }},
+        {"caption renamed into place", [&] {
+             WriteFile(outside / "c.txt", "Moved in\r\n");
+             std::filesystem::rename(outside / "c.txt", g / "c.txt");
+         }},
+        {"thumbnail replaced", [&] { MakeJpeg(g / "t_a.jpg", 33, 22); }},
+        {"thumbnail written in place", [&] {
+             MakeJpeg(outside / "t.jpg", 34, 22);
+             WriteFile(g / "t_a.jpg", ReadFile(outside / "t.jpg"));
+         }},
+        {"picture removed", [&] { std::filesystem::remove(g / "c.jpg"); }},
+        {"title added", [&] { WriteFile(g / "pagetitle.txt", "Holidays\r\n"); }},
+        {"title changed", [&] { WriteFile(g / "pagetitle.txt", "Holidayz\r\n"); }},
+    };
+    for (const auto& [what, change] : changes) {
+        change();
+        std::string next = FastCgiPage(server, g, "");
+        EXPECT_NE(next, page) << what;
+        EXPECT_EQ(next, CgiPage(g, "")) << what;
+        EXPECT_EQ(FastCgiPage(server, g, ""), next) << what << ", asked again";
+        page = next;
+    }
+    // A thumbnail removed is made again, as under CGI.
+    std::filesystem::remove(g / "t_a.jpg");
+    page = FastCgiPage(server, g, "");
+    EXPECT_TRUE(Exists(g / "t_a.jpg"));
+    EXPECT_NE(page.find("width=80 height=60"), std::string::npos);
+    EXPECT_EQ(page, CgiPage(g, ""));
+    EXPECT_NE(page.find("\r\n1 Images Posted\r\n"), std::string::npos);
+
+    // The trace of a page served from what was kept is the CGI run's.
+    std::vector<std::string> cgiTrace = g.TraceLines();
+    FastCgiPage(server, g, "");
+    EXPECT_EQ(g.TraceLines(), cgiTrace);
 }
 
 namespace {

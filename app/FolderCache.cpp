@@ -1,0 +1,261 @@
+#include "app/FolderCache.h"
+
+#include <atomic>
+#include <map>
+
+#include "imaging/Picture.h"
+#include "platform/FolderChanges.h"
+#include "platform/Path.h"
+#include "platform/Text.h"
+
+namespace folder_cache {
+namespace {
+
+// What a kept name or line costs besides its characters (map nodes, string
+// headers): an estimate, enough to bound the total.
+constexpr size_t EntryOverheadBytes = 64;
+
+std::atomic<size_t> g_keptBytes{0};
+
+size_t NameBytes(const std::string& name) { return name.size() + EntryOverheadBytes; }
+
+// The folders kept between requests, their watches and the changes reported.
+class Cache {
+public:
+    // Takes the changes since the last call and forgets what they touched.
+    void TakeChanges() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (const platform::FolderChanges::Change& change : changes_.Take()) {
+            switch (change.kind) {
+            case platform::FolderChanges::Change::Lost:
+                for (auto& [name, folder] : folders_) Forget(folder);
+                break;
+            case platform::FolderChanges::Change::WatchEnded:
+                EndWatch(change.watch);
+                break;
+            case platform::FolderChanges::Change::Entry:
+                if (!Followed(change.name)) break;
+                if (auto it = foldersOfWatch_.find(change.watch); it != foldersOfWatch_.end())
+                    for (const std::string& name : it->second)
+                        if (auto folder = folders_.find(name); folder != folders_.end()) Forget(folder->second);
+                break;
+            }
+        }
+    }
+
+    // The folder's snapshot, listed now when none is kept; nullptr when the
+    // folder cannot be kept.
+    std::shared_ptr<FolderSnapshot> Snapshot(const std::string& name) {
+        uint64_t generation = 0;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            auto it = folders_.find(name);
+            if (it == folders_.end()) {
+                if (!changes_.Active()) return nullptr;
+                while (folders_.size() >= MaxKeptFolders) DropLeastRecentlyUsed(name);
+                // Watched before it is listed: a change after the listing is reported.
+                int watch = changes_.Watch(name);
+                if (watch < 0) return nullptr;
+                it = folders_.emplace(name, Folder{}).first;
+                it->second.watch = watch;
+                it->second.generation = ++generations_;
+                foldersOfWatch_[watch].push_back(name);
+            }
+            Folder& folder = it->second;
+            folder.lastUse = ++useClock_;
+            if (folder.snapshot || folder.tooLarge) return folder.snapshot;
+            generation = folder.generation;
+        }
+        // Listed without the lock: other requests go on meanwhile.
+        std::vector<platform::DirEntry> entries = platform::FindFiles(name + "*");
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto it = folders_.find(name);
+        bool current = it != folders_.end() && it->second.generation == generation;
+        if (entries.size() > MaxKeptFolderEntries) {
+            if (current) it->second.tooLarge = true;
+            return nullptr;
+        }
+        auto snapshot = std::make_shared<FolderSnapshot>(std::move(entries));
+        while (g_keptBytes.load() > MaxKeptBytes && DropLeastRecentlyUsed(name)) {
+        }
+        if (g_keptBytes.load() > MaxKeptBytes) return nullptr;
+        it = folders_.find(name);  // the drops above may have moved it
+        // A change reported while the folder was listed: this request may
+        // use the listing (it is at least as new as the request), later ones
+        // list the folder again.
+        if (current && it != folders_.end() && !it->second.snapshot) it->second.snapshot = snapshot;
+        return snapshot;
+    }
+
+    size_t Count() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        size_t n = 0;
+        for (const auto& [name, folder] : folders_) n += folder.snapshot ? 1 : 0;
+        return n;
+    }
+
+private:
+    struct Folder {
+        std::shared_ptr<FolderSnapshot> snapshot;  // null: listed afresh on next use
+        int watch = -1;
+        uint64_t generation = 0;  // new whenever the folder is watched or forgotten
+        uint64_t lastUse = 0;
+        bool tooLarge = false;  // more entries than kept; listed by each request
+    };
+
+    void Forget(Folder& folder) {
+        folder.snapshot.reset();
+        folder.tooLarge = false;
+        folder.generation = ++generations_;
+    }
+
+    // The folder is gone or moved: its watch is over, and its name may now
+    // be another folder's; it is watched afresh when next used.
+    void EndWatch(int watch) {
+        auto it = foldersOfWatch_.find(watch);
+        if (it == foldersOfWatch_.end()) return;  // a watch this cache already gave up
+        for (const std::string& name : it->second) folders_.erase(name);
+        foldersOfWatch_.erase(it);
+        changes_.Unwatch(watch);
+    }
+
+    // Drops the folder used longest ago other than keep; false when there is none.
+    bool DropLeastRecentlyUsed(const std::string& keep) {
+        auto oldest = folders_.end();
+        for (auto it = folders_.begin(); it != folders_.end(); ++it)
+            if (it->first != keep && (oldest == folders_.end() || it->second.lastUse < oldest->second.lastUse))
+                oldest = it;
+        if (oldest == folders_.end()) return false;
+        int watch = oldest->second.watch;
+        std::vector<std::string>& names = foldersOfWatch_[watch];
+        std::erase(names, oldest->first);
+        folders_.erase(oldest);
+        // Another name of the same folder still uses the watch.
+        if (names.empty()) {
+            foldersOfWatch_.erase(watch);
+            changes_.Unwatch(watch);
+        }
+        return true;
+    }
+
+    std::mutex mutex_;
+    platform::FolderChanges changes_;
+    std::map<std::string, Folder> folders_;
+    std::map<int, std::vector<std::string>> foldersOfWatch_;
+    uint64_t useClock_ = 0;
+    uint64_t generations_ = 0;
+};
+
+Cache& TheCache() {
+    static Cache cache;
+    return cache;
+}
+
+// The snapshots the thread's current request uses; off outside a resident
+// request (and on threads that serve none).
+struct RequestPins {
+    bool on = false;
+    std::map<std::string, std::shared_ptr<FolderSnapshot>> folders;
+};
+
+RequestPins& Pins() {
+    thread_local RequestPins pins;
+    return pins;
+}
+
+}  // namespace
+
+FolderSnapshot::FolderSnapshot(std::vector<platform::DirEntry> entries) : entries_(std::move(entries)) {
+    size_t bytes = 0;
+    for (const platform::DirEntry& entry : entries_) {
+        bytes += 2 * NameBytes(entry.name);
+        if (!entry.directory) files_[text::LowerCase(entry.name)].push_back(entry.name);
+    }
+    bytes_ = bytes;
+    g_keptBytes += bytes;
+}
+
+FolderSnapshot::~FolderSnapshot() { g_keptBytes -= bytes_; }
+
+const std::vector<std::string>* FolderSnapshot::FilesFolded(const std::string& lowerCaseName) const {
+    auto it = files_.find(lowerCaseName);
+    return it == files_.end() ? nullptr : &it->second;
+}
+
+bool FolderSnapshot::Reserve(size_t bytes) {
+    size_t total = g_keptBytes.load();
+    do {
+        if (total + bytes > MaxKeptBytes) return false;
+    } while (!g_keptBytes.compare_exchange_weak(total, total + bytes));
+    bytes_ += bytes;
+    return true;
+}
+
+bool FolderSnapshot::FirstLine(const std::string& name, std::string& line) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = lines_.find(name);
+    if (it == lines_.end()) return false;
+    line = it->second;
+    return true;
+}
+
+void FolderSnapshot::KeepFirstLine(const std::string& name, const std::string& line) {
+    if (line.size() > MaxKeptLineBytes) return;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (lines_.count(name) || !Reserve(NameBytes(name) + line.size())) return;
+    lines_.emplace(name, line);
+}
+
+bool FolderSnapshot::JpegSize(const std::string& name, int& width, int& height) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = sizes_.find(name);
+    if (it == sizes_.end()) return false;
+    width = it->second.first;
+    height = it->second.second;
+    return true;
+}
+
+void FolderSnapshot::KeepJpegSize(const std::string& name, int width, int height) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (sizes_.count(name) || !Reserve(NameBytes(name))) return;
+    sizes_.emplace(name, std::make_pair(width, height));
+}
+
+void BeginRequest(bool keep) {
+    RequestPins& pins = Pins();
+    pins.folders.clear();
+    pins.on = keep;
+    if (keep) TheCache().TakeChanges();
+}
+
+bool Keeping() { return Pins().on; }
+
+std::shared_ptr<FolderSnapshot> Snapshot(const std::string& folder) {
+    RequestPins& pins = Pins();
+    if (!pins.on || folder.empty()) return nullptr;
+    auto it = pins.folders.find(folder);
+    if (it != pins.folders.end()) return it->second;
+    std::shared_ptr<FolderSnapshot> snapshot = TheCache().Snapshot(folder);
+    pins.folders.emplace(folder, snapshot);
+    return snapshot;
+}
+
+bool Followed(const std::string& name) {
+    return !(name.size() >= 4 && text::EqualsIgnoreCase(std::string_view(name).substr(name.size() - 4), ".tst"));
+}
+
+bool ReadJpegSizeKept(const std::string& path, int& width, int& height) {
+    if (!Keeping()) return ReadJpegSize(path, width, height);
+    auto [folder, name] = platform::SplitPath(path);
+    std::shared_ptr<FolderSnapshot> snapshot = Followed(name) ? Snapshot(folder) : nullptr;
+    if (snapshot && snapshot->JpegSize(name, width, height)) return true;
+    if (!ReadJpegSize(path, width, height)) return false;
+    // Only what was read: a file that could not be read is tried again.
+    if (snapshot) snapshot->KeepJpegSize(name, width, height);
+    return true;
+}
+
+size_t KeptFolderCount() { return TheCache().Count(); }
+size_t KeptBytes() { return g_keptBytes.load(); }
+
+}  // namespace folder_cache

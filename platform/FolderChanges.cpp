@@ -1,0 +1,61 @@
+#include "platform/FolderChanges.h"
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace platform {
+
+FolderChanges::FolderChanges() { fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
+
+FolderChanges::~FolderChanges() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int FolderChanges::Watch(const std::string& folder) {
+    if (fd_ < 0) return -1;
+    // Reading a file is no change; finishing a write is one even when the
+    // writer's own modifications were merged into an earlier event.
+    uint32_t mask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO |
+                    IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    int watch = inotify_add_watch(fd_, folder.c_str(), mask);
+    return watch < 0 ? -1 : watch;
+}
+
+void FolderChanges::Unwatch(int watch) {
+    if (fd_ >= 0 && watch >= 0) inotify_rm_watch(fd_, watch);
+}
+
+std::vector<FolderChanges::Change> FolderChanges::Take() {
+    std::vector<Change> changes;
+    if (fd_ < 0) return changes;
+    alignas(inotify_event) char buffer[16 * 1024];
+    for (;;) {
+        ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // EAGAIN: nothing more queued
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            inotify_event event;
+            std::memcpy(&event, buffer + at, sizeof event);
+            const char* name = buffer + at + sizeof(inotify_event);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
+            if (at > n) break;  // the kernel never splits an event; be safe anyway
+            Change change;
+            change.watch = event.wd;
+            if (event.mask & IN_Q_OVERFLOW) {
+                change.kind = Change::Lost;
+            } else if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+                change.kind = Change::WatchEnded;
+            } else {
+                change.kind = Change::Entry;
+                if (event.len > 0) change.name.assign(name, strnlen(name, event.len));
+            }
+            changes.push_back(std::move(change));
+        }
+    }
+    return changes;
+}
+
+}  // namespace platform
