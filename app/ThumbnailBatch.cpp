@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <unordered_map>
+#include <utility>
 
 #include "app/FolderIndex.h"
 #include "app/Kit.h"
@@ -144,6 +145,11 @@ const ThumbnailJobResult& ThumbnailBatch::Result(size_t i) const {
     return shared_->jobs.at(i)->result;
 }
 
+std::exception_ptr ThumbnailBatch::TakeError(size_t i) {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return std::exchange(shared_->jobs.at(i)->result.error, nullptr);
+}
+
 void ThumbnailBatch::Cancel() {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->cancelled = true;
@@ -169,7 +175,7 @@ void MakeThumbnailsTogether(const std::string& folder, const std::vector<std::st
         // batch first lets the work in flight finish and drops the rest.
         if (result.error) {
             batch.Cancel();
-            std::rethrow_exception(result.error);
+            std::rethrow_exception(batch.TakeError(i));
         }
     }
 }

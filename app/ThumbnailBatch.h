@@ -57,6 +57,9 @@ public:
     bool Wait(size_t i, double seconds = -1);
     // Entry i's result, once Wait(i) said it is done.
     const ThumbnailJobResult& Result(size_t i) const;
+    // Takes what ended a finished job, leaving none behind: the error then
+    // lives and dies on the caller's thread only, never on a worker's.
+    std::exception_ptr TakeError(size_t i);
     // Entries not started yet are skipped; those in flight finish.
     void Cancel();
     // How many entries are done (made, failed or skipped).

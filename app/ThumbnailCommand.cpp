@@ -168,7 +168,7 @@ int MakeThumbnails(int threads) {
         }
         if (result.error)
             failures.push_back(kit::FileNamePart(plan[i][result.outcomes.size()].picturePath) + ": " +
-                               MessageOf(result.error));
+                               MessageOf(batch.TakeError(i)));
         if (!stopped) progress.Show(i + 1 == plan.size() ? plan.size() : batch.Finished(), i + 1 == plan.size());
     }
     progress.Close();
