@@ -20,6 +20,7 @@ struct TraceState {
 };
 
 thread_local std::vector<std::string>* t_capture = nullptr;
+thread_local std::vector<std::string>* t_copy = nullptr;
 
 TraceState& State() {
     thread_local TraceState state;
@@ -45,6 +46,7 @@ void TraceLine(const std::string& text) {
         t_capture->push_back(text);
         return;
     }
+    if (t_copy) t_copy->push_back(text);
     TraceState& state = State();
     if (!state.file.IsOpen()) state.file = platform::File::Open(TraceBaseName() + ".tst", platform::OpenMode::Append);
     state.pending += text;
@@ -75,3 +77,7 @@ void ClearTrace() {
 TraceCapture::TraceCapture(std::vector<std::string>& lines) : previous_(t_capture) { t_capture = &lines; }
 
 TraceCapture::~TraceCapture() { t_capture = previous_; }
+
+TraceCopy::TraceCopy(std::vector<std::string>& lines) : previous_(t_copy) { t_copy = &lines; }
+
+TraceCopy::~TraceCopy() { t_copy = previous_; }
