@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -399,6 +400,62 @@ TEST(FastCgiLifetime, KeptTableServesOnlyTheSameRequestOfTheSameFolder) {
     std::string resized = FastCgiPage(server, g, "");
     EXPECT_NE(resized.find("width=30 height=40"), std::string::npos) << resized;
     EXPECT_EQ(same({}, "thumbnail size"), resized);
+}
+
+// The trace file of the last request is written anew in place only where
+// deleting it and making it again would leave the same file: whatever stood
+// under its name, every request leaves a file of its own with its lines, as
+// CGI does, and nothing reached through the name changes.
+TEST(FastCgiLifetime, TraceFileEndsAsDeletingAndMakingItAgainLeavesIt) {
+    GalleryFolder g;
+    TempDir elsewhere, outside;
+    Picture(g, "a.jpg", 40, 30, "Alpha", "1");
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::SocketOnStandardInput);
+    ASSERT_TRUE(server.Running()) << server.ErrorOutput();
+    const std::string trace = g / "pictorama.tst";
+    CgiPage(g, "");  // makes the thumbnail
+    CgiPage(g, "");
+    const std::vector<std::string> cgiTrace = g.TraceLines();
+    struct stat made {};
+    ASSERT_EQ(::stat(trace.c_str(), &made), 0);
+    auto request = [&](const std::string& what) {
+        FastCgiPage(server, g, "");
+        EXPECT_EQ(g.TraceLines(), cgiTrace) << what;
+        struct stat now {};
+        EXPECT_EQ(::lstat(trace.c_str(), &now), 0) << what;
+        EXPECT_TRUE(S_ISREG(now.st_mode)) << what;
+        EXPECT_EQ(now.st_nlink, 1u) << what;
+        EXPECT_EQ(now.st_mode, made.st_mode) << what;
+    };
+    request("first");
+    request("its own file again");
+
+    WriteFile(trace, std::string(100000, 'x'));
+    request("a longer file before");
+
+    WriteFile(outside / "target.txt", "keep me\r\n");
+    std::filesystem::remove(trace);
+    std::filesystem::create_symlink(outside / "target.txt", trace);
+    request("a symbolic link");
+    EXPECT_EQ(ReadFile(outside / "target.txt"), "keep me\r\n");
+
+    std::filesystem::create_hard_link(trace, outside / "other.tst");
+    request("a second name");
+    EXPECT_EQ(ReadFile(outside / "other.tst"), ReadFile(trace)) << "the old file, as it was";
+    std::filesystem::remove(outside / "other.tst");
+    WriteFile(outside / "other.tst", "old\r\n");
+    std::filesystem::remove(trace);
+    std::filesystem::create_hard_link(outside / "other.tst", trace);
+    request("a second name, older lines");
+    EXPECT_EQ(ReadFile(outside / "other.tst"), "old\r\n");
+
+    ::chmod(trace.c_str(), 0600);
+    request("other permissions");
+
+    std::filesystem::remove(trace);
+    ASSERT_EQ(::mkfifo(trace.c_str(), 0644), 0);
+    request("a pipe nobody reads");
 }
 
 namespace {
