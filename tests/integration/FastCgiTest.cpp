@@ -456,6 +456,17 @@ TEST(FastCgiLifetime, TraceFileEndsAsDeletingAndMakingItAgainLeavesIt) {
     std::filesystem::remove(trace);
     ASSERT_EQ(::mkfifo(trace.c_str(), 0644), 0);
     request("a pipe nobody reads");
+
+    // More lines than the trace keeps to write at once: written as they come.
+    for (int i = 0; i < 400; ++i) WriteFile(g / (std::to_string(i) + std::string(200, 'n') + ".idd"), "0\r\n");
+    std::string cgiPage = CgiPage(g, "");
+    std::string cgiText = ReadFile(trace);
+    ASSERT_GT(cgiText.size(), 80000u);
+    WriteFile(trace, std::string(2 * cgiText.size(), 'x'));
+    EXPECT_EQ(FastCgiPage(server, g, ""), cgiPage);
+    EXPECT_EQ(ReadFile(trace), cgiText);
+    EXPECT_EQ(FastCgiPage(server, g, ""), cgiPage);
+    EXPECT_EQ(ReadFile(trace), cgiText) << "over the long trace of the last request";
 }
 
 namespace {
