@@ -163,6 +163,8 @@ RequestPins& Pins() {
     return pins;
 }
 
+thread_local UseRecord* t_useRecord = nullptr;
+
 }  // namespace
 
 FolderSnapshot::FolderSnapshot(std::vector<platform::DirEntry> entries) : entries_(std::move(entries)) {
@@ -221,6 +223,40 @@ void FolderSnapshot::KeepJpegSize(const std::string& name, int width, int height
     sizes_.emplace(name, std::make_pair(width, height));
 }
 
+std::shared_ptr<const KeptRendering> FolderSnapshot::Rendering(const std::string& key) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const Kept& kept : renderings_)
+        if (kept.key == key) return kept.rendering;
+    return nullptr;
+}
+
+void FolderSnapshot::KeepRendering(const std::string& key, std::shared_ptr<const KeptRendering> rendering) {
+    size_t bytes = NameBytes(key) + rendering->html.size();
+    for (const std::string& line : rendering->traceLines) bytes += NameBytes(line);
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const Kept& kept : renderings_)
+        if (kept.key == key) return;  // another request kept the same meanwhile
+    if (renderings_.size() >= MaxKeptRenderingsPerFolder) {
+        Release(renderings_.front().bytes);
+        renderings_.erase(renderings_.begin());
+    }
+    if (!Reserve(bytes)) return;
+    renderings_.push_back(Kept{key, std::move(rendering), bytes});
+}
+
+void FolderSnapshot::Release(size_t bytes) {
+    bytes_ -= bytes;
+    g_keptBytes -= bytes;
+}
+
+UseRecord::UseRecord(std::string folder) : folder_(std::move(folder)), previous_(t_useRecord) { t_useRecord = this; }
+
+UseRecord::~UseRecord() { t_useRecord = previous_; }
+
+void NoteLookup(const std::string& folder, bool fromKept) {
+    if (UseRecord* record = t_useRecord; record && (!fromKept || folder != record->folder_)) record->onlyKept_ = false;
+}
+
 void BeginRequest(bool keep) {
     RequestPins& pins = Pins();
     pins.folders.clear();
@@ -245,9 +281,13 @@ bool Followed(const std::string& name) {
 }
 
 bool ReadJpegSizeKept(const std::string& path, int& width, int& height) {
-    if (!Keeping()) return ReadJpegSize(path, width, height);
+    if (!Keeping()) {
+        NoteLookup({}, false);
+        return ReadJpegSize(path, width, height);
+    }
     auto [folder, name] = platform::SplitPath(path);
     std::shared_ptr<FolderSnapshot> snapshot = Followed(name) ? Snapshot(folder) : nullptr;
+    NoteLookup(folder, snapshot != nullptr);
     if (snapshot && snapshot->JpegSize(name, width, height)) return true;
     if (!ReadJpegSize(path, width, height)) return false;
     // Only what was read: a file that could not be read is tried again.

@@ -11,6 +11,10 @@
 // When changes were lost (too many at once) every folder is forgotten; a
 // folder that cannot be watched is never kept.
 //
+// A page's piece made from one folder's files alone (the photo page's table)
+// is kept with the folder too, under a key naming everything else it was made
+// from, and goes with the folder's snapshot.
+//
 // Not followed: the trace file (names ending in ".tst"), which every request
 // rewrites; lookups of such names always go to the disk. Nor a file changed
 // through a name in another folder (a hard link, or the target of a symbolic
@@ -36,6 +40,17 @@ constexpr size_t MaxKeptFolderEntries = 20000;
 constexpr size_t MaxKeptBytes = 16 * 1024 * 1024;
 // A first line longer than this is read from the disk each time.
 constexpr size_t MaxKeptLineBytes = 4096;
+// At most this many pieces of pages are kept with one folder (one per host
+// name and URL folder it is asked under); a new one replaces the oldest.
+constexpr size_t MaxKeptRenderingsPerFolder = 4;
+
+// A piece of a page as it was made: its HTML (lines ending in CR LF), its
+// trace lines in order, and the number the page shows with it.
+struct KeptRendering {
+    std::string html;
+    std::vector<std::string> traceLines;
+    int number = 0;
+};
 
 // What is known about one folder as it was when listed.
 class FolderSnapshot {
@@ -58,9 +73,13 @@ public:
     // The width and height of the JPEG file name, if known.
     bool JpegSize(const std::string& name, int& width, int& height) const;
     void KeepJpegSize(const std::string& name, int width, int height);
+    // The piece kept under key, or nullptr.
+    std::shared_ptr<const KeptRendering> Rendering(const std::string& key) const;
+    void KeepRendering(const std::string& key, std::shared_ptr<const KeptRendering> rendering);
 
 private:
     bool Reserve(size_t bytes);
+    void Release(size_t bytes);
 
     const std::vector<platform::DirEntry> entries_;
     std::unordered_map<std::string, std::vector<std::string>> files_;
@@ -68,6 +87,12 @@ private:
     mutable std::mutex mutex_;
     std::unordered_map<std::string, std::string> lines_;
     std::unordered_map<std::string, std::pair<int, int>> sizes_;
+    struct Kept {
+        std::string key;
+        std::shared_ptr<const KeptRendering> rendering;
+        size_t bytes;
+    };
+    std::vector<Kept> renderings_;  // oldest first
 };
 
 // Begins a request on the calling thread. keep: the hosting is resident;
@@ -85,6 +110,30 @@ std::shared_ptr<FolderSnapshot> Snapshot(const std::string& folder);
 bool Followed(const std::string& name);
 // ReadJpegSize (imaging/Picture.h), answered from the cache when it can be.
 bool ReadJpegSizeKept(const std::string& path, int& width, int& height);
+
+// Notes, while it lives on its thread, whether every lookup of the files the
+// thread's request makes is answered from the one folder's kept snapshot, so
+// that what is made from them may be kept with the folder. A lookup that goes
+// to the disk, in another folder, of a name not followed, or in a folder this
+// request has changed spoils the record.
+class UseRecord {
+public:
+    explicit UseRecord(std::string folder);
+    ~UseRecord();
+    UseRecord(const UseRecord&) = delete;
+    UseRecord& operator=(const UseRecord&) = delete;
+    // Every lookup since it began was in the folder, from its kept snapshot.
+    bool OnlyKept() const { return onlyKept_; }
+
+private:
+    friend void NoteLookup(const std::string& folder, bool fromKept);
+    std::string folder_;
+    bool onlyKept_ = true;
+    UseRecord* previous_;
+};
+// Tells the thread's use record of a lookup in folder (ending in a
+// separator); fromKept: answered from the folder's kept snapshot.
+void NoteLookup(const std::string& folder, bool fromKept);
 
 // For tests: how many folders are kept now, and the total bytes they hold.
 size_t KeptFolderCount();

@@ -66,7 +66,10 @@ std::string Existing(const std::string& path) {
     auto [folder, name] = platform::SplitPath(path);
     if (name.empty()) return {};
     Listing& listing = ListingOf(folder);
-    if (listing.kept && !folder_cache::Followed(name)) return platform::ExistingFile(path);
+    bool followed = folder_cache::Followed(name);
+    // Answered from the kept listing alone unless this request created files here.
+    folder_cache::NoteLookup(folder, listing.kept && followed && listing.names.empty());
+    if (listing.kept && !followed) return platform::ExistingFile(path);
     std::string folded = text::LowerCase(name);
     auto created = listing.names.find(folded);
     const std::string* found = Choose(listing.kept ? listing.kept->FilesFolded(folded) : nullptr,
@@ -86,14 +89,17 @@ std::vector<platform::DirEntry> FindFiles(const std::string& mask) {
             std::vector<platform::DirEntry> found;
             for (const platform::DirEntry& entry : listing.kept->Entries())
                 if (platform::MatchesMask(entry.name, pattern)) found.push_back(entry);
+            folder_cache::NoteLookup(folder, true);
             return found;
         }
     }
+    folder_cache::NoteLookup(folder, false);
     return platform::FindFiles(mask);
 }
 
 void NoteCreated(const std::string& path) {
     auto [folder, name] = platform::SplitPath(path);
+    folder_cache::NoteLookup(folder, false);  // the folder is no longer as kept
     auto& listings = Listings();
     auto it = listings.find(folder);
     if (it == listings.end()) return;  // listed afresh on first use

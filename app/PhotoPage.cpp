@@ -1,6 +1,8 @@
 // The photo page: every listed picture as a thumbnail in a table, three to a
 // row, with its captions, the count and the optional hit counter.
 #include <algorithm>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 #include "app/FolderCache.h"
@@ -96,9 +98,32 @@ std::string ThumbnailSizeAttributes(const std::string& thumbnailPath) {
     return " width=" + std::to_string(width) + " height=" + std::to_string(height);
 }
 
-bool PictureCell(const std::string& name) {
+namespace {
+// The page's text, gathered as HttpSend would send it: each piece followed by
+// CR LF. A failing request's page is replaced by its error page, so nothing
+// sent before the failure would show.
+class PageText {
+public:
+    explicit PageText(std::string& text) : text_(text) {}
+    void Send(std::string_view piece) {
+        text_.append(piece);
+        text_.append("\r\n");
+    }
+
+private:
+    std::string& text_;
+};
+
+// Sends text gathered by PageText.
+void SendGathered(const std::string& text) {
+    if (!text.empty()) HttpSend(std::string_view(text).substr(0, text.size() - 2));
+}
+}  // namespace
+
+bool PictureCell(const std::string& name, const std::string& directory, const std::string& linkBase,
+                 std::string& html) {
     if (name.empty() || text::StartsWith(name, "t_")) return false;
-    std::string directory = PictureDirectory();
+    PageText page(html);
     std::string base = kit::WithoutExtension(name);
     std::string captionFile = folder_index::Existing(directory + base + ".txt");
     std::string listingFile = folder_index::Existing(directory + base + ".idd");
@@ -107,31 +132,32 @@ bool PictureCell(const std::string& name) {
     // awaited. If that request gave up (died), one of the requests that wait
     // takes the claim over and makes it, and the others wait for that one.
     bool ready = folder_index::Exists(thumbnail);
+    // A page that waited for or made a thumbnail is not kept as it is.
+    if (!ready) folder_cache::NoteLookup(directory, false);
     for (int attempt = 0; attempt < 2 && !ready; ++attempt)
         ready = AwaitThumbnail(thumbnail) || MakeClaimedThumbnail(directory + name, thumbnail);
     if (!ready) CreateThumbnail(directory + name);
     std::string thumbnailOnDisk = folder_index::Existing(thumbnail);
     if (thumbnailOnDisk.empty()) thumbnailOnDisk = thumbnail;
     std::string attributes = ThumbnailSizeAttributes(thumbnailOnDisk);
-    std::string base_url = LinkBase();
-    std::string thumbnailUrl = base_url + UrlPathEncode(kit::FileNamePart(thumbnailOnDisk));
-    std::string pictureUrl = base_url + UrlPathEncode(name);
-    HttpSend("<td align=\"center\"><a href=\"" + pictureUrl + "\"><img src=\"" + thumbnailUrl + "\"" + attributes +
-             "></a><br></td>");
+    std::string thumbnailUrl = linkBase + UrlPathEncode(kit::FileNamePart(thumbnailOnDisk));
+    std::string pictureUrl = linkBase + UrlPathEncode(name);
+    page.Send("<td align=\"center\"><a href=\"" + pictureUrl + "\"><img src=\"" + thumbnailUrl + "\"" + attributes +
+              "></a><br></td>");
     std::string lastLine;
     // Without a caption file the caption cell is still opened (empty), so that
     // the listing line and the closing tag below stay balanced.
-    HttpSend("<td align=\"center\" width=\"180\"><font color=\"black\">");
+    page.Send("<td align=\"center\" width=\"180\"><font color=\"black\">");
     if (!captionFile.empty()) lastLine = ReadFirstLine(captionFile);
-    HttpSend(lastLine);
-    HttpSend("</font>");
+    page.Send(lastLine);
+    page.Send("</font>");
     if (!listingFile.empty()) {
-        HttpSend("<br><font color=\"red\" size=1 face=\"MSsans\">");
+        page.Send("<br><font color=\"red\" size=1 face=\"MSsans\">");
         lastLine = ReadFirstLine(listingFile);
-        HttpSend(lastLine);
-        HttpSend("</font>");
+        page.Send(lastLine);
+        page.Send("</font>");
     }
-    HttpSend("</td>");
+    page.Send("</td>");
     TraceLine("Image " + lastLine);
     return true;
 }
@@ -162,24 +188,54 @@ std::vector<std::string> PagePictures(const std::string& directory) {
     return pictures;
 }
 
-int WritePictureTable() {
-    TraceLine("Start");
-    std::string directory = PictureDirectory();
+namespace {
+// The table's cells and the trace lines from the list's scan on: made from
+// the folder's files, the picture directory and the start of the links.
+std::shared_ptr<folder_cache::KeptRendering> MakePictureTable(const std::string& directory,
+                                                              const std::string& linkBase) {
+    auto table = std::make_shared<folder_cache::KeptRendering>();
+    TraceCopy copy(table->traceLines);
     std::vector<std::string> entries = ScanPictureList(directory);
     MakeMissingThumbnails(directory, entries);
     int cell = 0;
     for (const std::string& entry : entries) {
-        if (PictureCell(PictureNameOf(entry))) {
+        if (PictureCell(PictureNameOf(entry), directory, linkBase, table->html)) {
             if (++cell < PicturesPerRow) {
-                HttpSend("<td></td>");
+                PageText(table->html).Send("<td></td>");
             } else {
                 cell = 0;
-                HttpSend("</tr><tr>");
+                PageText(table->html).Send("</tr><tr>");
             }
         }
     }
     for (const std::string& entry : entries) TraceLine("File: " + entry);
-    return static_cast<int>(entries.size());
+    table->number = static_cast<int>(entries.size());
+    return table;
+}
+}  // namespace
+
+int WritePictureTable() {
+    TraceLine("Start");
+    std::string directory = PictureDirectory();
+    std::string linkBase = LinkBase();
+    // A resident process keeps the table with the folder while it stays
+    // unchanged: the same folder asked for under the same start of links
+    // makes the same table, and traces the same lines.
+    std::shared_ptr<folder_cache::FolderSnapshot> kept =
+        folder_cache::Keeping() ? folder_cache::Snapshot(directory) : nullptr;
+    if (kept) {
+        if (std::shared_ptr<const folder_cache::KeptRendering> table = kept->Rendering(linkBase)) {
+            for (const std::string& line : table->traceLines) TraceLine(line);
+            SendGathered(table->html);
+            return table->number;
+        }
+    }
+    folder_cache::UseRecord record(directory);
+    std::shared_ptr<folder_cache::KeptRendering> table = MakePictureTable(directory, linkBase);
+    SendGathered(table->html);
+    int number = table->number;
+    if (kept && record.OnlyKept()) kept->KeepRendering(linkBase, std::move(table));
+    return number;
 }
 
 void PhotoPage() {

@@ -6,9 +6,11 @@
 // Scans the listing files, sorts the pictures and writes their cells;
 // returns the number of list entries.
 int WritePictureTable();
-// Writes the cells of one picture (making its thumbnail when missing); false
-// for an empty name or a name beginning with "t_".
-bool PictureCell(const std::string& name);
+// Appends to html the cells of one picture of directory (making its
+// thumbnail when missing), its links beginning with linkBase; false for an
+// empty name or a name beginning with "t_".
+bool PictureCell(const std::string& name, const std::string& directory, const std::string& linkBase,
+                 std::string& html);
 // " width=W height=H" from the thumbnail's JPEG header (0 and 0 when it is
 // empty or unreadable).
 std::string ThumbnailSizeAttributes(const std::string& thumbnailPath);

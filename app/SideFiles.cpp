@@ -27,6 +27,7 @@ std::string ReadFirstLine(const std::string& path) {
     if (folder_cache::Keeping()) {
         auto [folder, name] = platform::SplitPath(existing);
         if (auto kept = folder_cache::Followed(name) ? folder_cache::Snapshot(folder) : nullptr) {
+            folder_cache::NoteLookup(folder, true);
             std::string line;
             if (kept->FirstLine(name, line)) return line;
             line = platform::ReadFirstTextLine(existing);
@@ -34,6 +35,7 @@ std::string ReadFirstLine(const std::string& path) {
             return line;
         }
     }
+    folder_cache::NoteLookup(platform::SplitPath(existing).folder, false);
     auto& lines = FirstLines();
     auto it = lines.find(existing);
     if (it != lines.end()) return it->second;

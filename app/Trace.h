@@ -32,3 +32,17 @@ public:
 private:
     std::vector<std::string>* previous_;
 };
+
+// While one lives, the lines its thread traces are also copied into lines
+// (they still go to the trace file as well): what a request traced for a
+// piece of its page can be kept and traced again the same.
+class TraceCopy {
+public:
+    explicit TraceCopy(std::vector<std::string>& lines);
+    ~TraceCopy();
+    TraceCopy(const TraceCopy&) = delete;
+    TraceCopy& operator=(const TraceCopy&) = delete;
+
+private:
+    std::vector<std::string>* previous_;
+};

@@ -36,9 +36,31 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pictorama-fastcgi.XXXXXX")
 pids=()
+# The processes started here and what they started (fcgiwrap's workers,
+# nginx's and lighttpd's children), by pid.
+descendants() {  # pid...
+  local p child
+  for p in "$@"; do
+    for child in $(ps -o pid= --ppid "$p" 2>/dev/null); do
+      echo "$child"
+      descendants "$child"
+    done
+  done
+}
 stop_all() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  local all=("${pids[@]}") p
+  [[ ${#all[@]} -gt 0 ]] || return 0
+  all+=($(descendants "${pids[@]}"))
+  for p in "${all[@]}"; do kill "$p" 2>/dev/null || true; done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  # What outlives its parent's ending (workers waiting on the socket).
+  for _ in $(seq 50); do
+    local left=0
+    for p in "${all[@]}"; do kill -0 "$p" 2>/dev/null && left=1; done
+    [[ $left == 0 ]] && break
+    sleep 0.1
+  done
+  for p in "${all[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
   pids=()
 }
 trap 'stop_all; rm -rf "$work"' EXIT

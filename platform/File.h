@@ -29,6 +29,13 @@ public:
     static File TryOpen(const std::string& path, OpenMode mode, int& error);
     // Wraps a descriptor the process already has (standard input and output); not closed.
     static File Borrow(int descriptor);
+    // The existing file at path, open for writing, when writing it anew
+    // (Rewrite) leaves it as deleting it and creating it again would: a regular file (not a symbolic link) with no
+    // other name and no extended attributes, owned by this process's user,
+    // with the group and permissions a new file would get, in a folder where
+    // it could be deleted and whose new files inherit no access list.
+    // Otherwise (and always on Windows) an unopened File.
+    static File OpenToRewrite(const std::string& path);
 
     bool IsOpen() const { return fd_ >= 0; }
     // Returns bytes read (0 at the end), or -1 on failure.
@@ -37,6 +44,10 @@ public:
     int64_t Write(const void* buffer, int64_t count);
     int64_t Seek(int64_t offset, int whence);  // whence: 0 start, 1 current, 2 end
     int64_t Size();
+    // Makes buffer the file's whole content; other writers that rewrite the
+    // same file so, in this process or another, never mix their bytes with
+    // these. Returns bytes written, or -1 on failure.
+    int64_t Rewrite(const void* buffer, int64_t count);
     void Close();
 
 private:

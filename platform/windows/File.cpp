@@ -119,6 +119,15 @@ int64_t File::Size() {
     return size.QuadPart;
 }
 
+int64_t File::Rewrite(const void* buffer, int64_t count) {
+    if (Seek(0, 0) != 0) return -1;
+    int64_t written = Write(buffer, count);
+    return written == count && SetEndOfFile(IntAsHandle(fd_)) ? written : -1;
+}
+
+// Files here are only ever deleted and made again.
+File File::OpenToRewrite(const std::string&) { return File(); }
+
 void File::Close() {
     if (fd_ >= 0 && owned_) CloseHandle(IntAsHandle(fd_));
     fd_ = -1;

@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <functional>
 #include <thread>
 
+#include "app/FolderCache.h"
 #include "engine/hostings/FastCgiInputCheck.h"
 #include "support/CgiHarness.h"
 #include "support/FastCgiClient.h"
@@ -324,6 +326,147 @@ TEST(FastCgiLifetime, ChangesOnDiskShowInTheNextRequest) {
     std::vector<std::string> cgiTrace = g.TraceLines();
     FastCgiPage(server, g, "");
     EXPECT_EQ(g.TraceLines(), cgiTrace);
+}
+
+// A resident process keeps the photo page's table with its folder: the same
+// request again is answered from it, with the CGI run's page and trace, and a
+// request that differs in anything the table is made from (the host, the URL
+// the folder is asked under, a side file, the thumbnail setting with a
+// thumbnail to make) gets the table CGI makes for it.
+TEST(FastCgiLifetime, KeptTableServesOnlyTheSameRequestOfTheSameFolder) {
+    GalleryFolder g;
+    TempDir elsewhere, outside;
+    Picture(g, "a.jpg", 80, 60, "Alpha", "1");
+    Picture(g, "b.jpg", 60, 80, "Beta", "2");
+    // a's caption is a line too long to be kept by itself, under a second
+    // name outside the folder: a change through that name is one the cache
+    // does not follow, so a page that misses it came from the kept table.
+    const std::string longCaption(folder_cache::MaxKeptLineBytes + 100, 'x');
+    WriteFile(outside / "a.txt", longCaption + "\r\n");
+    std::filesystem::remove(g / "a.txt");
+    std::filesystem::create_hard_link(outside / "a.txt", g / "a.txt");
+    CgiPage(g, "");  // makes the thumbnails
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "2"});
+    ASSERT_TRUE(server.Running()) << server.ErrorOutput();
+
+    // The page and trace of CGI, from a table made and from the table kept.
+    auto same = [&](const std::map<std::string, std::string>& extra, const std::string& what) {
+        std::string cgi = CgiPage(g, "", extra);
+        std::vector<std::string> cgiTrace = g.TraceLines();
+        for (const char* time : {"made", "kept"}) {
+            EXPECT_EQ(FastCgiPage(server, g, "", extra), cgi) << what << ", " << time;
+            EXPECT_EQ(g.TraceLines(), cgiTrace) << what << ", " << time;
+        }
+        return cgi;
+    };
+    const std::string page = same({}, "first");
+    ASSERT_NE(page.find(longCaption), std::string::npos);
+
+    WriteFile(outside / "a.txt", "Changed elsewhere\r\n");
+    EXPECT_EQ(FastCgiPage(server, g, ""), page) << "the kept table, not the files";
+    EXPECT_NE(CgiPage(g, ""), page);
+
+    // Each input of the table, changed alone.
+    const std::string parent = std::filesystem::path(g.Path()).parent_path();
+    const std::string folderName = std::filesystem::path(g.Path()).filename();
+    const std::map<std::string, std::string> otherUrl = {
+        {"DOCUMENT_ROOT", parent}, {"SCRIPT_NAME", "/" + folderName + "/pictorama.cgi"}};
+    for (const auto& [what, extra] : std::vector<std::pair<std::string, std::map<std::string, std::string>>>{
+             {"another host", {{"HTTP_HOST", "photos.example"}}},
+             {"no host", {{"HTTP_HOST", ""}}},
+             {"the folder under another URL", otherUrl},
+         }) {
+        std::string cgi = same(extra, what);
+        EXPECT_NE(cgi, page) << what;
+    }
+    // A caption edited in the folder: every kept table of it goes.
+    WriteFile(g / "b.txt", "Beta edited\r\n");
+    EXPECT_NE(same({}, "caption edited").find("Beta edited"), std::string::npos);
+    EXPECT_NE(same({{"HTTP_HOST", "photos.example"}}, "caption edited, another host").find("Beta edited"),
+              std::string::npos);
+    // A listing line can lead a picture's side files into other folders: a
+    // table made from them is not kept with this folder.
+    Picture(g, "c.jpg", 50, 50, "Gamma", "3&&sub/");
+    for (const char* folder : {"sub", "t_sub"}) std::filesystem::create_directory(g / folder);
+    WriteFile(g / "sub/&&c.txt", "Under sub\r\n");
+    MakeJpeg(g / "t_sub/&&c.jpg", 25, 25);
+    EXPECT_NE(same({}, "side files in a subfolder").find("Under sub"), std::string::npos);
+    WriteFile(g / "sub/&&c.txt", "Under sub, edited\r\n");
+    EXPECT_NE(same({}, "side file in a subfolder edited").find("Under sub, edited"), std::string::npos);
+    // A new thumbnail size with a thumbnail to make: the table shows it.
+    WriteFile(g / "pagetitle.txt", "Holidays\r\nTHUMBSIZE:40,50\r\n");
+    std::filesystem::remove(g / "t_b.jpg");
+    std::string resized = FastCgiPage(server, g, "");
+    EXPECT_NE(resized.find("width=30 height=40"), std::string::npos) << resized;
+    EXPECT_EQ(same({}, "thumbnail size"), resized);
+}
+
+// The trace file of the last request is written anew in place only where
+// deleting it and making it again would leave the same file: whatever stood
+// under its name, every request leaves a file of its own with its lines, as
+// CGI does, and nothing reached through the name changes.
+TEST(FastCgiLifetime, TraceFileEndsAsDeletingAndMakingItAgainLeavesIt) {
+    GalleryFolder g;
+    TempDir elsewhere, outside;
+    Picture(g, "a.jpg", 40, 30, "Alpha", "1");
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::SocketOnStandardInput);
+    ASSERT_TRUE(server.Running()) << server.ErrorOutput();
+    const std::string trace = g / "pictorama.tst";
+    CgiPage(g, "");  // makes the thumbnail
+    CgiPage(g, "");
+    const std::vector<std::string> cgiTrace = g.TraceLines();
+    struct stat made {};
+    ASSERT_EQ(::stat(trace.c_str(), &made), 0);
+    auto request = [&](const std::string& what) {
+        FastCgiPage(server, g, "");
+        EXPECT_EQ(g.TraceLines(), cgiTrace) << what;
+        struct stat now {};
+        EXPECT_EQ(::lstat(trace.c_str(), &now), 0) << what;
+        EXPECT_TRUE(S_ISREG(now.st_mode)) << what;
+        EXPECT_EQ(now.st_nlink, 1u) << what;
+        EXPECT_EQ(now.st_mode, made.st_mode) << what;
+    };
+    request("first");
+    request("its own file again");
+
+    WriteFile(trace, std::string(100000, 'x'));
+    request("a longer file before");
+
+    WriteFile(outside / "target.txt", "keep me\r\n");
+    std::filesystem::remove(trace);
+    std::filesystem::create_symlink(outside / "target.txt", trace);
+    request("a symbolic link");
+    EXPECT_EQ(ReadFile(outside / "target.txt"), "keep me\r\n");
+
+    std::filesystem::create_hard_link(trace, outside / "other.tst");
+    request("a second name");
+    EXPECT_EQ(ReadFile(outside / "other.tst"), ReadFile(trace)) << "the old file, as it was";
+    std::filesystem::remove(outside / "other.tst");
+    WriteFile(outside / "other.tst", "old\r\n");
+    std::filesystem::remove(trace);
+    std::filesystem::create_hard_link(outside / "other.tst", trace);
+    request("a second name, older lines");
+    EXPECT_EQ(ReadFile(outside / "other.tst"), "old\r\n");
+
+    ::chmod(trace.c_str(), 0600);
+    request("other permissions");
+
+    std::filesystem::remove(trace);
+    ASSERT_EQ(::mkfifo(trace.c_str(), 0644), 0);
+    request("a pipe nobody reads");
+
+    // More lines than the trace keeps to write at once: written as they come.
+    for (int i = 0; i < 400; ++i) WriteFile(g / (std::to_string(i) + std::string(200, 'n') + ".idd"), "0\r\n");
+    std::string cgiPage = CgiPage(g, "");
+    std::string cgiText = ReadFile(trace);
+    ASSERT_GT(cgiText.size(), 80000u);
+    WriteFile(trace, std::string(2 * cgiText.size(), 'x'));
+    EXPECT_EQ(FastCgiPage(server, g, ""), cgiPage);
+    EXPECT_EQ(ReadFile(trace), cgiText);
+    EXPECT_EQ(FastCgiPage(server, g, ""), cgiPage);
+    EXPECT_EQ(ReadFile(trace), cgiText) << "over the long trace of the last request";
 }
 
 namespace {

@@ -205,3 +205,74 @@ TEST(FolderCache, ConcurrentRequestsReadLinesTheFilesHeld) {
     for (int i = 0; i < 10; ++i) EXPECT_EQ(ReadFirstLine(dir / Numbered("p", i, ".txt")), "new");
     folder_cache::BeginRequest(false);
 }
+
+// Pieces of pages kept with a folder: at most a few, the oldest replaced,
+// gone with the snapshot after a change, and their bytes counted meanwhile.
+TEST(FolderCache, KeptRenderingsGoWithTheirFolderWithinTheirBound) {
+    TempDir dir;
+    const std::string folder = Folder(dir);
+    WriteFile(dir / "a.txt", "Alpha\r\n");
+    auto snapshot = Request(folder);
+    ASSERT_TRUE(snapshot);
+    size_t bytesBefore = folder_cache::KeptBytes();
+    const size_t kept = folder_cache::MaxKeptRenderingsPerFolder;
+    for (size_t i = 0; i <= kept; ++i) {
+        auto rendering = std::make_shared<folder_cache::KeptRendering>();
+        rendering->html = std::string(1000, 'h');
+        rendering->traceLines = {Numbered("line ", static_cast<int>(i), "")};
+        rendering->number = static_cast<int>(i);
+        snapshot->KeepRendering(Numbered("key", static_cast<int>(i), ""), rendering);
+    }
+    EXPECT_EQ(snapshot->Rendering("key0"), nullptr) << "the oldest made room";
+    for (size_t i = 1; i <= kept; ++i) {
+        auto rendering = Request(folder)->Rendering(Numbered("key", static_cast<int>(i), ""));
+        ASSERT_TRUE(rendering) << i;
+        EXPECT_EQ(rendering->number, static_cast<int>(i));
+    }
+    EXPECT_GE(folder_cache::KeptBytes(), bytesBefore + kept * 1000);
+    EXPECT_LT(folder_cache::KeptBytes(), bytesBefore + (kept + 1) * 1000) << "the replaced one's bytes returned";
+
+    WriteFile(dir / "a.txt", "Beta\r\n");
+    auto after = Request(folder);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->Rendering(Numbered("key", static_cast<int>(kept), "")), nullptr);
+    snapshot.reset();
+    EXPECT_LT(folder_cache::KeptBytes(), bytesBefore + 1000);
+    folder_cache::BeginRequest(false);
+}
+
+// What a use record counts as answered from the one kept folder.
+TEST(FolderCache, UseRecordHoldsOnlyForLookupsInItsKeptFolder) {
+    TempDir dir, other;
+    const std::string folder = Folder(dir);
+    WriteFile(dir / "a.txt", "Alpha\r\n");
+    WriteFile(other / "b.txt", "Beta\r\n");
+    MakeJpeg(dir / "t_a.jpg", 20, 10);
+    auto record = [&](const std::function<void()>& lookups) {
+        Request(folder);
+        folder_cache::UseRecord use(folder);
+        lookups();
+        return use.OnlyKept();
+    };
+    int w = 0, h = 0;
+    EXPECT_TRUE(record([&] {
+        EXPECT_EQ(ReadFirstLine(dir / "a.txt"), "Alpha");
+        EXPECT_EQ(folder_index::Existing(dir / "missing.txt"), "");
+        EXPECT_EQ(folder_index::FindFiles(dir / "*.txt").size(), 1u);
+        EXPECT_TRUE(folder_cache::ReadJpegSizeKept(dir / "t_a.jpg", w, h));
+    }));
+    EXPECT_FALSE(record([&] { ReadFirstLine(other / "b.txt"); })) << "another folder";
+    EXPECT_FALSE(record([&] { folder_index::Existing(dir / "pictorama.tst"); })) << "a name not followed";
+    EXPECT_FALSE(record([&] {
+        WriteFile(dir / "new.txt", "x");
+        folder_index::NoteCreated(dir / "new.txt");
+        folder_index::Existing(dir / "a.txt");
+    })) << "a folder this request changed";
+    folder_cache::BeginRequest(false);
+    folder_index::Reset();
+    {
+        folder_cache::UseRecord use(folder);
+        ReadFirstLine(dir / "a.txt");
+        EXPECT_FALSE(use.OnlyKept()) << "a request that keeps nothing";
+    }
+}
