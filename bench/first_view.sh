@@ -17,8 +17,9 @@
 # round to round, the ratios are taken within a round and their median shown,
 # and the load average is printed before and after. Beside the wall-clock
 # figures come the CPU seconds (user + system) of each, which other work on
-# the machine hardly moves, and jthumb run on as many processes at once as
-# there are cores, the same parallelism as ours.
+# the machine hardly moves, jthumb run on as many processes at once as there
+# are cores, the same parallelism as ours, and how many cores other work kept
+# busy during the measurements (from /proc/stat).
 # Environment: RUNS (default 3), PICTURES (default 100), COMMAND_PICTURES
 # (default 500; the photo page lists at most 501 pictures, and so does the
 # command), JTHUMB_PICTURES (default 100: the jthumb runs beside each command
@@ -53,14 +54,27 @@ scratch=$work/jthumb-out
 mkdir -p "$scratch"
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
+# CPU seconds the whole machine has been busy (all processes, all cores).
+busy() { awk -v hz="$(getconf CLK_TCK)" '$1 == "cpu" { print ($2 + $3 + $4 + $7 + $8 + $9) / hz; exit }' /proc/stat; }
+others=""
 
 # Runs a command under /usr/bin/time; sets WALL_S, CPU_S (user + system of
-# the whole process tree) and PEAK_KB (the largest process's).
+# the whole process tree) and PEAK_KB (the largest process's), and notes how
+# many cores other work on the machine kept busy meanwhile (in others).
 measure() {
+  local before after user system
+  before=$(busy)
   /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$@" >/dev/null 2>&1 || true
-  local user system
+  after=$(busy)
   read -r WALL_S user system PEAK_KB < "$work/time.txt"
   CPU_S=$(awk -v u="$user" -v s="$system" 'BEGIN { print u + s }')
+  others+="$(awk -v a="$after" -v b="$before" -v c="$CPU_S" -v w="$WALL_S" 'BEGIN { o = (a - b - c) / w; print (o < 0 ? 0 : o) }') "
+}
+# The median and the largest of those figures since the last call.
+report_others() {
+  printf "  other work on the machine meanwhile: %.2f cores (median), %.2f at most, of %d\n" \
+    "$(echo $others | median)" "$(echo $others | tr ' ' '\n' | grep . | sort -g | tail -1)" "$cores"
+  others=""
 }
 
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -136,6 +150,7 @@ printf "  CPU per picture: ours %.1f ms, jthumb %.1f ms (ours / jthumb %.2f)\n" 
   "$(awk -v c="$pc" -v n="$pictures" 'BEGIN { print c * 1000 / n }')" \
   "$(awk -v c="$jc" -v n="$pictures" 'BEGIN { print c * 1000 / n }')" "$(ratio "$pc" "$jc")"
 
+report_others
 echo "the site owner's command on $commandPictures pictures, beside $jthumbPictures jthumb runs"
 lots=$work/lots
 gallery "$lots" "$commandPictures"
@@ -173,4 +188,5 @@ printf "  wall-clock, median of the rounds' ratios: jthumb rate / ours per threa
 printf "  CPU per picture, ours / jthumb %.2f; peak %.1f MB, %.1f MB per thread (target < 20)\n" \
   "$(ratio "$(echo $oursCpu | median)" "$(echo $seqCpu | median)")" \
   "$(awk -v k="$cpeak" 'BEGIN { print k / 1024 }')" "$(awk -v k="$cpeak" -v t="$cores" 'BEGIN { print k / 1024 / t }')"
-echo "load average after: $(load) (wall-clock ratios hold only when it stayed well below $cores)"
+report_others
+echo "load average after: $(load) (this benchmark's own processes included)"
