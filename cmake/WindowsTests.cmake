@@ -14,10 +14,11 @@ add_subdirectory(${PICTORAMA_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest E
 # costs about 70 ms, and GoogleTest's discovery would start one more per
 # executable. The suites are read from the target's sources (TEST, TEST_F,
 # TEST_P, TYPED_TEST... lines). A suite that runs no test fails; a suite with
-# a skipped test shows as skipped, never as passed.
-#   pictorama_wine_suites(target [LABELS label...])
+# a skipped test shows as skipped, never as passed. Suites (Suite) and tests
+# (Suite.Test) named in EXCLUDE do not run (the caller says why).
+#   pictorama_wine_suites(target [LABELS label...] [EXCLUDE suite...])
 function(pictorama_wine_suites target)
-  cmake_parse_arguments(arg "" "" "LABELS" ${ARGN})
+  cmake_parse_arguments(arg "" "" "LABELS;EXCLUDE" ${ARGN})
   get_target_property(sources ${target} SOURCES)
   get_target_property(sourceDir ${target} SOURCE_DIR)
   set(suites)
@@ -36,12 +37,30 @@ function(pictorama_wine_suites target)
     endforeach()
   endforeach()
   list(REMOVE_DUPLICATES suites)
+  set(excludedTests)
+  foreach(excluded IN LISTS arg_EXCLUDE)
+    if(excluded MATCHES "\\.")
+      list(APPEND excludedTests ${excluded})
+    else()
+      list(REMOVE_ITEM suites ${excluded})
+    endif()
+  endforeach()
   if(NOT suites)
     message(FATAL_ERROR "${target}: no test suite found in its sources")
   endif()
   foreach(suite IN LISTS suites)
-    add_test(NAME ${suite}
-             COMMAND ${target} --gtest_brief=1 "--gtest_filter=${suite}.*:${suite}/*:*/${suite}.*:*/${suite}/*")
+    set(filter "${suite}.*:${suite}/*:*/${suite}.*:*/${suite}/*")
+    set(negative)
+    foreach(test IN LISTS excludedTests)
+      if(test MATCHES "^${suite}\\.")
+        list(APPEND negative ${test})
+      endif()
+    endforeach()
+    if(negative)
+      list(JOIN negative ":" negative)
+      string(APPEND filter ":-${negative}")
+    endif()
+    add_test(NAME ${suite} COMMAND ${target} --gtest_brief=1 "--gtest_filter=${filter}")
     set_tests_properties(${suite} PROPERTIES
       LABELS "${arg_LABELS}"
       FAIL_REGULAR_EXPRESSION "\\[==========\\] 0 tests from"

@@ -1,6 +1,7 @@
 #include "platform/Clock.h"
 
 #include <cmath>
+#include <cstdint>
 
 #include "platform/windows/Win32.h"
 
@@ -45,14 +46,43 @@ double MonotonicSeconds() {
 }
 
 // The zone is the system's (the control panel's), with its daylight-saving
-// rules for the year of the instant.
+// rules for the year of the instant. (The year's rules are fetched and handed
+// to the plain conversions: the *Ex conversions that would do both are
+// missing from some Windows versions and from Wine.)
 DateTime LocalDateTime(double epochSeconds) {
     SYSTEMTIME utc = UtcSystemTime(epochSeconds), local{};
-    if (!SystemTimeToTzSpecificLocalTimeEx(nullptr, &utc, &local)) local = utc;
+    TIME_ZONE_INFORMATION zone;
+    if (!GetTimeZoneInformationForYear(utc.wYear, nullptr, &zone) ||
+        !SystemTimeToTzSpecificLocalTime(&zone, &utc, &local))
+        local = utc;
     return FromSystemTime(local, epochSeconds);
 }
 
-DateTime UtcDateTime(double epochSeconds) { return FromSystemTime(UtcSystemTime(epochSeconds), epochSeconds); }
+// By arithmetic on the proleptic Gregorian calendar, as gmtime does: the
+// system's conversion knows no moment before 1601.
+DateTime UtcDateTime(double epochSeconds) {
+    double whole = std::floor(epochSeconds);
+    int64_t days = static_cast<int64_t>(std::floor(whole / 86400));
+    int64_t secondOfDay = static_cast<int64_t>(whole) - days * 86400;
+    // Days since 0000-03-01 in eras of 400 years (146097 days).
+    int64_t z = days + 719468;
+    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    int64_t dayOfEra = z - era * 146097;
+    int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    int64_t monthIndex = (5 * dayOfYear + 2) / 153;  // 0 = March
+    DateTime d;
+    d.day = static_cast<int>(dayOfYear - (153 * monthIndex + 2) / 5 + 1);
+    d.month = static_cast<int>(monthIndex < 10 ? monthIndex + 3 : monthIndex - 9);
+    d.year = static_cast<int>(yearOfEra + era * 400 + (d.month <= 2 ? 1 : 0));
+    d.hour = static_cast<int>(secondOfDay / 3600);
+    d.minute = static_cast<int>(secondOfDay / 60 % 60);
+    d.second = static_cast<int>(secondOfDay % 60);
+    d.millisecond = static_cast<int>((epochSeconds - whole) * 1000);
+    // 1970-01-01 was a Thursday (5).
+    d.dayOfWeek = static_cast<int>(((days % 7) + 7 + 4) % 7) + 1;
+    return d;
+}
 
 double LocalToEpoch(const DateTime& local) {
     SYSTEMTIME wall{};
@@ -63,7 +93,10 @@ double LocalToEpoch(const DateTime& local) {
     wall.wMinute = static_cast<WORD>(local.minute);
     wall.wSecond = static_cast<WORD>(local.second);
     SYSTEMTIME utc{};
-    if (!TzSpecificLocalTimeToSystemTimeEx(nullptr, &wall, &utc)) utc = wall;
+    TIME_ZONE_INFORMATION zone;
+    if (!GetTimeZoneInformationForYear(wall.wYear, nullptr, &zone) ||
+        !TzSpecificLocalTimeToSystemTime(&zone, &wall, &utc))
+        utc = wall;
     FILETIME t;
     if (!SystemTimeToFileTime(&utc, &t)) return 0;
     return win32::EpochSeconds(t) + local.millisecond / 1000.0;

@@ -6,7 +6,7 @@
 namespace testing_support {
 
 GalleryFolder::GalleryFolder(const std::string& programName) : programName_(programName) {
-    std::filesystem::copy_file(PICTORAMA_BINARY_DIR "/pictorama.cgi", dir_ / programName_);
+    std::filesystem::copy_file(PICTORAMA_PROGRAM_PATH, dir_ / programName_);
     // The web server's account must be able to write thumbnails and the trace here.
     std::filesystem::permissions(dir_.Path(), std::filesystem::perms::all);
 }
@@ -65,6 +65,21 @@ CgiResponse GalleryFolder::Post(const std::string& body, const std::string& quer
     env["CONTENT_TYPE"] = "application/x-www-form-urlencoded";
     for (auto& [k, v] : extra) env[k] = v;
     return Run(env, body);
+}
+
+std::string WithoutSystemVariables(const std::string& reportBody) {
+    std::string kept;
+    size_t pos = 0;
+    while (pos < reportBody.size()) {
+        size_t end = reportBody.find("\r\n", pos);
+        end = end == std::string::npos ? reportBody.size() : end + 2;
+        std::string line = reportBody.substr(pos, end - pos);
+        size_t eq = line.find('=');
+        if (!(eq != std::string::npos && line.find("<br>\r\n") != std::string::npos && SetBySystem(line.substr(0, eq))))
+            kept += line;
+        pos = end;
+    }
+    return kept;
 }
 
 std::vector<std::string> GalleryFolder::TraceLines(bool* crlf) const {

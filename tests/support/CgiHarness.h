@@ -46,4 +46,8 @@ private:
 
 CgiResponse SplitResponse(const ProcessResult& process);
 
+// A report page (?S) without the lines of the variables the system added to
+// the program's environment (see SetBySystem).
+std::string WithoutSystemVariables(const std::string& reportBody);
+
 }  // namespace testing_support

@@ -13,7 +13,8 @@
 namespace testing_support {
 
 // A program started in its own folder with exactly the given environment,
-// standard handles on the null device; killed when the object goes.
+// standard handles on the null device; killed when the object goes. On
+// Windows, Signal knows SIGKILL only (the process is terminated).
 class BackgroundProgram {
 public:
     BackgroundProgram(const std::string& program, const std::vector<std::string>& args,
@@ -30,6 +31,7 @@ public:
 
 private:
     int pid_ = -1;
+    void* process_ = nullptr;  // the process's handle (Windows)
     bool ended_ = false;
     int exitCode_ = -1;
 };

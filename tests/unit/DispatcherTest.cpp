@@ -4,6 +4,7 @@
 #include "app/Gallery.h"
 #include "app/MainForm.h"
 #include "app/Pages.h"
+#include "platform/Path.h"
 #include "support/EngineHarness.h"
 
 using testing_support::TestCgiEngine;
@@ -62,7 +63,8 @@ TEST(GalleryLocations, PictureAndUrlDirectoryFollowTheScriptName) {
               pictures = PictureDirectory();
               url = UrlDirectory();
           });
-    EXPECT_EQ(pictures, "/srv/www/photos/");
+    // The root and its native separator, then the URL's folder.
+    EXPECT_EQ(pictures, std::string("/srv/www") + platform::NativeSeparator + "photos/");
     EXPECT_EQ(url, "/photos/");
     // A script at the server's root serves the document root itself.
     e.Run({{"REQUEST_METHOD", "GET"}, {"SCRIPT_NAME", "/pictorama.cgi"}, {"DOCUMENT_ROOT", "/srv/www/"}}, "",
