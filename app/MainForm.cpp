@@ -5,6 +5,7 @@
 #include "app/Gallery.h"
 #include "app/Pages.h"
 #include "app/SideFiles.h"
+#include "app/ThumbnailBatch.h"
 #include "app/Trace.h"
 #include "engine/HttpEngine.h"
 
@@ -27,6 +28,9 @@ TMainform::TMainform() {
     GeneralHttpEngine1->SetNoCache(false);
     GeneralHttpEngine1->SetTempDir("Temp");
     GeneralHttpEngine1->SetOnExecRequest([this](THttpEngine* sender) { GeneralHttpEngine1ExecRequest(sender); });
+    // After the last request (the library about to be unloaded, the resident
+    // server ending): the thumbnail threads end while they still can.
+    GeneralHttpEngine1->SetOnLastExecRequest([](THttpEngine*) { StopThumbnailThreads(); });
     GeneralHttpEngine1->SetBufferedOutput(true);
     GeneralHttpEngine1->SetCGIAutoTerminate(true);
     GeneralHttpEngine1->Loaded();

@@ -34,9 +34,27 @@ int ThumbnailThreadSetting() {
     return threads;
 }
 
-platform::WorkerPool& SharedThumbnailPool() {
-    static platform::WorkerPool pool(ThumbnailThreadSetting());
-    return pool;
+namespace {
+std::mutex g_poolMutex;
+// Never destroyed at exit: a process ends its threads with itself, and a
+// library's static destructors run when the system has ended them already
+// (joining them there waits for ever).
+std::shared_ptr<platform::WorkerPool>* g_pool = new std::shared_ptr<platform::WorkerPool>;
+}  // namespace
+
+std::shared_ptr<platform::WorkerPool> SharedThumbnailPool() {
+    std::lock_guard<std::mutex> lock(g_poolMutex);
+    if (!*g_pool) *g_pool = std::make_shared<platform::WorkerPool>(ThumbnailThreadSetting());
+    return *g_pool;
+}
+
+void StopThumbnailThreads() {
+    std::shared_ptr<platform::WorkerPool> pool;
+    {
+        std::lock_guard<std::mutex> lock(g_poolMutex);
+        pool.swap(*g_pool);
+    }
+    // The last batch's share, or this one, ends the threads once their work is done.
 }
 
 std::vector<std::vector<ThumbnailSource>> PlanMissingThumbnails(const std::string& folder,
@@ -163,7 +181,8 @@ size_t ThumbnailBatch::Finished() const {
 void MakeThumbnailsTogether(const std::string& folder, const std::vector<std::string>& pictures) {
     std::vector<std::vector<ThumbnailSource>> plan = PlanMissingThumbnails(folder, pictures);
     if (plan.empty()) return;
-    ThumbnailBatch batch(SharedThumbnailPool());
+    std::shared_ptr<platform::WorkerPool> pool = SharedThumbnailPool();
+    ThumbnailBatch batch(*pool);
     for (auto& entry : plan) batch.Add(entry);
     for (size_t i = 0; i < plan.size(); ++i) {
         batch.Wait(i);

@@ -24,8 +24,14 @@ int ThumbnailThreadSetting();
 bool ParseThumbnailThreads(const std::string& text, int& threads);
 // The process's thumbnail threads, started on first use: every request of a
 // process serving several at once shares them, so that their number stays
-// ThumbnailThreadSetting() however many requests arrive.
-platform::WorkerPool& SharedThumbnailPool();
+// ThumbnailThreadSetting() however many requests arrive. A batch holds its
+// share until it is done.
+std::shared_ptr<platform::WorkerPool> SharedThumbnailPool();
+// Ends the process's thumbnail threads once the batches using them are done
+// (the next batch starts them again). A library calls it before it is
+// unloaded: its threads must end while the system still lets them, never in
+// a destructor run at unload, when the system has ended them already.
+void StopThumbnailThreads();
 
 // The thumbnails missing for pictures (file names in the folder, in page
 // order), one plan entry per thumbnail file: pictures that share one (x.jpg
