@@ -3,7 +3,10 @@
 # one run, with wrk, under lighttpd (mod_cgi; mod_fastcgi starting the
 # program) and nginx (fcgiwrap; fastcgi_pass to the program started here):
 # 1. Warm: the photo page of 100 pictures whose thumbnails are present, with 2
-#    and 16 connections, and the same page as a static file.
+#    and 16 connections, and the same page as a static file; under nginx also
+#    with nginx keeping its connections to the program (an upstream with
+#    keepalive KEEPALIVE and fastcgi_keep_conn), the page byte for byte the
+#    one nginx gets on a new connection each time.
 #    Targets: FastCGI p50 <= 0.2x CGI's, requests/s >= 5x CGI's, p50 within 3x
 #    of the static file's.
 # 2. Cold, under both servers: 60 camera-sized pictures without thumbnails,
@@ -13,9 +16,13 @@
 #    p99 below CGI's.
 # And the FastCGI process's resident memory under nginx after the measured
 # runs and after one more run (request counts from wrk's totals).
-# Environment: ONLY=cold (the cold runs alone), DURATION (default 10),
-# PICTURES (100), COLD_PICTURES (60),
-# THREADS (FastCGI pool, default 4), PICTORAMA_CGI (default
+# Environment: ONLY=cold or ONLY=warm (those runs alone), SERVERS (default
+# "lighttpd nginx"), DURATION (default
+# 10), PICTURES (100), COLD_PICTURES (60),
+# THREADS (FastCGI pool, default 4), KEEPALIVE (the connections nginx keeps,
+# default 16; a kept connection holds one of the program's threads for as long
+# as nginx keeps it, so the program started for fastcgi-keep has THREADS +
+# KEEPALIVE threads), PICTORAMA_CGI (default
 # build-bench/pictorama.cgi, else build/pictorama.cgi).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,6 +30,7 @@ duration=${DURATION:-10}
 pictures=${PICTURES:-100}
 cold_pictures=${COLD_PICTURES:-60}
 threads=${THREADS:-4}
+keepalive=${KEEPALIVE:-16}
 program=${PICTORAMA_CGI:-}
 if [[ -z $program ]]; then
   for candidate in "$top/build-bench/pictorama.cgi" "$top/build/pictorama.cgi"; do
@@ -115,13 +123,18 @@ mimetype.assign = (".jpg" => "image/jpeg", ".html" => "text/html")
 EOF
 }
 
-nginx_conf() {  # port socket
+nginx_conf() {  # port socket [keepalive]
   local temp=""
   for kind in client_body proxy fastcgi uwsgi scgi; do temp+="    ${kind}_temp_path $work/nginx-$kind;"$'\n'; done
   # Run as root (as the benchmark usually is), the workers stay root too: the
   # folders and the backend's socket here are root's.
   local user=""
   [[ $(id -u) == 0 ]] && user="user root root;"
+  local upstream="" pass="unix:$2" keep=""
+  if [[ -n ${3:-} ]]; then
+    upstream="    upstream pictorama { server unix:$2; keepalive $3; }"
+    pass=pictorama keep="fastcgi_keep_conn on;"
+  fi
   cat <<EOF
 $user
 daemon off;
@@ -132,11 +145,13 @@ events { worker_connections 256; }
 http {
     access_log off;
 $temp    types { image/jpeg jpg; text/html html; }
+$upstream
     server {
         listen 127.0.0.1:$1;
         root $root;
         location ~ \.cgi\$ {
-            fastcgi_pass unix:$2;
+            fastcgi_pass $pass;
+            $keep
             fastcgi_param GATEWAY_INTERFACE CGI/1.1;
             fastcgi_param SERVER_SOFTWARE   nginx;
             fastcgi_param SERVER_PROTOCOL   \$server_protocol;
@@ -157,7 +172,8 @@ EOF
 }
 
 # start SERVER MODE: starts the web server (and the program or fcgiwrap);
-# sets $port.
+# sets $port. MODE: cgi, fastcgi, or fastcgi-keep (nginx keeping its
+# connections to the program).
 start() {
   port=$(free_port)
   if [[ $1 == lighttpd ]]; then
@@ -168,11 +184,13 @@ start() {
     rm -f "$sock"
     if [[ $2 == cgi ]]; then
       /usr/sbin/fcgiwrap -c "$threads" -s "unix:$sock" & pids+=($!)
-    else
+    elif [[ $2 == fastcgi ]]; then
       "$program" --fastcgi "$sock" --threads "$threads" & pids+=($!)
+    else
+      "$program" --fastcgi "$sock" --threads $((threads + keepalive)) & pids+=($!)
     fi
     for _ in $(seq 100); do [[ -S $sock ]] && break; sleep 0.05; done
-    nginx_conf "$port" "$sock" > "$work/nginx.conf"
+    nginx_conf "$port" "$sock" "$([[ $2 == fastcgi-keep ]] && echo "$keepalive")" > "$work/nginx.conf"
     /usr/sbin/nginx -c "$work/nginx.conf" -p "$work" -e "$work/nginx-error.log" & pids+=($!)
   fi
   wait_port "$port"
@@ -180,28 +198,53 @@ start() {
 
 status=0
 if [[ ${ONLY:-} != cold ]]; then
-printf '%-9s %-8s %5s %10s %9s %9s %8s %s\n' server hosting conns req/s "p50 ms" "p99 ms" non-2xx "socket errors"
+echo "Warm ($pictures pictures, ${duration} s, $threads FastCGI threads; fastcgi-keep: nginx keeping $keepalive connections, $((threads + keepalive)) threads)"
+printf '%-9s %-12s %5s %10s %9s %9s %8s %s\n' server hosting conns req/s "p50 ms" "p99 ms" non-2xx "socket errors"
 declare -A R
-for server in lighttpd nginx; do
-  for mode in cgi fastcgi; do
+for server in ${SERVERS:-lighttpd nginx}; do
+  modes=(cgi fastcgi)
+  [[ $server == nginx ]] && modes+=(fastcgi-keep)
+  for mode in "${modes[@]}"; do
     start "$server" "$mode"
     url=http://127.0.0.1:$port/gallery/pictorama.cgi
     curl -s -o "$work/page-$server-$mode.html" "$url"
     grep -q "$pictures Images Posted" "$work/page-$server-$mode.html" || { echo "FAIL: $server $mode page is wrong"; status=1; }
     [[ $mode == cgi ]] && cp "$work/page-$server-$mode.html" "$root/gallery/page.html"
+    if [[ $mode == fastcgi-keep ]]; then
+      # Ten requests in a row, most of them on a kept connection: the page
+      # of a new connection each time, byte for byte (the links name the
+      # server's port, which differs from run to run).
+      same_host() { sed -E 's#//127\.0\.0\.1:[0-9]+/#//127.0.0.1:PORT/#g' "$1"; }
+      same_host "$work/page-$server-fastcgi.html" > "$work/page-reference.html"
+      for i in $(seq 10); do
+        curl -s -o "$work/page-keep.html" "$url"
+        if ! same_host "$work/page-keep.html" | cmp -s - "$work/page-reference.html"; then
+          echo "FAIL: $server $mode page $i differs"; status=1
+        fi
+      done
+    fi
     total=0
     for c in 2 16; do
       read -r rps p50 p99 non2xx errors n < <(load "$url" "$c")
       total=$((total + n))
       R[$server-$mode-$c]="$rps $p50 $p99"
-      printf '%-9s %-8s %5s %10s %9s %9s %8s %s\n' "$server" "$mode" "$c" "$rps" "$p50" "$p99" "$non2xx" "$errors"
+      printf '%-9s %-12s %5s %10s %9s %9s %8s %s\n' "$server" "$mode" "$c" "$rps" "$p50" "$p99" "$non2xx" "$errors"
       [[ $non2xx == 0 && $errors == none ]] || { echo "FAIL: failed responses"; status=1; }
-      if [[ $mode == fastcgi ]]; then
+      if [[ $mode == fastcgi-keep ]]; then
+        R[$server-keep-$c]="$rps $p50 $p99"
+      elif [[ $mode == fastcgi ]]; then
         read -r srps sp50 sp99 snon2xx serrors sn < <(load "http://127.0.0.1:$port/gallery/page.html" "$c")
         R[$server-static-$c]="$srps $sp50 $sp99"
-        printf '%-9s %-8s %5s %10s %9s %9s %8s %s\n' "$server" "static" "$c" "$srps" "$sp50" "$sp99" "$snon2xx" "$serrors"
+        printf '%-9s %-12s %5s %10s %9s %9s %8s %s\n' "$server" "static" "$c" "$srps" "$sp50" "$sp99" "$snon2xx" "$serrors"
       fi
     done
+    if [[ $server == nginx && $mode == fastcgi-keep ]]; then
+      # Connections the program holds from nginx: a kept connection takes a
+      # thread for as long as nginx keeps it.
+      fastcgi_pid=${pids[0]}
+      held=$(ls -l "/proc/$fastcgi_pid/fd" 2>/dev/null | grep -c socket || true)
+      echo "FastCGI process (nginx keeping connections): $((held - 1)) connections open after the runs"
+    fi
     if [[ $server == nginx && $mode == fastcgi ]]; then
       fastcgi_pid=${pids[0]}  # the program, started before nginx
       rss_start=$(awk '/VmRSS/ { print $2 }' "/proc/$fastcgi_pid/status")
@@ -213,7 +256,7 @@ for server in lighttpd nginx; do
   done
 done
 echo
-for server in lighttpd nginx; do
+for server in ${SERVERS:-lighttpd nginx}; do
   for c in 2 16; do
     read -r crps cp50 _ <<< "${R[$server-cgi-$c]}"
     read -r frps fp50 _ <<< "${R[$server-fastcgi-$c]}"
@@ -221,14 +264,20 @@ for server in lighttpd nginx; do
     awk -v s="$server" -v c="$c" -v crps="$crps" -v cp="$cp50" -v frps="$frps" -v fp="$fp50" -v sp="$sp50" 'BEGIN {
       printf "%-9s %2d conns: FastCGI p50 %.2fx CGI (target <= 0.2), req/s %.1fx CGI (>= 5), p50 %.2fx static (<= 3)\n",
              s, c, fp / cp, frps / crps, fp / sp }'
+    [[ $server == nginx ]] || continue
+    read -r krps kp50 _ <<< "${R[$server-keep-$c]}"
+    awk -v c="$c" -v crps="$crps" -v cp="$cp50" -v krps="$krps" -v kp="$kp50" -v sp="$sp50" -v srps="$srps" 'BEGIN {
+      printf "  kept connections: p50 %.2fx CGI, req/s %.1fx CGI, p50 %.2fx static (<= 3), req/s %.2fx static\n",
+             kp / cp, krps / crps, kp / sp, krps / srps }'
   done
 done
 
 fi
+[[ ${ONLY:-} == warm ]] && exit $status
 echo
 echo "Cold (10 connections, $cold_pictures pictures of 4000x3000 without thumbnails, ${duration} s, a fresh folder each)"
 declare -A COLD
-for server in lighttpd nginx; do
+for server in ${SERVERS:-lighttpd nginx}; do
   for mode in cgi fastcgi; do
     folder=cold-$server-$mode
     gallery "$root/$folder" "$work/camera.jpg" "$cold_pictures"
