@@ -2,21 +2,13 @@
 
 #include <stdlib.h>
 
-#include <atomic>
-#include <mutex>
-
+#include "platform/EnvironmentParts.h"
 #include "platform/windows/Win32.h"
 // After the system's main header, which it needs.
 #include <shellapi.h>
 
 namespace platform {
-namespace {
-std::vector<std::string>& Arguments() {
-    static std::vector<std::string> args;
-    return args;
-}
-std::atomic<bool> g_library{false};
-}  // namespace
+using environment_parts::Arguments;
 
 std::vector<std::string> EnvironmentBlock() {
     std::vector<std::string> result;
@@ -69,49 +61,13 @@ void SetCommandLine(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
 }
 
-const std::vector<std::string>& CommandLineArguments() { return Arguments(); }
-
-static std::mutex& ModulePathMutex() {
-    static std::mutex m;
-    return m;
-}
-// The path never changes while the program runs; the gallery asks for it for
-// every trace line, so it is looked up once (again after the library mode is set).
-static std::string& CachedModulePath() {
-    static std::string path;
-    return path;
-}
-
-bool RunningAsLibrary() { return g_library.load(); }
-void SetRunningAsLibrary(bool value) {
-    g_library.store(value);
-    std::lock_guard<std::mutex> guard(ModulePathMutex());
-    CachedModulePath().clear();
-}
-
-static std::string LookUpModulePath();
-
-namespace {
-thread_local std::string t_threadModulePath;
-}  // namespace
-
-void SetThreadModulePath(const std::string& path) { t_threadModulePath = path; }
-
-std::string ModulePath() {
-    if (!t_threadModulePath.empty()) return t_threadModulePath;
-    std::lock_guard<std::mutex> guard(ModulePathMutex());
-    std::string& cached = CachedModulePath();
-    if (cached.empty()) cached = LookUpModulePath();
-    return cached;
-}
-
-static std::string LookUpModulePath() {
+std::string environment_parts::LookUpModulePath() {
     // Inside the library, the module that holds this code is the library,
     // not the server's program that loaded it.
     HMODULE module = nullptr;
     if (RunningAsLibrary() &&
         !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&LookUpModulePath), &module))
+                            reinterpret_cast<LPCWSTR>(&environment_parts::LookUpModulePath), &module))
         module = nullptr;
     // The path may be longer than the classic limit: grow until it fits.
     std::wstring buffer(MAX_PATH, L'\0');
