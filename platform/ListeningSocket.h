@@ -1,7 +1,10 @@
 // The listening socket a resident hosting takes its connections from: one it
 // was handed on a file descriptor (standard input, as web servers and
-// supervisors start such programs), made ready and waited on.
+// supervisors start such programs), made ready and waited on; the
+// connections taken from it, and the wait on many of them at once.
 #pragma once
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -9,9 +12,33 @@ namespace platform {
 bool IsListeningSocket(int fd);
 // Makes accepting on the socket return at once when no connection waits.
 bool SetNonBlocking(int fd);
-// Waits at most that long for a connection (or an error) on the socket;
-// false on timeout or an interrupting signal.
-bool WaitForConnection(int fd, int milliseconds);
+// Takes a connection waiting on the socket (made not to block) without
+// waiting; -1 when none waits. A read from the connection, or a write to it,
+// that makes no progress for waitSeconds fails. peerAddress is the peer's
+// numeric address (IPv4 for an IPv4 peer on an IPv6 socket), empty for a
+// local (unix) socket.
+int AcceptConnection(int listenSocket, int waitSeconds, std::string& peerAddress);
+// Waits at most that long until one of the descriptors has bytes to read or
+// was closed or failed; the indexes of those that were, empty on timeout or
+// an interrupting signal.
+std::vector<size_t> WaitForReadable(const std::vector<int>& fds, int milliseconds);
+
+// Wakes a thread waiting on descriptors (with WaitForReadable) from another
+// thread: its descriptor becomes readable once raised, until cleared.
+class WakeSignal {
+public:
+    WakeSignal();
+    ~WakeSignal();
+    WakeSignal(const WakeSignal&) = delete;
+    WakeSignal& operator=(const WakeSignal&) = delete;
+    int Descriptor() const { return fd_; }
+    void Raise();
+    void Clear();
+
+private:
+    int fd_ = -1;
+};
+
 // A connection the peer closed fails the write instead of ending the process.
 void IgnoreBrokenConnections();
 // Closes a descriptor this process opened.

@@ -4,11 +4,11 @@
 
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "engine/Log.h"
 #include "engine/StringList.h"
+#include "engine/hostings/FastCgiConnections.h"
 #include "engine/hostings/FastCgiReadGuard.h"
 #include "engine/Watchdog.h"
 #include "platform/Environment.h"
@@ -16,11 +16,15 @@
 #include "platform/ListeningSocket.h"
 #include "platform/StopSignals.h"
 #include "platform/Text.h"
+#include "platform/ThreadSignals.h"
 
 namespace {
 
 // Connections an opened address lets wait before the pool takes them.
 constexpr int ListenBacklog = 128;
+// What the library is given as its listening socket: none, since every
+// connection comes from the waiting room.
+constexpr int NoListeningSocket = -1;
 
 // The answer to a request whose program file is not there.
 const char* const NotFoundResponse =
@@ -60,34 +64,17 @@ StringList* RequestVariables(const FCGX_Request& request) {
     return list;
 }
 
-// Takes the next request from the request's connection, or from a
-// connection it accepts; the library reads it with a fresh reader, so the
-// input check starts over too (an accept restarts it as well).
-int AcceptChecked(FCGX_Request& request) {
+// Reads the request whose bytes wait on the connection; the library reads
+// it with a fresh reader, so the input check starts over too. False when
+// no request could be read: the library has closed the connection.
+bool ReadRequest(FCGX_Request& request, int connection) {
+    request.ipcFd = connection;
+    // The library finishes the request it last read before it reads
+    // another, and closes that one's connection unless it was kept: this
+    // connection is to be read, not closed.
+    request.keepConnection = 1;
     RestartFastCgiInputCheck();
-    return FCGX_Accept_r(&request);
-}
-
-// Waits for the next request of the worker's connection or of the listening
-// socket; false once the process is asked to stop. Only one worker at a time
-// waits on the listening socket, so that a stop reaches every worker within
-// one check.
-bool AcceptNext(FCGX_Request& request, int listenSocket, std::mutex& acceptLock) {
-    // A web server that keeps its connection sends the next request on it.
-    while (request.ipcFd >= 0 && !platform::StopRequested()) {
-        if (!platform::WaitForConnection(request.ipcFd, FastCgiStopCheckMilliseconds)) continue;
-        if (AcceptChecked(request) >= 0) return true;
-        break;
-    }
-    if (request.ipcFd >= 0) FCGX_Free(&request, 1);
-    std::lock_guard<std::mutex> guard(acceptLock);
-    while (!platform::StopRequested()) {
-        if (!platform::WaitForConnection(listenSocket, FastCgiStopCheckMilliseconds)) continue;
-        // The socket does not block: a connection another process took first
-        // makes this attempt fail, and the wait starts again.
-        if (AcceptChecked(request) >= 0) return true;
-    }
-    return false;
+    return FCGX_Accept_r(&request) >= 0;
 }
 
 // One accepted request, served in the thread's context; the request's
@@ -117,10 +104,18 @@ void ServeAccepted(TFastCgiEngine* engine, FCGX_Request& request) {
     FCGX_Finish_r(&request);
 }
 
-void ServeConnections(TFastCgiEngine* engine, int listenSocket, std::mutex& acceptLock) {
+// A thread of the pool: a request from each connection the waiting room
+// hands it; a connection the web server keeps goes back to wait.
+void ServeConnections(TFastCgiEngine* engine, FastCgiConnections& connections) {
     FCGX_Request request;
-    if (FCGX_InitRequest(&request, listenSocket, 0) != 0) return;
-    while (AcceptNext(request, listenSocket, acceptLock)) ServeAccepted(engine, request);
+    // The library never accepts a connection itself here.
+    if (FCGX_InitRequest(&request, NoListeningSocket, 0) != 0) return;
+    for (int connection; (connection = connections.Next()) >= 0;) {
+        if (!ReadRequest(request, connection)) continue;
+        ServeAccepted(engine, request);
+        if (request.ipcFd >= 0) connections.Keep(request.ipcFd);
+        request.ipcFd = -1;
+    }
     FCGX_Free(&request, 1);
 }
 
@@ -174,7 +169,8 @@ bool ServeWaitingConnection(TFastCgiEngine* engine, int listenSocket) {
     if (FCGX_Init() != 0) return false;
     FCGX_Request request;
     if (FCGX_InitRequest(&request, listenSocket, 0) != 0) return false;
-    bool served = AcceptChecked(request) >= 0;
+    RestartFastCgiInputCheck();
+    bool served = FCGX_Accept_r(&request) >= 0;
     if (served) ServeAccepted(engine, request);
     FCGX_Free(&request, 1);
     return served;
@@ -206,12 +202,21 @@ void TFastCgiEngine::ServeRequest(Stream* input, Stream* output, StringList* var
     }
     if (!platform::IsListeningSocket(listenSocket) || !platform::SetNonBlocking(listenSocket))
         throw Exception("No listening socket to take FastCGI connections from");
+    std::string webServers;
+    platform::ReadEnvironmentVariable("FCGI_WEB_SERVER_ADDRS", webServers);
     platform::CatchStopSignals();
     platform::IgnoreBrokenConnections();
-    std::mutex acceptLock;
-    std::vector<std::thread> pool;
-    for (int i = 0; i < settings.threads; ++i)
-        pool.emplace_back([this, listenSocket, &acceptLock] { ServeConnections(this, listenSocket, acceptLock); });
-    for (std::thread& worker : pool) worker.join();
+    {
+        FastCgiConnections connections(listenSocket, WebServerAddresses(webServers), FastCgiStopCheckMilliseconds);
+        std::vector<std::thread> pool;
+        {
+            // The stop signals come to this thread, which only waits: a
+            // request's read or write is never cut short by one.
+            platform::NewThreadsTakeNoSignals quiet;
+            for (int i = 0; i < settings.threads; ++i)
+                pool.emplace_back([this, &connections] { ServeConnections(this, connections); });
+        }
+        for (std::thread& worker : pool) worker.join();
+    }
     if (listenSocket != 0) platform::CloseDescriptor(listenSocket);
 }

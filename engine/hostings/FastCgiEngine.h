@@ -8,8 +8,10 @@
 //
 // ADDRESS is host:port (":9000" for every interface) or the path of a unix
 // socket. The pool has one thread per core unless --threads or the variable
-// PICTORAMA_FASTCGI_THREADS says otherwise (1 to MaxFastCgiThreads). Each
-// thread serves its request with its own context, as the library does;
+// PICTORAMA_FASTCGI_THREADS says otherwise (1 to MaxFastCgiThreads). A
+// thread takes a connection only once it has bytes for a request
+// (FastCgiConnections.h), serves that request with its own context, as the
+// library does, and gives a connection the web server keeps back to wait;
 // response bytes are those of standard CGI. A stop signal (SIGTERM) lets the
 // requests in flight finish, then the process ends.
 #pragma once
@@ -20,7 +22,8 @@
 
 // The pool never has more threads than this.
 constexpr int MaxFastCgiThreads = 256;
-// A thread waiting for a connection looks for a stop request this often.
+// The thread watching the waiting connections looks for a stop request this
+// often.
 constexpr int FastCgiStopCheckMilliseconds = 200;
 
 // How the process was asked to serve FastCGI.

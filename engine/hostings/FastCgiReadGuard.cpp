@@ -28,6 +28,12 @@ extern "C" int __wrap_OS_Read(int fd, char* buffer, size_t length) {
 }
 
 extern "C" int __wrap_OS_Accept(int listenSocket, int failOnInterrupt, const char* webServerAddresses) {
+    // The pool's requests have no listening socket: their connections come
+    // from the waiting room, and one that fails is not replaced here.
+    if (listenSocket < 0) {
+        errno = EBADF;
+        return -1;
+    }
     int connection = __real_OS_Accept(listenSocket, failOnInterrupt, webServerAddresses);
     if (connection >= 0) threadCheck.Reset();
     return connection;

@@ -5,9 +5,12 @@
 #include <netdb.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <thread>
 
@@ -25,9 +28,54 @@ bool SetNonBlocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-bool WaitForConnection(int fd, int milliseconds) {
-    pollfd entry{fd, POLLIN, 0};
-    return poll(&entry, 1, milliseconds) > 0;
+int AcceptConnection(int listenSocket, int waitSeconds, std::string& peerAddress) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    int fd = accept4(listenSocket, reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC);
+    if (fd < 0) return -1;
+    timeval wait{waitSeconds, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&address)->sin_addr, text, sizeof text);
+    } else if (address.ss_family == AF_INET6) {
+        const in6_addr& six = reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&six)) inet_ntop(AF_INET, six.s6_addr + 12, text, sizeof text);
+        else inet_ntop(AF_INET6, &six, text, sizeof text);
+    }
+    peerAddress = text;
+    return fd;
+}
+
+std::vector<size_t> WaitForReadable(const std::vector<int>& fds, int milliseconds) {
+    std::vector<pollfd> entries(fds.size());
+    for (size_t i = 0; i < fds.size(); ++i) entries[i] = pollfd{fds[i], POLLIN, 0};
+    std::vector<size_t> ready;
+    if (poll(entries.data(), entries.size(), milliseconds) <= 0) return ready;
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (entries[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) ready.push_back(i);
+    return ready;
+}
+
+WakeSignal::WakeSignal() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+WakeSignal::~WakeSignal() {
+    if (fd_ >= 0) close(fd_);
+}
+
+void WakeSignal::Raise() {
+    uint64_t one = 1;
+    if (write(fd_, &one, sizeof one) < 0) {
+        // Already raised as far as a counter goes: the waiter wakes anyway.
+    }
+}
+
+void WakeSignal::Clear() {
+    uint64_t count = 0;
+    if (read(fd_, &count, sizeof count) < 0) {
+        // Not raised: nothing to clear.
+    }
 }
 
 void IgnoreBrokenConnections() { signal(SIGPIPE, SIG_IGN); }

@@ -15,10 +15,21 @@ bool IsListeningSocket(int) { return false; }
 
 bool SetNonBlocking(int) { return false; }
 
-bool WaitForConnection(int, int milliseconds) {
-    SleepMilliseconds(milliseconds);
-    return false;
+int AcceptConnection(int, int, std::string& peerAddress) {
+    peerAddress.clear();
+    return -1;
 }
+
+std::vector<size_t> WaitForReadable(const std::vector<int>&, int milliseconds) {
+    SleepMilliseconds(milliseconds);
+    return {};
+}
+
+// Nothing waits on descriptors here, so there is nothing to wake.
+WakeSignal::WakeSignal() = default;
+WakeSignal::~WakeSignal() = default;
+void WakeSignal::Raise() {}
+void WakeSignal::Clear() {}
 
 // Writing to a closed connection fails the write here; nothing ends the process.
 void IgnoreBrokenConnections() {}

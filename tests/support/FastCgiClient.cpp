@@ -1,6 +1,8 @@
 #include "support/FastCgiClient.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -8,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -68,7 +71,21 @@ bool SendAll(int fd, const std::string& bytes) {
     return true;
 }
 
+// A unix socket's path, or "127.0.0.1:PORT" for a TCP port on the loopback
+// address.
 int Connect(const std::string& path) {
+    if (path.find('/') == std::string::npos) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(std::stoi(path.substr(path.rfind(':') + 1))));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -124,28 +141,26 @@ FastCgiRawAnswer FastCgiRawExchange(const std::string& socketPath, const std::st
     return answer;
 }
 
-FastCgiResponse FastCgiRequest(const std::string& socketPath, const std::map<std::string, std::string>& params,
-                               const std::string& body, double timeoutSeconds,
-                               const std::function<void()>& beforeBody) {
-    FastCgiResponse response;
-    int fd = Connect(socketPath);
-    if (fd < 0) return response;
+namespace {
+
+// The records of one request: its beginning (asking the server to keep the
+// connection, or not), its parameters, then its body.
+std::string RequestHead(const std::map<std::string, std::string>& params, bool keepConnection) {
     std::string begin(8, '\0');
-    begin[1] = 1;  // the responder role; the connection is not kept
-    std::string head = Record(BeginRequest, begin) + StreamRecords(Params, FastCgiPairs(params));
-    std::string rest = StreamRecords(Stdin, body);
-    // The body is sent from its own thread: a server may answer before it
-    // has read everything.
-    std::thread sender([fd, &head, &rest, &beforeBody] {
-        if (!SendAll(fd, head)) return;
-        if (beforeBody) beforeBody();
-        SendAll(fd, rest);
-    });
+    begin[1] = 1;  // the responder role
+    begin[2] = keepConnection ? 1 : 0;
+    return Record(BeginRequest, begin) + StreamRecords(Params, FastCgiPairs(params));
+}
+
+// Reads one response from the connection, until its end-of-request record,
+// the connection's end or the time is up; bytes after the end stay unread.
+FastCgiResponse ReadResponse(int fd, double timeoutSeconds) {
+    FastCgiResponse response;
     std::string in;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     for (;;) {
         // Take whole records from what arrived.
-        while (in.size() >= 8) {
+        while (in.size() >= 8 && !response.ended) {
             size_t length = (static_cast<unsigned char>(in[4]) << 8) | static_cast<unsigned char>(in[5]);
             size_t total = 8 + length + static_cast<unsigned char>(in[6]);
             if (in.size() < total) break;
@@ -169,15 +184,62 @@ FastCgiResponse FastCgiRequest(const std::string& socketPath, const std::map<std
         if (left <= 0) break;
         pollfd entry{fd, POLLIN, 0};
         if (poll(&entry, 1, left) <= 0) break;
+        // One record header at a time at the end, so that nothing of a
+        // following response is taken.
         char buffer[65536];
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        size_t want = in.size() >= 8
+                          ? 8 + ((static_cast<unsigned char>(in[4]) << 8) | static_cast<unsigned char>(in[5])) +
+                                static_cast<unsigned char>(in[6]) - in.size()
+                          : 8 - in.size();
+        ssize_t n = recv(fd, buffer, std::min(want, sizeof buffer), 0);
         if (n <= 0) break;
         in.append(buffer, static_cast<size_t>(n));
     }
+    return response;
+}
+
+}  // namespace
+
+FastCgiResponse FastCgiRequest(const std::string& socketPath, const std::map<std::string, std::string>& params,
+                               const std::string& body, double timeoutSeconds,
+                               const std::function<void()>& beforeBody) {
+    int fd = Connect(socketPath);
+    if (fd < 0) return {};
+    std::string head = RequestHead(params, false);
+    std::string rest = StreamRecords(Stdin, body);
+    // The body is sent from its own thread: a server may answer before it
+    // has read everything.
+    std::thread sender([fd, &head, &rest, &beforeBody] {
+        if (!SendAll(fd, head)) return;
+        if (beforeBody) beforeBody();
+        SendAll(fd, rest);
+    });
+    FastCgiResponse response = ReadResponse(fd, timeoutSeconds);
     shutdown(fd, SHUT_RDWR);
     sender.join();
     close(fd);
     return response;
+}
+
+FastCgiKeptConnection::FastCgiKeptConnection(const std::string& socketPath) : fd_(Connect(socketPath)) {}
+
+FastCgiKeptConnection::~FastCgiKeptConnection() {
+    if (fd_ >= 0) close(fd_);
+}
+
+FastCgiResponse FastCgiKeptConnection::Request(const std::map<std::string, std::string>& params,
+                                               const std::string& body, double timeoutSeconds) {
+    if (fd_ < 0 || !SendAll(fd_, RequestHead(params, true) + StreamRecords(Stdin, body))) return {};
+    return ReadResponse(fd_, timeoutSeconds);
+}
+
+bool FastCgiKeptConnection::Send(const std::string& bytes) { return fd_ >= 0 && SendAll(fd_, bytes); }
+
+bool FastCgiKeptConnection::ClosedByServer(double seconds) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (fd_ < 0 || poll(&entry, 1, static_cast<int>(seconds * 1000)) <= 0) return false;
+    char byte;
+    return recv(fd_, &byte, 1, MSG_PEEK) <= 0;
 }
 
 FastCgiServer::FastCgiServer(const std::string& program, const std::string& workingFolder,
@@ -193,6 +255,19 @@ FastCgiServer::FastCgiServer(const std::string& program, const std::string& work
         std::strncpy(address.sun_path, socketPath_.c_str(), sizeof address.sun_path - 1);
         if (bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listening, 64) != 0)
             throw std::runtime_error("cannot listen on " + socketPath_);
+    } else if (start == Start::LoopbackPort) {
+        // A port free a moment ago.
+        int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            throw std::runtime_error("no free port");
+        close(probe);
+        socketPath_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        args = {"--fastcgi", socketPath_};
     } else {
         args = {"--fastcgi", socketPath_};
     }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "support/TestSupport.h"
 
@@ -27,6 +28,28 @@ FastCgiResponse FastCgiRequest(const std::string& socketPath, const std::map<std
                                const std::string& body = "", double timeoutSeconds = 60,
                                const std::function<void()>& beforeBody = {});
 
+// One connection kept open from request to request, as a web server that
+// keeps its connections to the program uses it: each request asks the
+// program to keep the connection.
+class FastCgiKeptConnection {
+public:
+    explicit FastCgiKeptConnection(const std::string& socketPath);
+    ~FastCgiKeptConnection();
+    FastCgiKeptConnection(const FastCgiKeptConnection&) = delete;
+    FastCgiKeptConnection& operator=(const FastCgiKeptConnection&) = delete;
+    bool Connected() const { return fd_ >= 0; }
+    // Sends one request and reads its response (not ended if none came).
+    FastCgiResponse Request(const std::map<std::string, std::string>& params, const std::string& body = "",
+                            double timeoutSeconds = 30);
+    // Sends bytes as they are.
+    bool Send(const std::string& bytes);
+    // Whether the program closes the connection within the time.
+    bool ClosedByServer(double seconds);
+
+private:
+    int fd_;
+};
+
 // The name-value pairs of a parameters record's content.
 std::string FastCgiPairs(const std::map<std::string, std::string>& params);
 
@@ -45,10 +68,12 @@ FastCgiRawAnswer FastCgiRawExchange(const std::string& socketPath, const std::st
 
 class FastCgiServer {
 public:
-    enum class Start { SocketOnStandardInput, AddressArgument };
+    enum class Start { SocketOnStandardInput, AddressArgument, LoopbackPort };
     // Starts program in workingFolder with exactly env; with
     // SocketOnStandardInput the socket is made here and handed over,
-    // otherwise the program is told "--fastcgi <socket>" plus extraArgs.
+    // otherwise the program is told "--fastcgi <socket>" (LoopbackPort:
+    // "--fastcgi 127.0.0.1:PORT") plus extraArgs. SocketPath() is what the
+    // requests here connect to.
     FastCgiServer(const std::string& program, const std::string& workingFolder,
                   const std::map<std::string, std::string>& env, Start start,
                   const std::vector<std::string>& extraArgs = {});
