@@ -9,6 +9,14 @@
 #    one nginx gets on a new connection each time.
 #    Targets: FastCGI p50 <= 0.2x CGI's, requests/s >= 5x CGI's, p50 within 3x
 #    of the static file's.
+#    Beside them, with the same loads, the floor: bench/fastcgi_floor.c, the
+#    least a FastCGI responder can do (libfcgi reading the request, the
+#    page written from memory), sending the program's page byte for byte,
+#    started as the program is (lighttpd: mod_fastcgi's bin-path; nginx:
+#    fastcgi_pass, and "floor-keep" with the kept connections); its p50 to the
+#    static file's is what the server's FastCGI handling costs by itself, the
+#    program's p50 to the floor's what the program adds. Compiled with gcc
+#    into build/bench/fastcgi_floor (libfcgi-dev) when older than its source.
 # 2. Cold, under both servers: 60 camera-sized pictures without thumbnails,
 #    10 connections, a fresh folder for each server and hosting: every
 #    response 200, every thumbnail a complete JPEG put in place exactly once
@@ -38,6 +46,12 @@ if [[ -z $program ]]; then
   done
 fi
 [[ -n $program && -x $program ]] || { echo "no pictorama.cgi: ./run build first"; exit 1; }
+floor=$top/build/bench/fastcgi_floor
+if [[ ! -x $floor || ! $floor -nt $top/bench/fastcgi_floor.c ]]; then
+  mkdir -p "$(dirname "$floor")"
+  gcc -O2 -Wall -Wextra -o "$floor" "$top/bench/fastcgi_floor.c" -l:libfcgi.a -pthread ||
+    { echo "fastcgi_floor does not build: libfcgi-dev missing? ./run setup"; exit 1; }
+fi
 for tool in /usr/bin/wrk /usr/sbin/lighttpd /usr/sbin/nginx /usr/sbin/fcgiwrap /usr/bin/convert /usr/bin/djpeg; do
   [[ -x $tool ]] || { echo "$tool is missing: ./run setup"; exit 1; }
 done
@@ -108,6 +122,10 @@ lighttpd_conf() {  # port mode
   local modules handler
   if [[ $2 == cgi ]]; then
     modules='"mod_indexfile", "mod_cgi"'; handler='cgi.assign = (".cgi" => "")'
+  elif [[ $2 == floor ]]; then
+    # bin-path's words are the command and its arguments.
+    modules='"mod_indexfile", "mod_fastcgi"'
+    handler="fastcgi.server = (\".cgi\" => ((\"socket\" => \"$work/lighttpd-fcgi.sock\", \"bin-path\" => \"$floor $work/floor-response $threads\", \"max-procs\" => 1)))"
   else
     modules='"mod_indexfile", "mod_fastcgi"'
     handler="fastcgi.server = (\".cgi\" => ((\"socket\" => \"$work/lighttpd-fcgi.sock\", \"bin-path\" => \"$root/gallery/pictorama.cgi\", \"max-procs\" => 1, \"bin-environment\" => (\"PICTORAMA_FASTCGI_THREADS\" => \"$threads\"))))"
@@ -171,9 +189,10 @@ $upstream
 EOF
 }
 
-# start SERVER MODE: starts the web server (and the program or fcgiwrap);
-# sets $port. MODE: cgi, fastcgi, or fastcgi-keep (nginx keeping its
-# connections to the program).
+# start SERVER MODE: starts the web server (and the program, the floor or
+# fcgiwrap); sets $port. MODE: cgi, fastcgi, fastcgi-keep (nginx keeping its
+# connections to the program), floor or floor-keep (the floor in the
+# program's place, with $work/floor-response).
 start() {
   port=$(free_port)
   if [[ $1 == lighttpd ]]; then
@@ -186,11 +205,15 @@ start() {
       /usr/sbin/fcgiwrap -c "$threads" -s "unix:$sock" & pids+=($!)
     elif [[ $2 == fastcgi ]]; then
       "$program" --fastcgi "$sock" --threads "$threads" & pids+=($!)
-    else
+    elif [[ $2 == fastcgi-keep ]]; then
       "$program" --fastcgi "$sock" --threads $((threads + keepalive)) & pids+=($!)
+    elif [[ $2 == floor ]]; then
+      "$floor" "$work/floor-response" "$threads" "$sock" & pids+=($!)
+    else
+      "$floor" "$work/floor-response" $((threads + keepalive)) "$sock" & pids+=($!)
     fi
     for _ in $(seq 100); do [[ -S $sock ]] && break; sleep 0.05; done
-    nginx_conf "$port" "$sock" "$([[ $2 == fastcgi-keep ]] && echo "$keepalive")" > "$work/nginx.conf"
+    nginx_conf "$port" "$sock" "$([[ $2 == *-keep ]] && echo "$keepalive")" > "$work/nginx.conf"
     /usr/sbin/nginx -c "$work/nginx.conf" -p "$work" -e "$work/nginx-error.log" & pids+=($!)
   fi
   wait_port "$port"
@@ -199,16 +222,31 @@ start() {
 status=0
 if [[ ${ONLY:-} != cold ]]; then
 echo "Warm ($pictures pictures, ${duration} s, $threads FastCGI threads; fastcgi-keep: nginx keeping $keepalive connections, $((threads + keepalive)) threads)"
+echo "floor: a FastCGI responder sending the program's page from memory, as many threads (floor-keep: as fastcgi-keep)"
 printf '%-9s %-12s %5s %10s %9s %9s %8s %s\n' server hosting conns req/s "p50 ms" "p99 ms" non-2xx "socket errors"
 declare -A R
 for server in ${SERVERS:-lighttpd nginx}; do
   modes=(cgi fastcgi)
   [[ $server == nginx ]] && modes+=(fastcgi-keep)
+  modes+=(floor)
+  [[ $server == nginx ]] && modes+=(floor-keep)
   for mode in "${modes[@]}"; do
+    if [[ $mode == floor* ]]; then
+      # The header lines the program sends with the page (HttpEngine's
+      # status line, content-type and content-length, RequestLifecycle's
+      # Connection), then the body, byte for byte the program's page under
+      # this server.
+      page=$work/page-$server-fastcgi.html
+      { printf 'HTTP/1.0 200 OK\r\ncontent-type: text/html\r\ncontent-length: %d\r\nConnection: Keep-Alive\r\n\r\n' \
+          "$(stat -c %s "$page")"; cat "$page"; } > "$work/floor-response"
+    fi
     start "$server" "$mode"
     url=http://127.0.0.1:$port/gallery/pictorama.cgi
     curl -s -o "$work/page-$server-$mode.html" "$url"
     grep -q "$pictures Images Posted" "$work/page-$server-$mode.html" || { echo "FAIL: $server $mode page is wrong"; status=1; }
+    if [[ $mode == floor* ]] && ! cmp -s "$work/page-$server-$mode.html" "$work/page-$server-fastcgi.html"; then
+      echo "FAIL: $server $mode page differs from the program's"; status=1
+    fi
     [[ $mode == cgi ]] && cp "$work/page-$server-$mode.html" "$root/gallery/page.html"
     if [[ $mode == fastcgi-keep ]]; then
       # Ten requests in a row, most of them on a kept connection: the page
@@ -264,11 +302,18 @@ for server in ${SERVERS:-lighttpd nginx}; do
     awk -v s="$server" -v c="$c" -v crps="$crps" -v cp="$cp50" -v frps="$frps" -v fp="$fp50" -v sp="$sp50" 'BEGIN {
       printf "%-9s %2d conns: FastCGI p50 %.2fx CGI (target <= 0.2), req/s %.1fx CGI (>= 5), p50 %.2fx static (<= 3)\n",
              s, c, fp / cp, frps / crps, fp / sp }'
+    read -r lrps lp50 _ <<< "${R[$server-floor-$c]}"
+    awk -v frps="$frps" -v fp="$fp50" -v lrps="$lrps" -v lp="$lp50" -v sp="$sp50" 'BEGIN {
+      printf "  floor: floor p50 %.2fx static, FastCGI p50 %.2fx floor, req/s %.2fx floor\n", lp / sp, fp / lp, frps / lrps }'
     [[ $server == nginx ]] || continue
     read -r krps kp50 _ <<< "${R[$server-keep-$c]}"
     awk -v c="$c" -v crps="$crps" -v cp="$cp50" -v krps="$krps" -v kp="$kp50" -v sp="$sp50" -v srps="$srps" 'BEGIN {
       printf "  kept connections: p50 %.2fx CGI, req/s %.1fx CGI, p50 %.2fx static (<= 3), req/s %.2fx static\n",
              kp / cp, krps / crps, kp / sp, krps / srps }'
+    read -r lrps lp50 _ <<< "${R[$server-floor-keep-$c]}"
+    awk -v krps="$krps" -v kp="$kp50" -v lrps="$lrps" -v lp="$lp50" -v sp="$sp50" 'BEGIN {
+      printf "  floor, kept connections: floor-keep p50 %.2fx static, kept FastCGI p50 %.2fx floor-keep, req/s %.2fx floor-keep\n",
+             lp / sp, kp / lp, krps / lrps }'
   done
 done
 
