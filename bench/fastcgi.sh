@@ -28,9 +28,10 @@
 # "lighttpd nginx"), DURATION (default
 # 10), PICTURES (100), COLD_PICTURES (60),
 # THREADS (FastCGI pool, default 4), KEEPALIVE (the connections nginx keeps,
-# default 16; a kept connection holds one of the program's threads for as long
-# as nginx keeps it, so the program started for fastcgi-keep has THREADS +
-# KEEPALIVE threads), PICTORAMA_CGI (default
+# default 16; an idle kept connection holds none of the program's threads, so
+# the program has THREADS threads there too, while the floor, whose library
+# waits on a kept connection with a thread of its own, has THREADS +
+# KEEPALIVE), PICTORAMA_CGI (default
 # build-bench/pictorama.cgi, else build/pictorama.cgi).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -206,7 +207,7 @@ start() {
     elif [[ $2 == fastcgi ]]; then
       "$program" --fastcgi "$sock" --threads "$threads" & pids+=($!)
     elif [[ $2 == fastcgi-keep ]]; then
-      "$program" --fastcgi "$sock" --threads $((threads + keepalive)) & pids+=($!)
+      "$program" --fastcgi "$sock" --threads "$threads" & pids+=($!)
     elif [[ $2 == floor ]]; then
       "$floor" "$work/floor-response" "$threads" "$sock" & pids+=($!)
     else
@@ -221,8 +222,8 @@ start() {
 
 status=0
 if [[ ${ONLY:-} != cold ]]; then
-echo "Warm ($pictures pictures, ${duration} s, $threads FastCGI threads; fastcgi-keep: nginx keeping $keepalive connections, $((threads + keepalive)) threads)"
-echo "floor: a FastCGI responder sending the program's page from memory, as many threads (floor-keep: as fastcgi-keep)"
+echo "Warm ($pictures pictures, ${duration} s, $threads FastCGI threads; fastcgi-keep: nginx keeping $keepalive connections)"
+echo "floor: a FastCGI responder sending the program's page from memory, as many threads (floor-keep: $((threads + keepalive)), one per kept connection and $threads)"
 printf '%-9s %-12s %5s %10s %9s %9s %8s %s\n' server hosting conns req/s "p50 ms" "p99 ms" non-2xx "socket errors"
 declare -A R
 for server in ${SERVERS:-lighttpd nginx}; do
@@ -277,11 +278,11 @@ for server in ${SERVERS:-lighttpd nginx}; do
       fi
     done
     if [[ $server == nginx && $mode == fastcgi-keep ]]; then
-      # Connections the program holds from nginx: a kept connection takes a
-      # thread for as long as nginx keeps it.
+      # Connections the program keeps open for nginx: more than its threads,
+      # since an idle kept connection waits without one.
       fastcgi_pid=${pids[0]}
       held=$(ls -l "/proc/$fastcgi_pid/fd" 2>/dev/null | grep -c socket || true)
-      echo "FastCGI process (nginx keeping connections): $((held - 1)) connections open after the runs"
+      echo "FastCGI process (nginx keeping connections): $((held - 1)) connections open after the runs, $threads threads"
     fi
     if [[ $server == nginx && $mode == fastcgi ]]; then
       fastcgi_pid=${pids[0]}  # the program, started before nginx

@@ -13,11 +13,15 @@ bool IsListeningSocket(int fd);
 // Makes accepting on the socket return at once when no connection waits.
 bool SetNonBlocking(int fd);
 // Takes a connection waiting on the socket (made not to block) without
-// waiting; -1 when none waits. A read from the connection, or a write to it,
-// that makes no progress for waitSeconds fails. peerAddress is the peer's
-// numeric address (IPv4 for an IPv4 peer on an IPv6 socket), empty for a
-// local (unix) socket.
-int AcceptConnection(int listenSocket, int waitSeconds, std::string& peerAddress);
+// waiting; -1 when none waits. The connection does not block either: a read
+// or write that cannot go on at once fails with EAGAIN. peerAddress is the
+// peer's numeric address (IPv4 for an IPv4 peer on an IPv6 socket), empty
+// for a local (unix) socket.
+int AcceptConnection(int listenSocket, std::string& peerAddress);
+// Waits at most that long until the descriptor can be read (or written),
+// or was closed or failed; false when the time is up first. A signal does
+// not end the wait.
+bool WaitUntilReady(int fd, bool forWriting, int milliseconds);
 // Waits at most that long until one of the descriptors has bytes to read or
 // was closed or failed; the indexes of those that were, empty on timeout or
 // an interrupting signal.

@@ -93,21 +93,16 @@ void FastCgiConnections::TakeKept() {
     for (int fd : kept) waiting_.push_back(Waiting{fd, now, true});
 }
 
-// Takes every connection waiting on the listening socket (at most as many
-// as may wait at once).
+// Takes one connection waiting on the listening socket (the next wait
+// finds the socket ready again while more wait).
 void FastCgiConnections::AcceptWaiting(Time now) {
-    for (size_t taken = 0; taken < MaxWaitingFastCgiConnections; ++taken) {
-        std::string peer;
-        int fd = platform::AcceptConnection(listen_, FastCgiStallSeconds, peer);
-        if (fd < 0) return;
-        bool allowed = webServers_.empty() || peer.empty() ||
-                       std::find(webServers_.begin(), webServers_.end(), peer) != webServers_.end();
-        if (!allowed) {
-            platform::CloseDescriptor(fd);
-            continue;
-        }
-        waiting_.push_back(Waiting{fd, now, false});
-    }
+    std::string peer;
+    int fd = platform::AcceptConnection(listen_, peer);
+    if (fd < 0) return;
+    bool allowed = webServers_.empty() || peer.empty() ||
+                   std::find(webServers_.begin(), webServers_.end(), peer) != webServers_.end();
+    if (allowed) waiting_.push_back(Waiting{fd, now, false});
+    else platform::CloseDescriptor(fd);
 }
 
 // The connections are in the order they began to wait: the first ones go

@@ -10,7 +10,7 @@
 // waited longest is closed for a newer one); a new connection whose first
 // bytes do not come within FastCgiFirstBytesSeconds is closed; a read or
 // write that makes no progress for FastCgiStallSeconds fails, which ends that
-// connection's request. Where the listening socket is a TCP one and the
+// connection's request (FastCgiLibraryIo.h). Where the listening socket is a TCP one and the
 // list of web server addresses is not empty, a connection from any other
 // address is closed at once.
 #pragma once
@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/hostings/FastCgiLibraryIo.h"
 #include "platform/ListeningSocket.h"
 
 constexpr size_t MaxWaitingFastCgiConnections = 256;
 constexpr int FastCgiFirstBytesSeconds = 10;
-constexpr int FastCgiStallSeconds = 30;
 
 // The web server addresses of a comma-separated list (FCGI_WEB_SERVER_ADDRS),
 // spaces around each taken off.

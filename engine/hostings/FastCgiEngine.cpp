@@ -9,7 +9,7 @@
 #include "engine/Log.h"
 #include "engine/StringList.h"
 #include "engine/hostings/FastCgiConnections.h"
-#include "engine/hostings/FastCgiReadGuard.h"
+#include "engine/hostings/FastCgiLibraryIo.h"
 #include "engine/Watchdog.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"

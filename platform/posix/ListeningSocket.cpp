@@ -7,9 +7,11 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <thread>
@@ -28,14 +30,11 @@ bool SetNonBlocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-int AcceptConnection(int listenSocket, int waitSeconds, std::string& peerAddress) {
+int AcceptConnection(int listenSocket, std::string& peerAddress) {
     sockaddr_storage address{};
     socklen_t size = sizeof address;
-    int fd = accept4(listenSocket, reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC);
+    int fd = accept4(listenSocket, reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return -1;
-    timeval wait{waitSeconds, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
     char text[INET6_ADDRSTRLEN] = "";
     if (address.ss_family == AF_INET) {
         inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&address)->sin_addr, text, sizeof text);
@@ -46,6 +45,17 @@ int AcceptConnection(int listenSocket, int waitSeconds, std::string& peerAddress
     }
     peerAddress = text;
     return fd;
+}
+
+bool WaitUntilReady(int fd, bool forWriting, int milliseconds) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        pollfd entry{fd, static_cast<short>(forWriting ? POLLOUT : POLLIN), 0};
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        int n = poll(&entry, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+        if (n > 0) return true;
+        if (n == 0 || errno != EINTR) return false;
+    }
 }
 
 std::vector<size_t> WaitForReadable(const std::vector<int>& fds, int milliseconds) {

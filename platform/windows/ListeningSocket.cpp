@@ -15,9 +15,14 @@ bool IsListeningSocket(int) { return false; }
 
 bool SetNonBlocking(int) { return false; }
 
-int AcceptConnection(int, int, std::string& peerAddress) {
+int AcceptConnection(int, std::string& peerAddress) {
     peerAddress.clear();
     return -1;
+}
+
+bool WaitUntilReady(int, bool, int milliseconds) {
+    SleepMilliseconds(milliseconds);
+    return false;
 }
 
 std::vector<size_t> WaitForReadable(const std::vector<int>&, int milliseconds) {

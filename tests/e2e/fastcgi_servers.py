@@ -11,10 +11,10 @@ import time
 import servers
 
 
-def start_program(server, program, sock):
+def start_program(server, program, sock, threads=4):
     """The program as its own FastCGI server on a unix socket, under the run
     user, as a supervisor would start it; returns once it listens."""
-    argv = [program, "--fastcgi", sock, "--threads", "4"]
+    argv = [program, "--fastcgi", sock, "--threads", str(threads)]
     if server.user:
         argv = ["setpriv", f"--reuid={server.user}", f"--regid={server.user}", "--init-groups"] + argv
     process = server.spawn(argv)
@@ -121,6 +121,29 @@ class NginxFastCgi(servers.NginxFcgiwrap):
         return self.spawn([self.binary, "-c", conf, "-p", self.work, "-e", self.path("error.log")])
 
 
+class NginxFastCgiKeep(NginxFastCgi):
+    """nginx keeping its connections to the program (the README's upstream
+    with keepalive and fastcgi_keep_conn), more of them than the program has
+    threads: idle kept connections must not hold the threads the requests on
+    other connections need."""
+    name = "nginx-fastcgi-keep"
+    kept = 8
+    threads = 2
+
+    def config(self):
+        upstream = (f"    upstream pictorama {{ server unix:{self.path('pictorama.sock')}; "
+                    f"keepalive {self.kept}; }}\n    server {{")
+        return (servers.NginxFcgiwrap.config(self)
+                .replace("    server {", upstream, 1)
+                .replace(f"fastcgi_pass unix:{self.path('fcgiwrap.sock')};",
+                         "fastcgi_pass pictorama;\n            fastcgi_keep_conn on;"))
+
+    def start(self, program):
+        start_program(self, program, self.path("pictorama.sock"), self.threads)
+        conf = self.write("nginx.conf", self.config())
+        return self.spawn([self.binary, "-c", conf, "-p", self.work, "-e", self.path("error.log")])
+
+
 class ApacheProxyFcgi(servers.Apache):
     name = "apache-proxy-fcgi"
     mpm = "event"
@@ -158,4 +181,4 @@ DirectoryIndex pictorama.cgi
         return super().start(program)
 
 
-ALL = [LighttpdFastCgi, NginxFastCgi, ApacheProxyFcgi]
+ALL = [LighttpdFastCgi, NginxFastCgi, NginxFastCgiKeep, ApacheProxyFcgi]
