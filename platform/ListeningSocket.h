@@ -1,10 +1,9 @@
 // The listening socket a resident hosting takes its connections from: one it
 // was handed on a file descriptor (standard input, as web servers and
 // supervisors start such programs), made ready and waited on; the
-// connections taken from it, and the wait on many of them at once.
+// connections taken from it (ReadinessSet.h waits on many of them at once).
 #pragma once
 #include <string>
-#include <vector>
 
 namespace platform {
 
@@ -22,27 +21,6 @@ int AcceptConnection(int listenSocket, std::string& peerAddress);
 // or was closed or failed; false when the time is up first. A signal does
 // not end the wait.
 bool WaitUntilReady(int fd, bool forWriting, int milliseconds);
-// Waits at most that long until one of the descriptors has bytes to read or
-// was closed or failed; the indexes of those that were, empty on timeout or
-// an interrupting signal.
-std::vector<size_t> WaitForReadable(const std::vector<int>& fds, int milliseconds);
-
-// Wakes a thread waiting on descriptors (with WaitForReadable) from another
-// thread: its descriptor becomes readable once raised, until cleared.
-class WakeSignal {
-public:
-    WakeSignal();
-    ~WakeSignal();
-    WakeSignal(const WakeSignal&) = delete;
-    WakeSignal& operator=(const WakeSignal&) = delete;
-    int Descriptor() const { return fd_; }
-    void Raise();
-    void Clear();
-
-private:
-    int fd_ = -1;
-};
-
 // A connection the peer closed fails the write instead of ending the process.
 void IgnoreBrokenConnections();
 // Closes a descriptor this process opened.

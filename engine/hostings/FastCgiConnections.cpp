@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/ListeningSocket.h"
 #include "platform/StopSignals.h"
 #include "platform/Text.h"
 
@@ -9,10 +10,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The watch's first two descriptors; the waiting connections follow.
-constexpr size_t WakeIndex = 0;
-constexpr size_t ListenIndex = 1;
-constexpr size_t FirstWaitingIndex = 2;
+// The listening socket's key; connections have keys from 1.
+constexpr uint64_t ListenKey = 0;
+
+int64_t Milliseconds(Clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
 
 }  // namespace
 
@@ -31,16 +34,33 @@ std::vector<std::string> WebServerAddresses(const std::string& list) {
 
 FastCgiConnections::FastCgiConnections(int listenSocket, std::vector<std::string> webServers,
                                        int stopCheckMilliseconds)
-    : listen_(listenSocket), webServers_(std::move(webServers)), stopCheckMilliseconds_(stopCheckMilliseconds) {}
+    : listen_(listenSocket), webServers_(std::move(webServers)), stopCheckMilliseconds_(stopCheckMilliseconds) {
+    ready_ = set_.Valid() && set_.Add(listen_, ListenKey);
+}
 
 FastCgiConnections::~FastCgiConnections() {
-    for (const Waiting& connection : waiting_) platform::CloseDescriptor(connection.fd);
-    for (int fd : kept_) platform::CloseDescriptor(fd);
+    for (const auto& [key, connection] : waiting_) platform::CloseDescriptor(connection.fd);
 }
 
 int FastCgiConnections::Next() {
-    std::lock_guard<std::mutex> guard(watching_);
-    return Watch();
+    while (!platform::StopRequested()) {
+        Time now = Clock::now();
+        if (Milliseconds(now) >= nextSweep_.load(std::memory_order_relaxed)) CloseOverdue(now);
+        uint64_t key = 0;
+        if (!set_.Wait(stopCheckMilliseconds_, key)) continue;
+        if (key == ListenKey) {
+            Accept();
+            continue;
+        }
+        std::lock_guard<std::mutex> guard(lock_);
+        auto ready = waiting_.find(key);
+        if (ready == waiting_.end()) continue;  // closed meanwhile
+        int fd = ready->second.fd;
+        waiting_.erase(ready);
+        // Bytes for a request, or the peer's end, which the reader sees.
+        return fd;
+    }
+    return -1;
 }
 
 void FastCgiConnections::Keep(int fd) {
@@ -48,87 +68,49 @@ void FastCgiConnections::Keep(int fd) {
         platform::CloseDescriptor(fd);
         return;
     }
-    {
-        std::lock_guard<std::mutex> guard(keptLock_);
-        kept_.push_back(fd);
-    }
-    wake_.Raise();
+    Wait(fd, true, false);
 }
 
-// Runs on the one thread that watches. The wake is cleared before the kept
-// connections are taken, so a connection kept meanwhile raises it again.
-int FastCgiConnections::Watch() {
-    while (!platform::StopRequested()) {
-        Time now = Clock::now();
-        TakeKept();
-        CloseOverdue(now);
-        std::vector<int> fds{wake_.Descriptor(), listen_};
-        for (const Waiting& connection : waiting_) fds.push_back(connection.fd);
-        bool accept = false;
-        for (size_t index : platform::WaitForReadable(fds, Deadline(now))) {
-            if (index == WakeIndex) {
-                wake_.Clear();
-            } else if (index == ListenIndex) {
-                accept = true;
-            } else {
-                // Bytes for a request, or the peer's end, which the reader sees.
-                auto ready = waiting_.begin() + static_cast<std::ptrdiff_t>(index - FirstWaitingIndex);
-                int fd = ready->fd;
-                waiting_.erase(ready);
-                return fd;
-            }
-        }
-        if (accept) AcceptWaiting(Clock::now());
-    }
-    return -1;
-}
-
-void FastCgiConnections::TakeKept() {
-    std::vector<int> kept;
-    {
-        std::lock_guard<std::mutex> guard(keptLock_);
-        kept.swap(kept_);
-    }
-    Time now = Clock::now();
-    for (int fd : kept) waiting_.push_back(Waiting{fd, now, true});
-}
-
-// Takes one connection waiting on the listening socket (the next wait
-// finds the socket ready again while more wait).
-void FastCgiConnections::AcceptWaiting(Time now) {
+// Takes one connection waiting on the listening socket (the socket is
+// reported again while more wait).
+void FastCgiConnections::Accept() {
     std::string peer;
     int fd = platform::AcceptConnection(listen_, peer);
+    set_.Rearm(listen_, ListenKey);
     if (fd < 0) return;
     bool allowed = webServers_.empty() || peer.empty() ||
                    std::find(webServers_.begin(), webServers_.end(), peer) != webServers_.end();
-    if (allowed) waiting_.push_back(Waiting{fd, now, false});
+    if (allowed) Wait(fd, false, true);
     else platform::CloseDescriptor(fd);
 }
 
-// The connections are in the order they began to wait: the first ones go
-// when too many wait.
-void FastCgiConnections::CloseOverdue(Time now) {
-    auto overdue = [now](const Waiting& connection) {
-        return !connection.served && now - connection.since >= std::chrono::seconds(FastCgiFirstBytesSeconds);
-    };
-    size_t excess = waiting_.size() > MaxWaitingFastCgiConnections ? waiting_.size() - MaxWaitingFastCgiConnections : 0;
-    size_t kept = 0;
-    for (size_t i = 0; i < waiting_.size(); ++i) {
-        if (i < excess || overdue(waiting_[i])) platform::CloseDescriptor(waiting_[i].fd);
-        else waiting_[kept++] = waiting_[i];
+void FastCgiConnections::Wait(int fd, bool served, bool added) {
+    std::lock_guard<std::mutex> guard(lock_);
+    uint64_t key = nextKey_++;
+    if (!(added ? set_.Add(fd, key) : set_.Rearm(fd, key))) {
+        platform::CloseDescriptor(fd);
+        return;
     }
-    waiting_.resize(kept);
+    waiting_.emplace(key, Waiting{fd, Clock::now(), served});
+    if (waiting_.size() > MaxWaitingFastCgiConnections) {
+        platform::CloseDescriptor(waiting_.begin()->second.fd);
+        waiting_.erase(waiting_.begin());
+    }
 }
 
-// How long the next wait may last: until the next check for a stop request
-// or the first new connection's time for its first bytes is up.
-int FastCgiConnections::Deadline(Time now) const {
-    auto wait = std::chrono::milliseconds(stopCheckMilliseconds_);
-    for (const Waiting& connection : waiting_) {
-        if (connection.served) continue;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            connection.since + std::chrono::seconds(FastCgiFirstBytesSeconds) - now);
-        wait = std::min(wait, std::max(left, std::chrono::milliseconds(0)));
+// New connections whose time for a first request is up; looked at by
+// whichever thread comes first after each stop check's interval.
+void FastCgiConnections::CloseOverdue(Time now) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (Milliseconds(now) < nextSweep_.load(std::memory_order_relaxed)) return;
+    nextSweep_.store(Milliseconds(now) + stopCheckMilliseconds_, std::memory_order_relaxed);
+    for (auto connection = waiting_.begin(); connection != waiting_.end();) {
+        const Waiting& waiting = connection->second;
+        if (!waiting.served && now - waiting.since >= std::chrono::seconds(FastCgiFirstBytesSeconds)) {
+            platform::CloseDescriptor(waiting.fd);
+            connection = waiting_.erase(connection);
+        } else {
+            ++connection;
+        }
     }
-    return static_cast<int>(wait.count());
 }

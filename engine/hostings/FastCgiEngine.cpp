@@ -208,6 +208,7 @@ void TFastCgiEngine::ServeRequest(Stream* input, Stream* output, StringList* var
     platform::IgnoreBrokenConnections();
     {
         FastCgiConnections connections(listenSocket, WebServerAddresses(webServers), FastCgiStopCheckMilliseconds);
+        if (!connections.Ready()) throw Exception("Cannot wait for FastCGI connections");
         std::vector<std::thread> pool;
         {
             // The stop signals come to this thread, which only waits: a

@@ -22,8 +22,7 @@
 
 // The pool never has more threads than this.
 constexpr int MaxFastCgiThreads = 256;
-// The thread watching the waiting connections looks for a stop request this
-// often.
+// A thread waiting for a connection looks for a stop request this often.
 constexpr int FastCgiStopCheckMilliseconds = 200;
 
 // How the process was asked to serve FastCGI.

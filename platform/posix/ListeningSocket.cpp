@@ -5,14 +5,13 @@
 #include <netdb.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
+
 #include <cstring>
 #include <thread>
 
@@ -55,36 +54,6 @@ bool WaitUntilReady(int fd, bool forWriting, int milliseconds) {
         int n = poll(&entry, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
         if (n > 0) return true;
         if (n == 0 || errno != EINTR) return false;
-    }
-}
-
-std::vector<size_t> WaitForReadable(const std::vector<int>& fds, int milliseconds) {
-    std::vector<pollfd> entries(fds.size());
-    for (size_t i = 0; i < fds.size(); ++i) entries[i] = pollfd{fds[i], POLLIN, 0};
-    std::vector<size_t> ready;
-    if (poll(entries.data(), entries.size(), milliseconds) <= 0) return ready;
-    for (size_t i = 0; i < entries.size(); ++i)
-        if (entries[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) ready.push_back(i);
-    return ready;
-}
-
-WakeSignal::WakeSignal() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-
-WakeSignal::~WakeSignal() {
-    if (fd_ >= 0) close(fd_);
-}
-
-void WakeSignal::Raise() {
-    uint64_t one = 1;
-    if (write(fd_, &one, sizeof one) < 0) {
-        // Already raised as far as a counter goes: the waiter wakes anyway.
-    }
-}
-
-void WakeSignal::Clear() {
-    uint64_t count = 0;
-    if (read(fd_, &count, sizeof count) < 0) {
-        // Not raised: nothing to clear.
     }
 }
 

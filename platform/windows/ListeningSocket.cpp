@@ -25,17 +25,6 @@ bool WaitUntilReady(int, bool, int milliseconds) {
     return false;
 }
 
-std::vector<size_t> WaitForReadable(const std::vector<int>&, int milliseconds) {
-    SleepMilliseconds(milliseconds);
-    return {};
-}
-
-// Nothing waits on descriptors here, so there is nothing to wake.
-WakeSignal::WakeSignal() = default;
-WakeSignal::~WakeSignal() = default;
-void WakeSignal::Raise() {}
-void WakeSignal::Clear() {}
-
 // Writing to a closed connection fails the write here; nothing ends the process.
 void IgnoreBrokenConnections() {}
 
