@@ -17,6 +17,9 @@ bool SetNonBlocking(int fd);
 // peer's numeric address (IPv4 for an IPv4 peer on an IPv6 socket), empty
 // for a local (unix) socket.
 int AcceptConnection(int listenSocket, std::string& peerAddress);
+// Whether bytes (or the peer's end) wait to be read on the connection,
+// without waiting.
+bool HasBytesWaiting(int fd);
 // Waits at most that long until the descriptor can be read (or written),
 // or was closed or failed; false when the time is up first. A signal does
 // not end the wait.

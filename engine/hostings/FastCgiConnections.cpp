@@ -49,7 +49,8 @@ int FastCgiConnections::Next() {
         uint64_t key = 0;
         if (!set_.Wait(stopCheckMilliseconds_, key)) continue;
         if (key == ListenKey) {
-            Accept();
+            int fd = Accept();
+            if (fd >= 0) return fd;
             continue;
         }
         std::lock_guard<std::mutex> guard(lock_);
@@ -72,16 +73,23 @@ void FastCgiConnections::Keep(int fd) {
 }
 
 // Takes one connection waiting on the listening socket (the socket is
-// reported again while more wait).
-void FastCgiConnections::Accept() {
+// reported again while more wait): the connection, when its request's bytes
+// are there already (as they mostly are: a web server sends them as it
+// connects), otherwise -1 and it waits with the others.
+int FastCgiConnections::Accept() {
     std::string peer;
     int fd = platform::AcceptConnection(listen_, peer);
     set_.Rearm(listen_, ListenKey);
-    if (fd < 0) return;
+    if (fd < 0) return -1;
     bool allowed = webServers_.empty() || peer.empty() ||
                    std::find(webServers_.begin(), webServers_.end(), peer) != webServers_.end();
-    if (allowed) Wait(fd, false, true);
-    else platform::CloseDescriptor(fd);
+    if (!allowed) {
+        platform::CloseDescriptor(fd);
+        return -1;
+    }
+    if (platform::HasBytesWaiting(fd)) return fd;
+    Wait(fd, false, true);
+    return -1;
 }
 
 void FastCgiConnections::Wait(int fd, bool served, bool added) {

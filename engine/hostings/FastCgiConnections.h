@@ -60,7 +60,7 @@ private:
         Time since;   // when it began to wait
         bool served;  // it has carried a request before
     };
-    void Accept();
+    int Accept();
     void Wait(int fd, bool served, bool added);
     void CloseOverdue(Time now);
 

@@ -23,7 +23,7 @@ namespace {
 // Connections an opened address lets wait before the pool takes them.
 constexpr int ListenBacklog = 128;
 // What the library is given as its listening socket: none, since every
-// connection comes from the waiting room.
+// connection comes from FastCgiConnections.
 constexpr int NoListeningSocket = -1;
 
 // The answer to a request whose program file is not there.
@@ -104,7 +104,7 @@ void ServeAccepted(TFastCgiEngine* engine, FCGX_Request& request) {
     FCGX_Finish_r(&request);
 }
 
-// A thread of the pool: a request from each connection the waiting room
+// A thread of the pool: a request from each connection FastCgiConnections
 // hands it; a connection the web server keeps goes back to wait.
 void ServeConnections(TFastCgiEngine* engine, FastCgiConnections& connections) {
     FCGX_Request request;

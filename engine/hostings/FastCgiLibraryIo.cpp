@@ -58,7 +58,7 @@ extern "C" int __wrap_OS_Write(int fd, char* buffer, size_t length) {
 
 extern "C" int __wrap_OS_Accept(int listenSocket, int failOnInterrupt, const char* webServerAddresses) {
     // The pool's requests have no listening socket: their connections come
-    // from the waiting room, and one that fails is not replaced here.
+    // from FastCgiConnections, and one that fails is not replaced here.
     if (listenSocket < 0) {
         errno = EBADF;
         return -1;

@@ -46,6 +46,11 @@ int AcceptConnection(int listenSocket, std::string& peerAddress) {
     return fd;
 }
 
+bool HasBytesWaiting(int fd) {
+    char byte;
+    return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
 bool WaitUntilReady(int fd, bool forWriting, int milliseconds) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {

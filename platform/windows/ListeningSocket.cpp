@@ -20,6 +20,8 @@ int AcceptConnection(int, std::string& peerAddress) {
     return -1;
 }
 
+bool HasBytesWaiting(int) { return false; }
+
 bool WaitUntilReady(int, bool, int milliseconds) {
     SleepMilliseconds(milliseconds);
     return false;
