@@ -18,7 +18,8 @@ public:
     // Watches a descriptor new to the set until it is reported once.
     // Closing it takes it out of the set.
     bool Add(int fd, uint64_t key);
-    // Watches a descriptor reported before until it is reported once more.
+    // Watches a descriptor reported before until it is reported once more
+    // (one the set has not seen yet is added).
     bool Rearm(int fd, uint64_t key);
     // Waits at most that long for one report; false on timeout or an
     // interrupting signal.

@@ -3,6 +3,8 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 
 namespace platform {
 
@@ -25,7 +27,9 @@ bool Control(int set, int operation, int fd, uint64_t key) {
 
 bool ReadinessSet::Add(int fd, uint64_t key) { return Control(fd_, EPOLL_CTL_ADD, fd, key); }
 
-bool ReadinessSet::Rearm(int fd, uint64_t key) { return Control(fd_, EPOLL_CTL_MOD, fd, key); }
+bool ReadinessSet::Rearm(int fd, uint64_t key) {
+    return Control(fd_, EPOLL_CTL_MOD, fd, key) || (errno == ENOENT && Add(fd, key));
+}
 
 bool ReadinessSet::Wait(int milliseconds, uint64_t& key) {
     epoll_event event{};
