@@ -33,16 +33,26 @@ struct Gallery {
     }
 };
 
+// The gallery served by the program started as lighttpd starts it (the
+// socket on its standard input), on the threads given.
+struct ServedGallery : Gallery {
+    TempDir elsewhere;
+    FastCgiServer server;
+    explicit ServedGallery(int threads)
+        : server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment, FastCgiServer::Start::SocketOnStandardInput,
+                 {"--threads", std::to_string(threads)}) {}
+    // The photo page on a connection of its own.
+    FastCgiResponse PhotoPage() { return FastCgiRequest(server.SocketPath(), folder.Environment(""), "", 10); }
+};
+
 }  // namespace
 
 // A web server keeps more connections than the program has threads, and
 // sends its requests on them in turn, with new connections between.
 TEST(FastCgiConnectionsTest, KeptConnectionsHoldNoThread) {
-    Gallery g;
+    ServedGallery g(1);
+    FastCgiServer& server = g.server;
     ASSERT_NE(g.page.find("Images Posted"), std::string::npos);
-    TempDir elsewhere;
-    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
-                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "1"});
     ASSERT_TRUE(server.Running()) << server.ErrorOutput();
     std::vector<std::unique_ptr<FastCgiKeptConnection>> kept;
     for (int i = 0; i < 4; ++i) kept.push_back(std::make_unique<FastCgiKeptConnection>(server.SocketPath()));
@@ -52,7 +62,7 @@ TEST(FastCgiConnectionsTest, KeptConnectionsHoldNoThread) {
             ASSERT_TRUE(r.ended) << "round " << round << ", connection " << i;
             EXPECT_EQ(r.out, g.page);
         }
-        FastCgiResponse once = FastCgiRequest(server.SocketPath(), g.folder.Environment(""), "", 10);
+        FastCgiResponse once = g.PhotoPage();
         ASSERT_TRUE(once.ended) << "round " << round;
         EXPECT_EQ(once.out, g.page);
     }
@@ -70,15 +80,12 @@ TEST(FastCgiConnectionsTest, KeptConnectionsHoldNoThread) {
 // thread reading it (for at most the stall time), not the others, and not
 // the taking of new connections.
 TEST(FastCgiConnectionsTest, HalfSentRequestHoldsOnlyItsOwnThread) {
-    Gallery g;
-    TempDir elsewhere;
-    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
-                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "2"});
-    ASSERT_TRUE(server.Running()) << server.ErrorOutput();
-    FastCgiKeptConnection stalled(server.SocketPath());
+    ServedGallery g(2);
+    ASSERT_TRUE(g.server.Running()) << g.server.ErrorOutput();
+    FastCgiKeptConnection stalled(g.server.SocketPath());
     ASSERT_TRUE(stalled.Send(std::string("\1\1\0", 3)));
     for (int i = 0; i < 4; ++i) {
-        FastCgiResponse r = FastCgiRequest(server.SocketPath(), g.folder.Environment(""), "", 10);
+        FastCgiResponse r = g.PhotoPage();
         ASSERT_TRUE(r.ended) << i;
         EXPECT_EQ(r.out, g.page);
     }
@@ -88,17 +95,15 @@ TEST(FastCgiConnectionsTest, HalfSentRequestHoldsOnlyItsOwnThread) {
 // ones that waited longest are closed; the rest are closed once their time
 // for a first request is up. Requests are served meanwhile.
 TEST(FastCgiConnectionsTest, SilentConnectionsAreBounded) {
-    Gallery g;
-    TempDir elsewhere;
-    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
-                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "1"});
+    ServedGallery g(1);
+    FastCgiServer& server = g.server;
     ASSERT_TRUE(server.Running()) << server.ErrorOutput();
     std::vector<std::unique_ptr<FastCgiKeptConnection>> silent;
     for (size_t i = 0; i < MaxWaitingFastCgiConnections + 20; ++i) {
         silent.push_back(std::make_unique<FastCgiKeptConnection>(server.SocketPath()));
         ASSERT_TRUE(silent.back()->Connected()) << i;
     }
-    FastCgiResponse r = FastCgiRequest(server.SocketPath(), g.folder.Environment(""), "", 10);
+    FastCgiResponse r = g.PhotoPage();
     ASSERT_TRUE(r.ended);
     EXPECT_EQ(r.out, g.page);
     EXPECT_TRUE(silent.front()->ClosedByServer(5));
