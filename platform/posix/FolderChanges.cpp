@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace platform {
@@ -54,6 +55,9 @@ std::vector<FolderChanges::Change> FolderChanges::Take() {
             }
             changes.push_back(std::move(change));
         }
+        // Room left for one more event of any size: the queue was empty (the
+        // next call sees what comes later), and asking again would only say so.
+        if (n < static_cast<ssize_t>(sizeof buffer - sizeof(inotify_event) - NAME_MAX - 1)) break;
     }
     return changes;
 }
