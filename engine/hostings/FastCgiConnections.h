@@ -22,7 +22,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/hostings/FastCgiLibraryIo.h"
 #include "platform/ReadinessSet.h"
 
 constexpr size_t MaxWaitingFastCgiConnections = 256;

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 
-
 namespace platform {
 
 ReadinessSet::ReadinessSet() : fd_(epoll_create1(EPOLL_CLOEXEC)) {}
