@@ -2,8 +2,9 @@
 """The end-to-end setups run the shipped configs and nothing else: every file
 of deploy/ is used by some setup, every file a setup names exists, the
 deploy/ files hold only the placeholders a site owner replaces and the
-harness wrappers only the test's own, and no source of the end-to-end tests
-(this file excepted, for the patterns below) holds server config text.
+harness wrappers only the test's own, and no test source (this file
+excepted, for the patterns below) holds server config text: a test that
+runs a web server runs a shipped config.
 
     shipped_configs.py      prints what is wrong; exits 1 if anything is"""
 
@@ -27,6 +28,16 @@ CONFIG_TEXT = [
     r":image/jpeg",  # busybox
     r"ListenStream=/", r"ExecStart=/",  # systemd
 ]
+
+
+def test_sources():
+    """Every source of the tests: the end-to-end tests and the C++ suites
+    (the integration tests run web servers too)."""
+    found = []
+    for folder, dirs, files in os.walk(os.path.join(deploy.REPOSITORY, "tests")):
+        dirs[:] = [d for d in dirs if d != "node_modules"]
+        found += [os.path.join(folder, f) for f in files if f.endswith((".py", ".mjs", ".cpp", ".h"))]
+    return sorted(found)
 
 
 def used_files(setup):
@@ -67,7 +78,7 @@ def problems():
         if extra:
             found.append(f"tests/e2e/harness/{name} fills in site values itself: {sorted(extra)}")
     this = os.path.abspath(__file__)
-    for source in sorted(glob.glob(os.path.join(deploy.HERE, "*.py")) + glob.glob(os.path.join(deploy.HERE, "*.mjs"))):
+    for source in test_sources():
         if os.path.abspath(source) == this:
             continue
         with open(source) as f:
