@@ -179,6 +179,11 @@ class Server:
         if self.private_dir:
             os.makedirs(self.private_dir, exist_ok=True)
 
+    def service_values(self, index, values):
+        """The placeholder values of the index-th of `services` (a setup that
+        starts one unit twice, say on two sockets, gives each its own)."""
+        return values
+
     def before_server(self):
         """What the distribution would have running beside the server."""
 
@@ -191,8 +196,8 @@ class Server:
         program is `program`. Returns the server's process."""
         self.program = program
         values = self.values()
-        for socket_unit, service in self.services:
-            units.start(self, service, socket_unit, values)
+        for index, (socket_unit, service) in enumerate(self.services):
+            units.start(self, service, socket_unit, self.service_values(index, values))
         self.before_server()
         config = deploy.install(self.deploy, values, self.path(self.deploy))
         if self.server_unit:
@@ -270,6 +275,11 @@ class NginxFcgiwrap(Nginx):
         if not os.path.exists(self.fcgiwrap):
             return f"{self.fcgiwrap} is not installed"
         return super().unavailable()
+
+    def service_values(self, index, values):
+        """The placeholder values of the index-th of `services` (a setup that
+        starts one unit twice, say on two sockets, gives each its own)."""
+        return values
 
     def before_server(self):
         """fcgiwrap on its socket, as the web server's account, as Debian's
