@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests: the built program in a sample gallery under each
-supported web server, then in a real browser under lighttpd (as CGI and as FastCGI).
+supported web server, each run with its shipped config of deploy/, then in a
+real browser under lighttpd (as CGI and as FastCGI).
 
     e2e.py --program build/pictorama.cgi [--servers NAME,...] [--no-browser]
            [--screenshots DIR]
@@ -24,6 +25,7 @@ import checks
 import fastcgi_servers
 import gallery
 import servers
+import shipped_configs
 
 # Every server: the program as CGI, then as a resident FastCGI program.
 ALL_SERVERS = servers.ALL + fastcgi_servers.ALL
@@ -176,6 +178,13 @@ def main():
         return 2
 
     tally = Tally()
+    started = time.monotonic()
+    found = shipped_configs.problems()
+    if found:
+        tally.fail("shipped configs", "\n      ".join(found))
+    else:
+        tally.ok("shipped configs: every deploy/ file runs in a setup, no setup writes its own",
+                 time.monotonic() - started)
     root = tempfile.mkdtemp(prefix="pictorama-e2e-")
     os.chmod(root, 0o755)
     try:
