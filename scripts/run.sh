@@ -41,8 +41,8 @@ build_fuzz() {
 
 # The Windows products, cross-built: build-win/Pictorama.exe and
 # build-win/Pictorama.dll. PICTORAMA_WIN_DEPS names the prefix of the
-# cross-built libjpeg-turbo and libexif (default build-win/deps), which
-# scripts/windows-deps builds from Debian's sources when they are missing.
+# cross-built libraries (default build-win/deps), which scripts/windows-deps
+# builds from Debian's sources when they are missing or out of date.
 build_windows() {  # extra cmake args...
   local deps=${PICTORAMA_WIN_DEPS:-$top/build-win/deps}
   scripts/windows-deps --quiet "$deps"
