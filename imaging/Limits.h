@@ -103,9 +103,10 @@ constexpr uint8_t FormatBackgroundGreen = 0xE8;
 constexpr uint8_t FormatBackgroundBlue = 0xC4;
 
 // PNG: ancillary chunks libpng keeps in memory, and the bytes it may
-// allocate for one chunk (a zTXt or iCCP inflated included).
-constexpr int PngMaxCachedChunks = 128;
-constexpr size_t PngMaxChunkBytes = size_t(8) << 20;
+// allocate for one chunk other than the pixel data (the largest this decoder
+// keeps is an eXIf block).
+constexpr int PngMaxCachedChunks = 16;
+constexpr size_t PngMaxChunkBytes = size_t(1) << 20;
 
 // HEIF: the longest side libheif accepts (its own check, made as the file is
 // read, before an image is allocated); MaxPixels holds for the area.

@@ -78,10 +78,15 @@ bool CallReadInfo(PngState* s) {
 
 // Every picture becomes 8-bit RGB or RGBA: palettes and small grey levels
 // expanded, a tRNS chunk made alpha, 16 bits scaled (rounded) to 8, grey
-// made RGB. No gamma is applied (the gallery's other formats have none
-// either). Interlaced pictures are read pass by pass, not combined here.
+// made RGB. A picture whose gAMA chunk says its levels are not the
+// display's (sRGB) is corrected to it, as a browser shows it; one without is
+// taken as sRGB already. Interlaced pictures are read pass by pass, not
+// combined here.
 bool CallSetTransforms(PngState* s) {
     if (setjmp(png_jmpbuf(s->png))) return false;
+    png_fixed_point fileGamma = 0;
+    if (png_get_gAMA_fixed(s->png, s->info, &fileGamma) != 0 && fileGamma > 0)
+        png_set_gamma_fixed(s->png, PNG_DEFAULT_sRGB, fileGamma);
     png_set_expand(s->png);
     png_set_scale_16(s->png);
     png_set_gray_to_rgb(s->png);
@@ -115,10 +120,13 @@ public:
         CheckPictureCost(width, height, 0);
         header_.storedWidth = static_cast<int>(width);
         header_.storedHeight = static_cast<int>(height);
-        png_uint_32 exifSize = 0;
-        png_bytep exif = nullptr;
-        if (png_get_eXIf_1(state_.png, state_.info, &exifSize, &exif) != 0 && exif)
-            header_.orientation = ExifBlockOrientation(exif, exifSize);
+        png_unknown_chunkp chunks = nullptr;
+        const int count = png_get_unknown_chunks(state_.png, state_.info, &chunks);
+        for (int i = 0; i < count; ++i)
+            if (std::memcmp(chunks[i].name, "eXIf", 4) == 0 && chunks[i].data) {
+                header_.orientation = ExifBlockOrientation(chunks[i].data, chunks[i].size);
+                break;
+            }
         headerRead_ = true;
         return header_;
     }
@@ -157,6 +165,16 @@ private:
         png_set_read_fn(state_.png, &state_, OnRead);
         png_set_chunk_cache_max(state_.png, PngMaxCachedChunks);
         png_set_chunk_malloc_max(state_.png, PngMaxChunkBytes);
+        // libpng reads a known chunk whole into memory, at the length the
+        // file gives (past the bound above only a warning): every chunk
+        // this decoder does not use is skipped unread instead, and eXIf is
+        // kept as an unknown chunk, which the bound does hold.
+        static const png_byte unused[] = "bKGD\0cHRM\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0sBIT\0sCAL\0sPLT\0"
+                                         "sTER\0tEXt\0tIME\0zTXt\0";
+        static const png_byte exif[] = "eXIf";
+        png_set_keep_unknown_chunks(state_.png, PNG_HANDLE_CHUNK_NEVER, nullptr, 0);
+        png_set_keep_unknown_chunks(state_.png, PNG_HANDLE_CHUNK_NEVER, unused, static_cast<int>(sizeof unused / 5));
+        png_set_keep_unknown_chunks(state_.png, PNG_HANDLE_CHUNK_ALWAYS, exif, 1);
     }
 
     [[noreturn]] void Fail() const { throw Exception(std::string("PNG error: ") + state_.message); }
