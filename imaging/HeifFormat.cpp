@@ -130,12 +130,16 @@ struct Options {
     ~Options() { heif_decoding_options_free(options); }
 };
 
-// Bytes a decoding holds per pixel at 8 bits: the decoder's YCbCr 4:2:0
-// picture (a grid's tiles pasted as planar RGB instead), the conversion to
-// interleaved RGB, and an alpha plane with its own decoded picture. Twice
-// that above 8 bits (converted down only at the end).
-int64_t HeldBytes(int64_t pixels, bool alpha, int bits) {
-    const int64_t perTenPixels = alpha ? 30 + 30 + 40 + 25 : 30 + 30 + 15;
+// Bytes a decoding holds per pixel, at 8 bits: the picture as planar RGB
+// (a grid's tiles are pasted into such planes as they are decoded, so its
+// picture comes out without a conversion); a single coded picture also has
+// the decoder's YCbCr 4:2:0 picture it is converted from; an alpha plane, and
+// for a single picture the alpha picture's own decoding. Twice that above 8
+// bits (converted down only at the end).
+int64_t HeldBytes(int64_t pixels, bool grid, bool alpha, int bits) {
+    int64_t perTenPixels = 30;
+    if (!grid) perTenPixels += 15;
+    if (alpha) perTenPixels += grid ? 10 : 25;
     return pixels * perTenPixels / 10 * (bits > 8 ? 2 : 1);
 }
 
@@ -151,7 +155,9 @@ public:
         if (headerRead_) return header_;
         InitialiseLibrary();
         if (!context_.context) Fail("out of memory");
-        if (PrimaryTileCount(data_, size_) > static_cast<uint64_t>(HeifMaxGridTiles)) Fail("too many tiles");
+        const uint64_t tiles = PrimaryTileCount(data_, size_);
+        if (tiles > static_cast<uint64_t>(HeifMaxGridTiles)) Fail("too many tiles");
+        grid_ = tiles > 0;
         heif_context_set_maximum_image_size_limit(context_.context, HeifMaxSide);
         heif_context_set_max_decoding_threads(context_.context, HeifDecodingThreads);
         Check(heif_context_read_from_memory_without_copy(context_.context, data_, size_, nullptr));
@@ -177,32 +183,56 @@ public:
         const int bits = heif_image_handle_get_luma_bits_per_pixel(source);
         const int64_t width = std::max(heif_image_handle_get_width(source), heif_image_handle_get_ispe_width(source));
         const int64_t height = std::max(heif_image_handle_get_height(source), heif_image_handle_get_ispe_height(source));
-        CheckPictureCost(width, height, HeldBytes(width * height, alpha, bits));
+        CheckPictureCost(width, height, HeldBytes(width * height, grid_ && source == primary_.handle, alpha, bits));
 
         Options options;
         if (!options.options) Fail("out of memory");
         options.options->ignore_transformations = 0;  // the format's rotation, mirror and crop applied
-        options.options->convert_hdr_to_8bit = 1;
+        // Planar RGB: what libheif pastes a grid's tiles into, so that such a
+        // picture needs no conversion (and no second copy) at all. Planes of
+        // more than 8 bits (libheif 1.15 converts only interleaved output
+        // down) are scaled here, only for the rows the sink takes.
         Image image;
-        Check(heif_decode_image(source, &image.image, heif_colorspace_RGB,
-                                alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.options));
-        int stride = 0;
-        const uint8_t* pixels = heif_image_get_plane_readonly(image.image, heif_channel_interleaved, &stride);
-        const int w = heif_image_get_width(image.image, heif_channel_interleaved);
-        const int h = heif_image_get_height(image.image, heif_channel_interleaved);
-        if (!pixels || w <= 0 || h <= 0 || stride < w * (alpha ? 4 : 3)) Fail("no picture decoded");
+        Check(heif_decode_image(source, &image.image, heif_colorspace_RGB, heif_chroma_444, options.options));
+        const int planeCount = alpha ? 4 : 3;
+        const heif_channel channels[4] = {heif_channel_R, heif_channel_G, heif_channel_B, heif_channel_Alpha};
+        const uint8_t* planes[4] = {};
+        int strides[4] = {}, maxima[4] = {};
+        const int w = heif_image_get_width(image.image, heif_channel_R);
+        const int h = heif_image_get_height(image.image, heif_channel_R);
+        if (w <= 0 || h <= 0) Fail("no picture decoded");
+        for (int i = 0; i < planeCount; ++i) {
+            planes[i] = heif_image_get_plane_readonly(image.image, channels[i], &strides[i]);
+            const int depth = heif_image_get_bits_per_pixel_range(image.image, channels[i]);
+            if (!planes[i] || depth < 1 || depth > 16 || heif_image_get_width(image.image, channels[i]) < w ||
+                heif_image_get_height(image.image, channels[i]) < h ||
+                strides[i] < w * (depth > 8 ? 2 : 1))
+                Fail("no picture decoded");
+            maxima[i] = depth > 8 ? (1 << depth) - 1 : 0;  // 0: bytes as they are
+        }
         const bool premultiplied = alpha && heif_image_is_premultiplied_alpha(image.image);
         sink.Begin(w, h, RowLayout::Rgb, {});
-        std::vector<uint8_t> rgba, rgb(static_cast<size_t>(w) * 3);
-        if (premultiplied) rgba.resize(static_cast<size_t>(w) * 4);
+        std::vector<uint8_t> rgba(static_cast<size_t>(w) * 4), rgb(static_cast<size_t>(w) * 3);
         for (int y = sink.NextWanted(0); y < h; y = sink.NextWanted(y + 1)) {
-            const uint8_t* row = pixels + static_cast<size_t>(y) * static_cast<size_t>(stride);
-            if (alpha) {
-                if (premultiplied) row = Unpremultiplied(row, rgba.data(), w);
-                ComposeOverBackground(row, rgb.data(), w);
-                row = rgb.data();
+            for (int i = 0; i < planeCount; ++i) {
+                const uint8_t* row = planes[i] + static_cast<size_t>(y) * static_cast<size_t>(strides[i]);
+                uint8_t* out = rgba.data() + i;
+                if (maxima[i] == 0) {
+                    for (int x = 0; x < w; ++x) out[4 * x] = row[x];
+                } else {
+                    const int max = maxima[i];
+                    for (int x = 0; x < w; ++x) {
+                        uint16_t v;
+                        std::memcpy(&v, row + 2 * x, 2);
+                        out[4 * x] = static_cast<uint8_t>((std::min<int>(v, max) * 255 + max / 2) / max);
+                    }
+                }
             }
-            sink.Row(y, row);
+            if (!alpha)
+                for (int x = 0; x < w; ++x) std::memcpy(rgb.data() + 3 * x, rgba.data() + 4 * x, 3);
+            else
+                ComposeOverBackground(premultiplied ? Unpremultiplied(rgba.data(), w) : rgba.data(), rgb.data(), w);
+            sink.Row(y, rgb.data());
         }
     }
 
@@ -231,13 +261,14 @@ private:
         return best != 0;
     }
 
-    static const uint8_t* Unpremultiplied(const uint8_t* row, uint8_t* out, int width) {
-        for (int x = 0; x < width; ++x, row += 4, out += 4) {
-            const int a = row[3];
-            for (int i = 0; i < 3; ++i) out[i] = a == 0 ? 0 : static_cast<uint8_t>(std::min(255, (row[i] * 255 + a / 2) / a));
-            out[3] = static_cast<uint8_t>(a);
+    // In place.
+    static const uint8_t* Unpremultiplied(uint8_t* row, int width) {
+        for (int x = 0; x < width; ++x) {
+            uint8_t* p = row + 4 * x;
+            const int a = p[3];
+            for (int i = 0; i < 3; ++i) p[i] = a == 0 ? 0 : static_cast<uint8_t>(std::min(255, (p[i] * 255 + a / 2) / a));
         }
-        return out - static_cast<ptrdiff_t>(width) * 4;
+        return row;
     }
 
     std::string bytes_;
@@ -245,6 +276,7 @@ private:
     size_t size_ = 0;
     Context context_;
     Handle primary_;
+    bool grid_ = false;  // the primary picture is a grid of tiles
     bool headerRead_ = false;
     PictureHeader header_;
 };
