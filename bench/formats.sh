@@ -13,6 +13,8 @@
 # of RUNS runs each, interleaved. The pictures are made here with Debian's
 # tools (thumb_tool make, convert, heif-enc, cwebp), once, in the work folder.
 # Then the hostile files: each one's outcome, time and peak memory.
+# The load average is printed before and after: on a shared machine the
+# wall-clock figures follow it, the CPU figures much less.
 # Environment: RUNS (default 7), PICTORAMA_BENCH_BUILD (default build-bench).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -44,10 +46,21 @@ for f in phone.png phone.webp phone-preview.heic phone.heic phone.avif; do
   printf '  %-20s %9d bytes\n' "$f" "$(stat -c %s "$work/$f")"
 done
 
-# One run of a command: wall seconds, CPU seconds, peak KiB into LAST.
+# CPU time (user + system) of this shell's finished children, in seconds,
+# read from what `times` wrote (it must run in this shell, not a subshell).
+cpu_of() {
+  awk 'function s(t,  m) { m = substr(t, 1, index(t, "m") - 1); t = substr(t, index(t, "m") + 1); sub("s", "", t); return m * 60 + t }
+       NR == 2 { printf "%.3f", s($1) + s($2) }' "$1"
+}
+
+# One run of a command: wall seconds (nanosecond clock), CPU seconds
+# (millisecond resolution) and peak KiB into LAST.
 measure() {
-  /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
-  LAST=$(awk '{ printf "%s %.2f %s", $1, $2 + $3, $4 }' "$work/time.txt")
+  local t0 t1
+  times >"$work/times0.txt"; t0=$(date +%s%N)
+  /usr/bin/time -f '%M' -o "$work/time.txt" "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
+  t1=$(date +%s%N); times >"$work/times1.txt"
+  LAST="$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", (b - a) / 1e9 }') $(awk -v a="$(cpu_of "$work/times0.txt")" -v b="$(cpu_of "$work/times1.txt")" 'BEGIN { printf "%.3f", b - a }') $(tail -1 "$work/time.txt")"
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
@@ -64,11 +77,11 @@ compare() {
   local a b c d e f
   a=$(printf '%s\n' "${ow[@]}" | median); b=$(printf '%s\n' "${oc[@]}" | median); c=$(printf '%s\n' "${om[@]}" | median)
   d=$(printf '%s\n' "${rw[@]}" | median); e=$(printf '%s\n' "${rc[@]}" | median); f=$(printf '%s\n' "${rm[@]}" | median)
-  printf '%-22s ours %6.3f s wall %6.3f s CPU %7d KiB | %-22s %6.3f s wall %6.3f s CPU %7d KiB | wall %.2fx CPU %.2fx (target %s)\n' \
+  printf '%-21s ours %6.3f s wall %6.3f s CPU %7d KiB | %-16s %6.3f s wall %6.3f s CPU %7d KiB | wall %.2fx CPU %.2fx (target %s)\n' \
     "$label" "$a" "$b" "$c" "$reflabel" "$d" "$e" "$f" "$(bc -l <<<"$a / $d")" "$(bc -l <<<"$b / $e")" "$target"
 }
 
-echo "70-px thumbnails of 12-megapixel pictures, $runs runs each (medians):"
+echo "70-px thumbnails of 12-megapixel pictures, $runs runs each (medians); $(uptime | sed 's/.*load/load/')"
 compare "HEIC with preview" "$work/phone-preview.heic" 1.0x heif-thumbnailer \
   heif-thumbnailer -s 93 "$work/phone-preview.heic" "$work/ref.png"
 compare "HEIC without preview" "$work/phone.heic" 1.0x vipsthumbnail \
@@ -79,6 +92,8 @@ compare "WebP" "$work/phone.webp" 1.0x "dwebp -scale" \
   dwebp "$work/phone.webp" -scale 93 70 -o "$work/ref.png"
 compare "PNG" "$work/phone.png" 0.6x vipsthumbnail \
   vipsthumbnail "$work/phone.png" --size x70 -o "$work/ref.jpg[Q=75]"
+
+echo "after: $(uptime | sed 's/.*load/load/')"
 
 # ---- hostile files: the outcome, time and peak memory of each ----
 big=$work/png_16000x16000_rgb.png

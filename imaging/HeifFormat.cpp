@@ -12,6 +12,7 @@
 #include "imaging/LibraryFormats.h"
 #include "imaging/Limits.h"
 #include "platform/Exception.h"
+#include "platform/Stream.h"
 
 namespace imaging {
 
@@ -100,6 +101,83 @@ uint64_t PrimaryTileCount(const uint8_t* data, size_t size) {
     return it == references.end() ? 0 : it->second;
 }
 
+// The same for a file read through a stream: the top-level boxes are walked
+// by their headers and only the 'meta' box is read (at most HeifMaxMetaBytes).
+uint64_t PrimaryTileCount(Stream& stream, int64_t fileSize) {
+    int64_t at = 0;
+    while (at + 8 <= fileSize) {
+        uint8_t header[16];
+        const size_t wanted = static_cast<size_t>(std::min<int64_t>(16, fileSize - at));
+        if (stream.Seek(at, 0) != at || stream.Read(header, static_cast<int64_t>(wanted)) != static_cast<int64_t>(wanted))
+            return 0;
+        uint64_t size = Be32(header);
+        if (size == 1) {
+            if (wanted < 16) return 0;
+            size = static_cast<uint64_t>(Be32(header + 8)) << 32 | Be32(header + 12);
+        } else if (size == 0) {
+            size = static_cast<uint64_t>(fileSize - at);
+        }
+        if (size < 8 || size > static_cast<uint64_t>(fileSize - at)) return 0;
+        if (Be32(header + 4) == Type("meta")) {
+            if (size > static_cast<uint64_t>(HeifMaxMetaBytes)) Fail("too many tiles");
+            std::string meta(static_cast<size_t>(size), '\0');
+            if (stream.Seek(at, 0) != at) return 0;
+            stream.ReadBuffer(meta.data(), static_cast<int64_t>(size));
+            return PrimaryTileCount(reinterpret_cast<const uint8_t*>(meta.data()), meta.size());
+        }
+        at += static_cast<int64_t>(size);
+    }
+    return 0;
+}
+
+// ---- Reading a file through a stream: libheif reads the boxes and then
+// only the coded data of the pictures it decodes ----
+
+struct StreamReading {
+    Stream* stream = nullptr;
+    int64_t size = 0;
+};
+
+int64_t ReaderPosition(void* userdata) {
+    try {
+        return static_cast<StreamReading*>(userdata)->stream->Position();
+    } catch (...) {
+        return -1;
+    }
+}
+
+int ReaderRead(void* data, size_t size, void* userdata) {
+    try {
+        Stream* stream = static_cast<StreamReading*>(userdata)->stream;
+        size_t done = 0;
+        while (done < size) {
+            const int64_t n = stream->Read(static_cast<uint8_t*>(data) + done, static_cast<int64_t>(size - done));
+            if (n <= 0) return 1;
+            done += static_cast<size_t>(n);
+        }
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
+int ReaderSeek(int64_t position, void* userdata) {
+    try {
+        auto* reading = static_cast<StreamReading*>(userdata);
+        if (position < 0 || position > reading->size) return 1;
+        return reading->stream->Seek(position, 0) == position ? 0 : 1;
+    } catch (...) {
+        return 1;
+    }
+}
+
+heif_reader_grow_status ReaderWait(int64_t targetSize, void* userdata) {
+    return targetSize <= static_cast<StreamReading*>(userdata)->size ? heif_reader_grow_status_size_reached
+                                                                      : heif_reader_grow_status_size_beyond_eof;
+}
+
+const heif_reader StreamReader = {1, ReaderPosition, ReaderRead, ReaderSeek, ReaderWait};
+
 // ---- Decoding ----
 
 void InitialiseLibrary() {
@@ -145,9 +223,10 @@ int64_t HeldBytes(int64_t pixels, bool grid, bool alpha, int bits) {
 
 class HeifDecoder : public PictureDecoder {
 public:
-    explicit HeifDecoder(const std::string& path) : bytes_(ReadFileWithin(path, FormatMaxFileBytes)) {
-        data_ = reinterpret_cast<const uint8_t*>(bytes_.data());
-        size_ = bytes_.size();
+    explicit HeifDecoder(const std::string& path) : file_(std::make_unique<FileStream>(path, platform::OpenMode::Read)) {
+        reading_.stream = file_.get();
+        reading_.size = file_->Size();
+        if (reading_.size < 0) throw Exception("Stream read error");
     }
     HeifDecoder(const void* data, size_t size) : data_(static_cast<const uint8_t*>(data)), size_(size) {}
 
@@ -155,12 +234,17 @@ public:
         if (headerRead_) return header_;
         InitialiseLibrary();
         if (!context_.context) Fail("out of memory");
-        const uint64_t tiles = PrimaryTileCount(data_, size_);
+        const uint64_t tiles = file_ ? PrimaryTileCount(*file_, reading_.size) : PrimaryTileCount(data_, size_);
         if (tiles > static_cast<uint64_t>(HeifMaxGridTiles)) Fail("too many tiles");
         grid_ = tiles > 0;
         heif_context_set_maximum_image_size_limit(context_.context, HeifMaxSide);
         heif_context_set_max_decoding_threads(context_.context, HeifDecodingThreads);
-        Check(heif_context_read_from_memory_without_copy(context_.context, data_, size_, nullptr));
+        if (file_) {
+            if (file_->Seek(0, 0) != 0) throw Exception("Stream read error");
+            Check(heif_context_read_from_reader(context_.context, &StreamReader, &reading_, nullptr));
+        } else {
+            Check(heif_context_read_from_memory_without_copy(context_.context, data_, size_, nullptr));
+        }
         Check(heif_context_get_primary_image_handle(context_.context, &primary_.handle));
         // The size after the format's own rotation, mirror and crop.
         header_.storedWidth = heif_image_handle_get_width(primary_.handle);
@@ -271,7 +355,9 @@ private:
         return row;
     }
 
-    std::string bytes_;
+    // A file is read through a stream as libheif asks; bytes are read in place.
+    std::unique_ptr<FileStream> file_;
+    StreamReading reading_;
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
     Context context_;

@@ -115,6 +115,8 @@ constexpr int HeifMaxSide = 16384;
 // naming one tiny tile thousands of times would cost seconds. Phone pictures
 // use at most a few hundred (a 48-megapixel picture in 512 x 512 tiles: 192).
 constexpr int HeifMaxGridTiles = 1024;
+// The item boxes ('meta') read to count those tiles; phones write a few KB.
+constexpr int64_t HeifMaxMetaBytes = int64_t(16) << 20;
 // Threads libheif decodes a grid's tiles on.
 constexpr int HeifDecodingThreads = 2;
 

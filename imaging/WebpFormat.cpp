@@ -116,6 +116,9 @@ public:
                 config.options.use_scaling = 1;
                 config.options.scaled_width = w;
                 config.options.scaled_height = h;
+                // The chroma is averaged by the scaling anyway: its smooth
+                // upsampling first would cost time and change nothing seen.
+                config.options.no_fancy_upsampling = 1;
                 width = w;
                 height = h;
             }
@@ -126,6 +129,7 @@ public:
                          static_cast<int64_t>(width) * height * (alpha ? 4 : 3) +
                              (features_.format == 2 ? 4 * pixels : alpha ? pixels : 0));
         config.output.colorspace = alpha ? MODE_RGBA : MODE_RGB;
+        config.options.use_threads = 1;  // the loop filter of lossy pictures on a second thread
         decoding.decoder = WebPIDecode(nullptr, 0, &config);
         if (!decoding.decoder) Fail("out of memory");
         VP8StatusCode status = VP8_STATUS_SUSPENDED;

@@ -103,9 +103,18 @@ TEST(HeifFormat, AGridOfMoreTilesThanTheBoundFailsBeforeDecodingAndDamagedFilesF
     } catch (const Exception& e) {
         EXPECT_STREQ(e.what(), "HEIF error: too many tiles");
     }
+    // The same through a file, whose boxes are read from the stream.
+    auto fromFile = imaging::HeifFormat().Open(std::string(PICTORAMA_SOURCE_DIR) +
+                                               "/fuzz/corpus/heif_fuzzer/grid_4096_tiles.heic");
+    EXPECT_THROW(fromFile->ReadHeader(), Exception);
     const std::string small = testing_support::ReadFile(std::string(PICTORAMA_SOURCE_DIR) +
                                                         "/fuzz/corpus/heif_fuzzer/grid_4_tiles.heic");
     EXPECT_EQ(Whole(small).Width(), 128);
+    auto smallFile = imaging::HeifFormat().Open(std::string(PICTORAMA_SOURCE_DIR) +
+                                                "/fuzz/corpus/heif_fuzzer/grid_4_tiles.heic");
+    TBitmap whole;
+    imaging::DecodeWhole(*smallFile, whole);
+    EXPECT_LE(MaxDifference(whole, Whole(small)), 0);
     const std::string heif = EncodeHeif(CameraLikePicture(64, 48), HeifOptions());
     EXPECT_THROW(Whole(heif.substr(0, heif.size() / 2)), Exception);
     EXPECT_THROW(Whole(heif.substr(0, 40)), Exception);
