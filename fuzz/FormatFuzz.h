@@ -3,8 +3,12 @@
 // picture and thumbnails of sizes that vary with the input, every output
 // byte read so that the sanitizers see a wrong size or an unwritten byte.
 #pragma once
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
+#include <string>
 
 #include "FuzzTouch.h"
 #include "imaging/PictureFormat.h"
@@ -19,6 +23,21 @@ constexpr int64_t MaxFuzzPixels = int64_t(1) << 20;
 inline void Exercise(const imaging::PictureFormat& format, const uint8_t* data, size_t size) {
     static volatile uint64_t sink;
     (void)format.Recognises(data, size);
+    // Through a file too: the decoders read files through a stream, not as
+    // bytes (HEIF's boxes are walked on the stream).
+    static const std::string path = "/tmp/pictorama-fuzz-" + std::to_string(getpid()) + ".picture";
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
+                                                                  static_cast<std::streamsize>(size));
+    try {
+        auto decoder = format.Open(path);
+        const imaging::PictureHeader stored = decoder->ReadHeader();
+        if (static_cast<int64_t>(stored.storedWidth) * stored.storedHeight <= MaxFuzzPixels) {
+            TBitmap sampled;
+            imaging::DecodePointSampled(*decoder, [](int, int, int& w, int& h) { w = 7; h = 5; }, sampled);
+            sink = sink + TouchEveryPixel(sampled);
+        }
+    } catch (const Exception&) {
+    }
     try {
         auto header = format.OpenBytes(data, size);
         const imaging::PictureHeader h = header->ReadHeader();
