@@ -95,6 +95,8 @@ constexpr int64_t FormatMaxFileBytes = int64_t(48) << 20;
 // estimates from the header (bytes per pixel of the buffers it will make at
 // full size), checked before the decoding starts.
 constexpr int64_t FormatMaxHeldBytes = int64_t(192) << 20;
+static_assert(FormatMaxFileBytes + FormatMaxHeldBytes < FormatMaxMemoryBytes,
+              "a file held whole and the buffers held for it leave room for the rest");
 
 // The background that transparent pixels are composed over: the photo
 // page's, #FFE8C4.
