@@ -117,8 +117,11 @@ public:
                 config.options.scaled_width = w;
                 config.options.scaled_height = h;
                 // The chroma is averaged by the scaling anyway: its smooth
-                // upsampling first would cost time and change nothing seen.
+                // upsampling first would cost time and change nothing seen;
+                // so would the loop filter's smoothing of block edges on a
+                // picture shrunk to half or less.
                 config.options.no_fancy_upsampling = 1;
+                if (2 * w <= width && 2 * h <= height) config.options.bypass_filtering = 1;
                 width = w;
                 height = h;
             }
