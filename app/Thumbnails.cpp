@@ -11,6 +11,7 @@
 #include "app/Kit.h"
 #include "app/PageFrame.h"
 #include "app/Trace.h"
+#include "engine/Log.h"
 #include "imaging/Gif.h"
 #include "imaging/Picture.h"
 #include "platform/Clock.h"
@@ -32,25 +33,24 @@ int DerivedWidth(int height, double ratio) {
 }
 
 namespace {
-// LoadPicture for a file known to exist at its on-disk path.
-void LoadExistingPicture(const std::string& existing, TBitmap& bitmap) {
+// LoadPicture for a file known to exist at its on-disk path. A picture that
+// cannot be read or decoded, whatever its kind, leaves the bitmap empty and
+// its message in failure.
+void LoadExistingPicture(const std::string& existing, TBitmap& bitmap, std::string* failure = nullptr) {
     std::string kind = text::UpperCase(kit::ExtensionPart(existing));
-    if (kind == "JPG") {
-        try {
+    try {
+        if (kind == "JPG") {
             LoadJpegFile(existing, bitmap);
-        } catch (const std::exception&) {
-            bitmap = TBitmap();
-        }
-    } else if (kind == "GIF") {
-        TGIFImage gif;
-        gif.LoadFromFile(existing);
-        gif.AssignTo(bitmap);
-    } else {
-        try {
+        } else if (kind == "GIF") {
+            TGIFImage gif;
+            gif.LoadFromFile(existing);
+            gif.AssignTo(bitmap);
+        } else {
             LoadBmpFile(existing, bitmap);
-        } catch (const std::exception&) {
-            bitmap = TBitmap();
         }
+    } catch (const std::exception& error) {
+        bitmap = TBitmap();
+        if (failure) *failure = error.what();
     }
 }
 }  // namespace
@@ -105,12 +105,12 @@ int LoadFittedPicture(const std::string& path, int height, TBitmap& bitmap) {
     return LoadFittedFile(folder_index::Existing(path), height, bitmap);
 }
 
-int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable) {
+int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable, std::string* failure) {
     bitmap = TBitmap();
     if (unreadable) *unreadable = false;
     if (existing.empty()) return DerivedWidth(height, 1.0);
     if (text::UpperCase(kit::ExtensionPart(existing)) != "JPG") {
-        LoadExistingPicture(existing, bitmap);
+        LoadExistingPicture(existing, bitmap, failure);
         if (unreadable) *unreadable = bitmap.Width() == 0 && bitmap.Height() == 0;
         int width = DerivedWidth(height, AspectRatio(bitmap.Width(), bitmap.Height()));
         FitPicture(bitmap, height, width);
@@ -131,9 +131,10 @@ int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, boo
                 targetHeight = stretched ? fitHeight : fullHeight;
             },
             bitmap);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         bitmap = TBitmap();
         if (unreadable) *unreadable = true;
+        if (failure) *failure = error.what();
         return DerivedWidth(height, 1.0);
     }
     int width = DerivedWidth(height, ratio);
@@ -265,11 +266,11 @@ bool MakeClaimedThumbnail(const std::string& picturePath, const std::string& thu
     return true;
 }
 
-ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source) {
+ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source, std::string* toLog) {
     if (!ClaimThumbnail(source.thumbnailPath)) return ThumbnailOutcome::ClaimedElsewhere;
     HeldThumbnailClaim held(source.thumbnailPath);
     if (platform::FileExists(source.thumbnailPath)) return ThumbnailOutcome::AlreadyThere;
-    return CreateThumbnail(source);
+    return CreateThumbnail(source, true, toLog);
 }
 
 void CreateThumbnail(const std::string& picturePath) {
@@ -282,10 +283,16 @@ void CreateThumbnail(const std::string& picturePath) {
         int unusedWidth = 85;
         ReadThumbnailSize(source.height, unusedWidth);
     }
-    CreateThumbnail(source, false);
+    std::string failure;
+    CreateThumbnail(source, false, &failure);
+    if (!failure.empty()) LogUndecodablePicture(picturePath, failure);
 }
 
-ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart) {
+void LogUndecodablePicture(const std::string& picturePath, const std::string& message) {
+    WriteLog("Thumbnail left empty, the picture cannot be decoded: " + picturePath + ": " + message);
+}
+
+ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart, std::string* toLog) {
     if (traceStart) TraceLine("Create Thumbnail file: " + source.picturePath);
     if (source.existingPicture.empty()) {
         TraceLine("Not Exist: " + source.picturePath);
@@ -293,9 +300,15 @@ ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart)
     }
     TBitmap bitmap;
     bool unreadable = false;
-    int width = LoadFittedFile(source.existingPicture, source.height, bitmap, &unreadable);
+    std::string failure;
+    int width = LoadFittedFile(source.existingPicture, source.height, bitmap, &unreadable, &failure);
     TraceLine("Thumbnail size " + std::to_string(source.height) + "," + std::to_string(width));
     bool written = WriteJpegQuietly(bitmap, source.thumbnailPath, 75);
+    // A GIF's decoding failure is the site owner's business (a JPEG's never
+    // was): said once, as its empty thumbnail is made, since that thumbnail
+    // stays and is never made again.
+    if (unreadable && written && toLog && text::UpperCase(kit::ExtensionPart(source.existingPicture)) == "GIF")
+        *toLog = failure;
     if (unreadable) return ThumbnailOutcome::PictureUnreadable;
     return written ? ThumbnailOutcome::Made : ThumbnailOutcome::NotWritten;
 }

@@ -12,8 +12,8 @@ double AspectRatio(int width, int height);
 // precision (a 4:3 picture at height 60 gives 79, not 80).
 int DerivedWidth(int height, double ratio);
 
-// Reads a picture by its extension: JPG, GIF, anything else as BMP. JPEG and
-// BMP failures leave the bitmap empty; GIF failures are raised.
+// Reads a picture by its extension: JPG, GIF, anything else as BMP. A picture
+// that cannot be read or decoded leaves the bitmap empty.
 void LoadPicture(const std::string& path, TBitmap& bitmap);
 // Shrinks to the height keeping the aspect ratio, then cuts to at most width
 // columns; never enlarges.
@@ -27,10 +27,14 @@ void CropPicture(TBitmap& bitmap, int height, int width);
 int LoadFittedPicture(const std::string& path, int height, TBitmap& bitmap);
 // The same for a file looked up already: existing is its on-disk path, or ""
 // when it is missing. Looks nothing up, so any thread may call it; unreadable
-// (when given) tells whether the file could not be decoded.
-int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable = nullptr);
+// (when given) tells whether the file could not be decoded, and failure
+// receives the decoder's message then.
+int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable = nullptr,
+                   std::string* failure = nullptr);
 
 // Makes t_<base>.jpg beside the picture at the thumbnail height, quality 75.
+// A picture that cannot be decoded gets an empty thumbnail; a GIF's decoding
+// failure is also logged (WriteLog) as that thumbnail is made.
 void CreateThumbnail(const std::string& picturePath);
 
 // One thumbnail to make, with what CreateThumbnail looks up for it (the
@@ -51,8 +55,14 @@ enum class ThumbnailOutcome {
     ClaimedElsewhere,   // another request is making it
 };
 // CreateThumbnail's work for a source: the same trace lines (the first one
-// only with traceStart) and the same file. A GIF that cannot be decoded raises.
-ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart = true);
+// only with traceStart) and the same file. What CreateThumbnail would log is
+// left in toLog (when given) for the request to log with
+// LogUndecodablePicture: the decoder's message when a GIF's empty thumbnail
+// was made, else "".
+ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart = true,
+                                 std::string* toLog = nullptr);
+// The log line of a picture whose empty thumbnail was made, with the decoder's message.
+void LogUndecodablePicture(const std::string& picturePath, const std::string& message);
 // The thumbnail file of a picture: t_ + base name + ".jpg" in its folder.
 std::string ThumbnailPath(const std::string& picturePath);
 
@@ -93,7 +103,8 @@ private:
 // was already on disk.
 bool MakeClaimedThumbnail(const std::string& picturePath, const std::string& thumbnailPath);
 // The same for a source looked up by the request; any thread may call it.
-ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source);
+// What is to be logged is left in toLog, as CreateThumbnail leaves it.
+ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source, std::string* toLog = nullptr);
 
 // For tests: other ages for a stale claim and for its refresh (both in
 // seconds); SetThumbnailClaimTimes(ThumbnailClaimSeconds,

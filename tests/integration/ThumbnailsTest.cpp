@@ -9,12 +9,15 @@
 #include <cstdio>  // jpeglib.h wants FILE
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <thread>
 
 #include <jpeglib.h>
 
+#include "imaging/Gif.h"
 #include "support/CgiHarness.h"
 #include "support/ExifBytes.h"
+#include "support/GifBytes.h"
 #include "support/JpegBytes.h"
 #include "imaging/Bitmap.h"
 #include "imaging/Picture.h"
@@ -225,15 +228,99 @@ TEST(ThumbnailSize, GifAndBmpPictures) {
     EXPECT_EQ(bmp.width, -1) << "a .bmp is never listed: only .jpg and .gif pictures are";
 }
 
-TEST(ThumbnailSize, CorruptGifEndsTheRequestWithTheErrorPage) {
-    GalleryFolder g;
-    WriteFile(g / "bad.gif", "not a gif at all");
-    WriteFile(g / "bad.idd", "k\r\n");
-    CgiResponse r = g.Get();
-    EXPECT_EQ(r.process.exitCode, 0);
-    EXPECT_EQ(r.body, "<html><body>Unhandled Exception: Invalid GIF signature</body></html>\r\n");
-    EXPECT_EQ(g.TraceLines().back(), "Create Thumbnail file: " + (g / "bad.gif"));
-    EXPECT_FALSE(Exists(g / "t_bad.jpg"));
+// ---- GIF pictures that cannot be decoded ----
+
+namespace {
+
+// Copies of a valid GIF with 20 random bytes changed (seeded), those of them
+// the GIF decoder refuses.
+std::vector<std::string> RefusedCorruptions(const std::string& gif, size_t wanted) {
+    std::vector<std::string> refused;
+    std::mt19937 random(19);
+    while (refused.size() < wanted) {
+        std::string bytes = gif;
+        for (int i = 0; i < 20; ++i)
+            bytes[13 + random() % (bytes.size() - 13)] = static_cast<char>(random() & 0xFF);
+        try {
+            TGIFImage image;
+            image.LoadFromMemory(bytes.data(), bytes.size());
+            TBitmap bitmap;
+            image.AssignTo(bitmap);
+        } catch (const std::exception&) {
+            refused.push_back(bytes);
+        }
+    }
+    return refused;
+}
+
+// 37 bytes: a logical screen and a frame of 65535 x 65535.
+std::string HugeGif() {
+    return gif_bytes::Bytes()
+        .Text("GIF89a").U16(65535).U16(65535).U8(0).U8(0).U8(0)
+        .U8(',').U16(0).U16(0).U16(65535).U16(65535).U8(0)
+        .U8(2).U8(10).Raw(std::string(10, '\x55')).U8(0).U8(';');
+}
+
+// 34 bytes: one pixel, LZW minimum code size 12.
+std::string CodeSize12Gif() {
+    return gif_bytes::Bytes()
+        .Text("GIF89a").U16(1).U16(1).U8(0).U8(0).U8(0)
+        .U8(',').U16(0).U16(0).U16(1).U16(1).U8(0)
+        .U8(12).U8(7).Raw(std::string(7, '\x01')).U8(0).U8(';');
+}
+
+std::vector<std::string> LogLines(const GalleryFolder& g) {
+    std::vector<std::string> lines;
+    std::string log = Exists(g / "log/pictorama.Log") ? ReadFile(g / "log/pictorama.Log") : "";
+    for (size_t start = 0, end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(log.substr(start, end - start));
+    return lines;
+}
+
+}  // namespace
+
+// Each GIF the decoder refuses is a picture that cannot be decoded: an empty
+// thumbnail, a cell, the size line, and its message in the log once, while
+// the page shows the other pictures, made one at a time or on threads.
+TEST(UndecodableGif, GetsAnEmptyThumbnailAndOneLogLineAndThePageGoesOn) {
+    TempDir models;
+    MakeGif(models / "model.gif", 120, 90);
+    std::vector<std::string> bad = RefusedCorruptions(ReadFile(models / "model.gif"), 6);
+    ASSERT_EQ(HugeGif().size(), 37u);
+    ASSERT_EQ(CodeSize12Gif().size(), 34u);
+    bad.push_back(HugeGif());
+    bad.push_back(CodeSize12Gif());
+    for (const char* threads : {"1", "4"}) {
+        SCOPED_TRACE(std::string("threads ") + threads);
+        GalleryFolder g;
+        MakeJpeg(g / "good.jpg", 800, 600);
+        WriteFile(g / "good.idd", "k\r\n");
+        for (size_t i = 0; i < bad.size(); ++i) {
+            WriteFile(g / std::string("bad").append(std::to_string(i)).append(".gif"), bad[i]);
+            WriteFile(g / std::string("bad").append(std::to_string(i)).append(".idd"), "k\r\n");
+        }
+        for (int view = 0; view < 3; ++view) {
+            CgiResponse r = g.Get("", {{"PICTORAMA_THUMBNAIL_THREADS", threads}});
+            ASSERT_TRUE(r.head.starts_with("HTTP/1.0 200 OK")) << r.head << r.body;
+            EXPECT_NE(r.body.find("t_good.jpg\" width=93 height=70>"), std::string::npos) << r.body;
+            EXPECT_NE(r.body.find(std::to_string(bad.size() + 1) + " Images Posted"), std::string::npos);
+            for (size_t i = 0; i < bad.size(); ++i)
+                EXPECT_NE(r.body.find("t_bad" + std::to_string(i) + ".jpg\" width=0 height=0>"), std::string::npos)
+                    << i;
+            std::vector<std::string> trace = g.TraceLines();
+            EXPECT_EQ(std::count(trace.begin(), trace.end(), "Thumbnail size 70,70"),
+                      view == 0 ? static_cast<long>(bad.size()) : 0);
+        }
+        for (size_t i = 0; i < bad.size(); ++i) {
+            std::string name = std::string("bad").append(std::to_string(i)).append(".gif");
+            EXPECT_EQ(ReadFile(g / ("t_" + name.substr(0, name.size() - 4) + ".jpg")), "") << name;
+        }
+        std::vector<std::string> log = LogLines(g);
+        ASSERT_EQ(log.size(), bad.size()) << ReadFile(g / "log/pictorama.Log");
+        std::string all = ReadFile(g / "log/pictorama.Log");
+        EXPECT_NE(all.find("bad6.gif: Bitmap image is too large"), std::string::npos) << all;
+        EXPECT_NE(all.find("bad7.gif: Invalid GIF data"), std::string::npos) << all;
+    }
 }
 
 TEST(Slideshow, EachAddressStepsThroughTheJpegPicturesInNameOrder) {
