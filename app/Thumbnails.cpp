@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -182,13 +184,58 @@ std::string ClaimPath(const std::string& thumbnailPath) { return thumbnailPath +
 
 std::atomic<double> g_claimStaleSeconds{ThumbnailClaimSeconds};
 std::atomic<double> g_claimRefreshSeconds{ThumbnailClaimRefreshSeconds};
+std::function<void()> g_staleClaimFound;
+
+bool IsStale(double modifiedSeconds) { return modifiedSeconds < platform::NowSeconds() - g_claimStaleSeconds.load(); }
 
 bool ClaimIsStale(const std::string& claim) {
     double modified = 0;
-    return platform::FileModificationTime(claim, modified) &&
-           modified < platform::NowSeconds() - g_claimStaleSeconds.load();
+    return platform::FileModificationTime(claim, modified) && IsStale(modified);
+}
+
+std::string Hex(uint64_t value) {
+    char text[20];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// A claim left by a request that died is taken over by exactly one of the
+// requests that find it stale. Each gives the stale claim it saw a second
+// name made of that claim's identity (its file number and time), which only
+// one of them can create; that one, once it has checked that the name leads
+// to the very claim it saw, puts a claim of its own in its place with one
+// rename, so that the claim's name is never missing meanwhile. A claim
+// refreshed or replaced since it was seen stale is left as it is.
+bool TakeOverStaleClaim(const std::string& claim) {
+    platform::FileVersion seen;
+    if (!platform::ReadFileVersion(claim, seen) || !IsStale(static_cast<double>(seen.modifiedNs) / 1e9)) return false;
+    if (g_staleClaimFound) g_staleClaimFound();
+    std::string taken = claim + ".~taken." + Hex(seen.number) + "." + Hex(static_cast<uint64_t>(seen.modifiedNs));
+    if (!platform::HardLink(claim, taken)) {
+        // Taken over by another request, or released meanwhile.
+        if (errno == EEXIST || errno == ENOENT) return false;
+        // A file system without hard links: the claim is deleted and made
+        // again, where two requests may still both take it over.
+        platform::DeleteFile(claim);
+        int error = 0;
+        return platform::File::TryOpen(claim, platform::OpenMode::CreateNew, error).IsOpen();
+    }
+    platform::FileVersion linked;
+    bool ours = false;
+    if (platform::ReadFileVersion(taken, linked) && linked.device == seen.device && linked.number == seen.number &&
+        linked.modifiedNs == seen.modifiedNs) {
+        std::string fresh = platform::TemporaryNameBeside(claim);
+        int error = 0;
+        if (platform::File::TryOpen(fresh, platform::OpenMode::CreateNew, error).IsOpen())
+            ours = platform::RenameFile(fresh, claim);
+        if (!ours) platform::DeleteFile(fresh);
+    }
+    platform::DeleteFile(taken);
+    return ours;
 }
 }  // namespace
+
+void SetStaleClaimFoundHook(std::function<void()> hook) { g_staleClaimFound = std::move(hook); }
 
 void SetThumbnailClaimTimes(double staleSeconds, double refreshSeconds) {
     g_claimStaleSeconds = staleSeconds;
@@ -197,15 +244,11 @@ void SetThumbnailClaimTimes(double staleSeconds, double refreshSeconds) {
 
 bool ClaimThumbnail(const std::string& thumbnailPath) {
     std::string claim = ClaimPath(thumbnailPath);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        int error = 0;
-        platform::File file = platform::File::TryOpen(claim, platform::OpenMode::CreateNew, error);
-        if (file.IsOpen()) return true;
-        if (error != EEXIST) return true;  // no claim possible here: make it as before
-        if (!ClaimIsStale(claim)) return false;
-        platform::DeleteFile(claim);  // left by a request that died
-    }
-    return false;
+    int error = 0;
+    platform::File file = platform::File::TryOpen(claim, platform::OpenMode::CreateNew, error);
+    if (file.IsOpen()) return true;
+    if (error != EEXIST) return true;  // no claim possible here: make it as before
+    return TakeOverStaleClaim(claim);
 }
 
 void ReleaseThumbnailClaim(const std::string& thumbnailPath) { platform::DeleteFile(ClaimPath(thumbnailPath)); }

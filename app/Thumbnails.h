@@ -1,6 +1,7 @@
 // Pictures made smaller for the pages: thumbnails beside the pictures, and the
 // shared routines the slideshow uses with its own height.
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -110,6 +111,9 @@ ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source, std::string
 // seconds); SetThumbnailClaimTimes(ThumbnailClaimSeconds,
 // ThumbnailClaimRefreshSeconds) restores them.
 void SetThumbnailClaimTimes(double staleSeconds, double refreshSeconds);
+// For tests: called by a request that has found a claim stale, before it
+// takes it over (so that tests can let many find it so first); none by default.
+void SetStaleClaimFoundHook(std::function<void()> hook);
 
 // Encodes the bitmap and puts it at path under a temporary name first, so
 // that no reader sees a partial file. Failures are ignored; returns success.
