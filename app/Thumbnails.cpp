@@ -20,6 +20,7 @@
 #include "platform/File.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
+#include "platform/Stream.h"
 #include "platform/Text.h"
 #include "platform/TextFile.h"
 
@@ -103,9 +104,19 @@ void FitPicture(TBitmap& bitmap, int height, int width) {
     if (bitmap.Width() > width) CropPicture(bitmap, height, width);
 }
 
-int LoadFittedPicture(const std::string& path, int height, TBitmap& bitmap) {
-    return LoadFittedFile(folder_index::Existing(path), height, bitmap);
+namespace {
+// FitPicture's result size, chosen from the picture's size in its header: the
+// height and the derived width when the picture is taller than the height,
+// else the picture's own size. ratio and stretched tell which.
+ChooseTargetSize FitTarget(int fitHeight, double& ratio, bool& stretched) {
+    return [fitHeight, &ratio, &stretched](int fullWidth, int fullHeight, int& targetWidth, int& targetHeight) {
+        ratio = AspectRatio(fullWidth, fullHeight);
+        stretched = fitHeight < fullHeight;
+        targetWidth = stretched ? DerivedWidth(fitHeight, ratio) : fullWidth;
+        targetHeight = stretched ? fitHeight : fullHeight;
+    };
 }
+}  // namespace
 
 int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable, std::string* failure) {
     bitmap = TBitmap();
@@ -124,15 +135,7 @@ int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, boo
     bool stretched = false;
     int fitHeight = std::max(height, 1);
     try {
-        LoadJpegPointSampled(
-            existing,
-            [&](int fullWidth, int fullHeight, int& targetWidth, int& targetHeight) {
-                ratio = AspectRatio(fullWidth, fullHeight);
-                stretched = fitHeight < fullHeight;
-                targetWidth = stretched ? DerivedWidth(fitHeight, ratio) : fullWidth;
-                targetHeight = stretched ? fitHeight : fullHeight;
-            },
-            bitmap);
+        LoadJpegPointSampled(existing, FitTarget(fitHeight, ratio, stretched), bitmap);
     } catch (const std::exception& error) {
         bitmap = TBitmap();
         if (unreadable) *unreadable = true;
@@ -145,36 +148,25 @@ int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, boo
     return width;
 }
 
+int WriteFittedJpeg(Stream& picture, int height, int quality, Stream& out) {
+    // At a height of 1 or more the fit never crops: the stretch gives the
+    // derived width itself.
+    double ratio = 1.0;
+    bool stretched = false;
+    WriteJpegPointSampled(picture, FitTarget(std::max(height, 1), ratio, stretched), quality, out);
+    return DerivedWidth(height, ratio);
+}
+
 std::string ThumbnailPath(const std::string& picturePath) {
     return kit::WithoutExtension(kit::DirectoryPart(picturePath) + "t_" + kit::FileNamePart(picturePath)) + ".jpg";
 }
 
-bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int quality, const std::string& alsoAs) {
-    std::string temporary;
+bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int quality) {
     try {
-        std::string bytes = EncodeJpeg(bitmap, quality);
-        if (alsoAs.empty()) {
-            platform::ReplaceFileContents(path, bytes);
-        } else {
-            // Two names for one file, both replaced at once: write once, link
-            // the second name, then rename both into place.
-            temporary = platform::TemporaryNameBeside(path);
-            std::string second = temporary + "b";
-            platform::ReplaceFileContents(temporary, bytes);
-            if (!platform::HardLink(temporary, second)) throw Exception("link failed");
-            bool ok = platform::RenameFile(temporary, path) && platform::RenameFile(second, alsoAs);
-            platform::DeleteFile(temporary);
-            platform::DeleteFile(second);
-            if (!ok) return false;
-            folder_index::NoteCreated(alsoAs);
-        }
+        platform::ReplaceFileContents(path, EncodeJpeg(bitmap, quality));
         folder_index::NoteCreated(path);
         return true;
     } catch (const std::exception&) {
-        if (!temporary.empty()) {
-            platform::DeleteFile(temporary);
-            platform::DeleteFile(temporary + "b");
-        }
         return false;
     }
 }

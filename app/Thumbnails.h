@@ -7,6 +7,8 @@
 
 #include "imaging/Bitmap.h"
 
+class Stream;
+
 // W / H divided in extended precision and kept as a double; 1.0 when H is 0.
 double AspectRatio(int width, int height);
 // height x ratio with the fraction dropped, the product formed in extended
@@ -22,16 +24,22 @@ void FitPicture(TBitmap& bitmap, int height, int width);
 void StretchPicture(TBitmap& bitmap, int height, int width);
 void CropPicture(TBitmap& bitmap, int height, int width);
 
-// LoadPicture, then FitPicture to height and the derived width, in one step:
-// a JPEG taller than the target is decoded straight to its point-sampled
-// size. Returns the derived width (the value the trace lines show).
-int LoadFittedPicture(const std::string& path, int height, TBitmap& bitmap);
-// The same for a file looked up already: existing is its on-disk path, or ""
-// when it is missing. Looks nothing up, so any thread may call it; unreadable
-// (when given) tells whether the file could not be decoded, and failure
-// receives the decoder's message then.
+// LoadPicture, then FitPicture to height and the derived width, in one step,
+// for a file looked up already: existing is its on-disk path, or "" when it
+// is missing. A JPEG taller than the target is decoded straight to its
+// point-sampled size. Returns the derived width (the value the trace lines
+// show). Looks nothing up, so any thread may call it; unreadable (when given)
+// tells whether the file could not be decoded, and failure receives the
+// decoder's message then.
 int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable = nullptr,
                    std::string* failure = nullptr);
+
+// LoadFittedFile of a JPEG picture read from the stream, for a height of at
+// least 1, followed by the JPEG writer at the quality: the same bytes, written
+// to out as they are made, the picture never held (WriteJpegPointSampled).
+// Returns the derived width. A picture that cannot be decoded raises; out may
+// then hold a part of a file.
+int WriteFittedJpeg(Stream& picture, int height, int quality, Stream& out);
 
 // Makes t_<base>.jpg beside the picture at the thumbnail height, quality 75.
 // A picture that cannot be decoded gets an empty thumbnail; a GIF's decoding
@@ -117,5 +125,4 @@ void SetStaleClaimFoundHook(std::function<void()> hook);
 
 // Encodes the bitmap and puts it at path under a temporary name first, so
 // that no reader sees a partial file. Failures are ignored; returns success.
-bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int quality,
-                      const std::string& alsoAs = std::string());
+bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int quality);

@@ -396,6 +396,110 @@ TEST(Slideshow, SmallPictureKeepsItsSizeAndAnEmptyFolderFails) {
     EXPECT_EQ(h, 300);
 }
 
+// ---- Slides made once per picture ----
+
+namespace {
+
+bool IsKeptSlide(const std::string& name) { return name.starts_with("t_SLIDEIMAGE.~") && name.size() == 14 + 16; }
+
+std::vector<std::string> KeptSlides(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (IsKeptSlide(entry.path().filename().string())) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The slide of a picture as the bitmap routines make it: the picture point
+// sampled to 560 rows (never enlarged), encoded at quality 100.
+std::string SlideOf(const std::string& path) {
+    TBitmap slide;
+    LoadJpegPointSampled(
+        path,
+        [](int fullWidth, int fullHeight, int& w, int& h) {
+            double ratio = static_cast<double>(static_cast<long double>(fullWidth) / fullHeight);
+            w = fullHeight > 560 ? static_cast<int>(560.0L * ratio) : fullWidth;
+            h = std::min(fullHeight, 560);
+        },
+        slide);
+    return EncodeJpeg(slide, 100);
+}
+
+std::string SlideSize(const std::vector<std::string>& trace) {
+    for (const std::string& line : trace)
+        if (line.starts_with("Slide size ")) return line;
+    return "(none)";
+}
+
+}  // namespace
+
+// A second request for the same picture puts the kept slide in place (the
+// very file made by the first); a changed picture gets a new one; the bytes
+// are those the bitmap routines give.
+TEST(SlideMadeOnce, LaterRequestsPutTheKeptSlideInPlaceUntilThePictureChanges) {
+    GalleryFolder g;
+    MakeJpeg(g / "a.jpg", 1024, 768);
+    ASSERT_EQ(g.Get("W").process.exitCode, 0);
+    std::vector<std::string> kept = KeptSlides(g.Path());
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(SlideSize(g.TraceLines()), "Slide size 560,746");
+    EXPECT_EQ(ReadFile(g / "t_SLIDEIMAGE.JPG"), SlideOf(g / "a.jpg"));
+    // A second name for the slide made: if it were made again, the slide
+    // file would be another file.
+    std::filesystem::create_hard_link(g / kept[0], g / "made-first");
+    for (int again = 0; again < 2; ++again) {
+        ASSERT_EQ(g.Get("W").process.exitCode, 0);
+        EXPECT_EQ(SlideSize(g.TraceLines()), "Slide size 560,746");
+        EXPECT_TRUE(std::filesystem::equivalent(g / "t_SLIDEIMAGE.JPG", g / "made-first"));
+        EXPECT_TRUE(std::filesystem::equivalent(g / "t_SLIDEIMAGE.jpg", g / "made-first"));
+    }
+    MakeJpeg(g / "a.jpg", 600, 800);
+    ASSERT_EQ(g.Get("W").process.exitCode, 0);
+    EXPECT_EQ(SlideSize(g.TraceLines()), "Slide size 560,420");
+    EXPECT_FALSE(std::filesystem::equivalent(g / "t_SLIDEIMAGE.JPG", g / "made-first"));
+    EXPECT_EQ(ReadFile(g / "t_SLIDEIMAGE.JPG"), SlideOf(g / "a.jpg"));
+    EXPECT_EQ(KeptSlides(g.Path()).size(), 2u);
+}
+
+// A picture whose decoding fails after its header (a progressive picture
+// beyond the decoder's memory) keeps its empty slide and the height's width
+// in the trace, first and later; the kept slides go to CGI_PRIVATE_DIR when
+// it is set.
+TEST(SlideMadeOnce, UndecodablePictureKeepsItsEmptySlideInThePrivateFolder) {
+    GalleryFolder g;
+    TempDir privateFolder;
+    WriteFile(g / "huge.jpg", jpeg_bytes::ProgressiveJpeg(24576, 8192, 3, 2));
+    for (int request = 0; request < 2; ++request) {
+        ASSERT_EQ(g.Get("W", {{"CGI_PRIVATE_DIR", privateFolder.Path()}}).process.exitCode, 0);
+        EXPECT_NE(ReadFile(privateFolder / "pictorama.tst").find("\r\nSlide size 560,560\r\n"), std::string::npos);
+        EXPECT_TRUE(Exists(g / "t_SLIDEIMAGE.JPG"));
+        EXPECT_EQ(ReadFile(g / "t_SLIDEIMAGE.JPG"), "");
+    }
+    EXPECT_EQ(KeptSlides(privateFolder.Path()).size(), 1u);
+    EXPECT_TRUE(KeptSlides(g.Path()).empty());
+}
+
+// Requests that want the same new slide at once: one slide kept, the pages
+// and the slide whole, nothing left of the making.
+TEST(SlideMadeOnce, ConcurrentFirstRequestsKeepOneSlide) {
+    GalleryFolder g;
+    MakeJpeg(g / "a.jpg", 3000, 2000);
+    std::vector<CgiResponse> responses(8);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 8; ++i)
+        clients.emplace_back([&, i] { responses[i] = g.Get("W", {{"REMOTE_ADDR", "10.0.0." + std::to_string(i)}}); });
+    for (auto& client : clients) client.join();
+    for (const CgiResponse& r : responses) EXPECT_TRUE(r.body.ends_with(" </body></html> \r\n")) << r.body;
+    EXPECT_EQ(KeptSlides(g.Path()).size(), 1u);
+    EXPECT_EQ(ReadFile(g / "t_SLIDEIMAGE.JPG"), SlideOf(g / "a.jpg"));
+    for (const auto& entry : std::filesystem::directory_iterator(g.Path())) {
+        std::string name = entry.path().filename().string();
+        if (!IsKeptSlide(name)) {
+            EXPECT_EQ(name.find(".~"), std::string::npos) << "left behind: " << name;
+        }
+    }
+}
+
 TEST(Concurrency, SimultaneousRequestsLeaveOnlyCompleteFiles) {
     GalleryFolder g;
     for (int i = 0; i < 30; ++i) {
@@ -416,7 +520,9 @@ TEST(Concurrency, SimultaneousRequestsLeaveOnlyCompleteFiles) {
     }
     for (const auto& entry : std::filesystem::directory_iterator(g.Path())) {
         std::string name = entry.path().filename().string();
-        EXPECT_EQ(name.find(".~"), std::string::npos) << "temporary file left: " << name;
+        if (!IsKeptSlide(name)) {
+            EXPECT_EQ(name.find(".~"), std::string::npos) << "temporary file left: " << name;
+        }
         if (name.starts_with("t_")) {
             int w = 0, h = 0;
             EXPECT_TRUE(JpegSize(entry.path().string(), w, h)) << name;
