@@ -135,7 +135,9 @@ void ThumbnailBatch::Run(Shared& shared, Job& job) {
                 for (size_t earlier = 0; earlier < k && !there; ++earlier)
                     there = platform::FileExists(job.sources[earlier].thumbnailPath);
                 if (there) break;
-                result.outcomes.push_back(MakeClaimedThumbnail(job.sources[k]));
+                std::string toLog;
+                result.outcomes.push_back(MakeClaimedThumbnail(job.sources[k], &toLog));
+                result.toLog.push_back(std::move(toLog));
             }
         } catch (...) {
             result.error = std::current_exception();
@@ -188,6 +190,9 @@ void MakeThumbnailsTogether(const std::string& folder, const std::vector<std::st
         batch.Wait(i);
         const ThumbnailJobResult& result = batch.Result(i);
         for (const std::string& line : result.trace) TraceLine(line);
+        // Logged here, by the request: the log names the request and its program.
+        for (size_t k = 0; k < result.toLog.size(); ++k)
+            if (!result.toLog[k].empty()) LogUndecodablePicture(plan[i][k].picturePath, result.toLog[k]);
         for (const ThumbnailSource& source : plan[i])
             if (platform::FileExists(source.thumbnailPath)) folder_index::NoteCreated(source.thumbnailPath);
         // The request ends here, as it would have one picture at a time; the

@@ -43,7 +43,8 @@ std::vector<std::vector<ThumbnailSource>> PlanMissingThumbnails(const std::strin
 struct ThumbnailJobResult {
     std::vector<std::string> trace;         // the lines it traced, in order
     std::vector<ThumbnailOutcome> outcomes;  // one per picture tried
-    std::exception_ptr error;               // what ended it (a GIF that cannot be decoded)
+    std::vector<std::string> toLog;         // one per picture tried: the message to log, or ""
+    std::exception_ptr error;               // what ended it (a failure beside the pictures, such as memory)
     bool skipped = false;                   // cancelled before it started: nothing was done
 };
 
@@ -91,7 +92,7 @@ private:
 };
 
 // The photo page's missing thumbnails on the shared threads: the same files,
-// and the same trace lines in the same order, as making them one by one in
-// page order; a GIF that cannot be decoded raises its error once the
+// the same trace lines and log lines in the same order, as making them one by
+// one in page order; a failure beside the pictures (memory) raises once the
 // pictures before it are traced.
 void MakeThumbnailsTogether(const std::string& folder, const std::vector<std::string>& pictures);

@@ -159,7 +159,9 @@ int MakeThumbnails(int threads) {
                 case ThumbnailOutcome::ClaimedElsewhere: ++made; break;
                 case ThumbnailOutcome::PictureMissing: failures.push_back(name + ": missing"); break;
                 case ThumbnailOutcome::PictureUnreadable:
-                    failures.push_back(name + ": cannot be read (its thumbnail is left empty, as the page leaves it)");
+                    failures.push_back(name + ": " +
+                                       (result.toLog[k].empty() ? std::string("cannot be read") : result.toLog[k]) +
+                                       " (its thumbnail is left empty, as the page leaves it)");
                     break;
                 case ThumbnailOutcome::NotWritten:
                     failures.push_back(name + ": its thumbnail cannot be written");

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -11,12 +13,14 @@
 #include "app/Kit.h"
 #include "app/PageFrame.h"
 #include "app/Trace.h"
+#include "engine/Log.h"
 #include "imaging/Gif.h"
 #include "imaging/Picture.h"
 #include "platform/Clock.h"
 #include "platform/File.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
+#include "platform/Stream.h"
 #include "platform/Text.h"
 #include "platform/TextFile.h"
 
@@ -32,25 +36,24 @@ int DerivedWidth(int height, double ratio) {
 }
 
 namespace {
-// LoadPicture for a file known to exist at its on-disk path.
-void LoadExistingPicture(const std::string& existing, TBitmap& bitmap) {
+// LoadPicture for a file known to exist at its on-disk path. A picture that
+// cannot be read or decoded, whatever its kind, leaves the bitmap empty and
+// its message in failure.
+void LoadExistingPicture(const std::string& existing, TBitmap& bitmap, std::string* failure = nullptr) {
     std::string kind = text::UpperCase(kit::ExtensionPart(existing));
-    if (kind == "JPG") {
-        try {
+    try {
+        if (kind == "JPG") {
             LoadJpegFile(existing, bitmap);
-        } catch (const std::exception&) {
-            bitmap = TBitmap();
-        }
-    } else if (kind == "GIF") {
-        TGIFImage gif;
-        gif.LoadFromFile(existing);
-        gif.AssignTo(bitmap);
-    } else {
-        try {
+        } else if (kind == "GIF") {
+            TGIFImage gif;
+            gif.LoadFromFile(existing);
+            gif.AssignTo(bitmap);
+        } else {
             LoadBmpFile(existing, bitmap);
-        } catch (const std::exception&) {
-            bitmap = TBitmap();
         }
+    } catch (const std::exception& error) {
+        bitmap = TBitmap();
+        if (failure) *failure = error.what();
     }
 }
 }  // namespace
@@ -101,16 +104,26 @@ void FitPicture(TBitmap& bitmap, int height, int width) {
     if (bitmap.Width() > width) CropPicture(bitmap, height, width);
 }
 
-int LoadFittedPicture(const std::string& path, int height, TBitmap& bitmap) {
-    return LoadFittedFile(folder_index::Existing(path), height, bitmap);
+namespace {
+// FitPicture's result size, chosen from the picture's size in its header: the
+// height and the derived width when the picture is taller than the height,
+// else the picture's own size. ratio and stretched tell which.
+ChooseTargetSize FitTarget(int fitHeight, double& ratio, bool& stretched) {
+    return [fitHeight, &ratio, &stretched](int fullWidth, int fullHeight, int& targetWidth, int& targetHeight) {
+        ratio = AspectRatio(fullWidth, fullHeight);
+        stretched = fitHeight < fullHeight;
+        targetWidth = stretched ? DerivedWidth(fitHeight, ratio) : fullWidth;
+        targetHeight = stretched ? fitHeight : fullHeight;
+    };
 }
+}  // namespace
 
-int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable) {
+int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable, std::string* failure) {
     bitmap = TBitmap();
     if (unreadable) *unreadable = false;
     if (existing.empty()) return DerivedWidth(height, 1.0);
     if (text::UpperCase(kit::ExtensionPart(existing)) != "JPG") {
-        LoadExistingPicture(existing, bitmap);
+        LoadExistingPicture(existing, bitmap, failure);
         if (unreadable) *unreadable = bitmap.Width() == 0 && bitmap.Height() == 0;
         int width = DerivedWidth(height, AspectRatio(bitmap.Width(), bitmap.Height()));
         FitPicture(bitmap, height, width);
@@ -122,18 +135,11 @@ int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, boo
     bool stretched = false;
     int fitHeight = std::max(height, 1);
     try {
-        LoadJpegPointSampled(
-            existing,
-            [&](int fullWidth, int fullHeight, int& targetWidth, int& targetHeight) {
-                ratio = AspectRatio(fullWidth, fullHeight);
-                stretched = fitHeight < fullHeight;
-                targetWidth = stretched ? DerivedWidth(fitHeight, ratio) : fullWidth;
-                targetHeight = stretched ? fitHeight : fullHeight;
-            },
-            bitmap);
-    } catch (const std::exception&) {
+        LoadJpegPointSampled(existing, FitTarget(fitHeight, ratio, stretched), bitmap);
+    } catch (const std::exception& error) {
         bitmap = TBitmap();
         if (unreadable) *unreadable = true;
+        if (failure) *failure = error.what();
         return DerivedWidth(height, 1.0);
     }
     int width = DerivedWidth(height, ratio);
@@ -142,36 +148,25 @@ int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, boo
     return width;
 }
 
+int WriteFittedJpeg(Stream& picture, int height, int quality, Stream& out) {
+    // At a height of 1 or more the fit never crops: the stretch gives the
+    // derived width itself.
+    double ratio = 1.0;
+    bool stretched = false;
+    WriteJpegPointSampled(picture, FitTarget(std::max(height, 1), ratio, stretched), quality, out);
+    return DerivedWidth(height, ratio);
+}
+
 std::string ThumbnailPath(const std::string& picturePath) {
     return kit::WithoutExtension(kit::DirectoryPart(picturePath) + "t_" + kit::FileNamePart(picturePath)) + ".jpg";
 }
 
-bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int quality, const std::string& alsoAs) {
-    std::string temporary;
+bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int quality) {
     try {
-        std::string bytes = EncodeJpeg(bitmap, quality);
-        if (alsoAs.empty()) {
-            platform::ReplaceFileContents(path, bytes);
-        } else {
-            // Two names for one file, both replaced at once: write once, link
-            // the second name, then rename both into place.
-            temporary = platform::TemporaryNameBeside(path);
-            std::string second = temporary + "b";
-            platform::ReplaceFileContents(temporary, bytes);
-            if (!platform::HardLink(temporary, second)) throw Exception("link failed");
-            bool ok = platform::RenameFile(temporary, path) && platform::RenameFile(second, alsoAs);
-            platform::DeleteFile(temporary);
-            platform::DeleteFile(second);
-            if (!ok) return false;
-            folder_index::NoteCreated(alsoAs);
-        }
+        platform::ReplaceFileContents(path, EncodeJpeg(bitmap, quality));
         folder_index::NoteCreated(path);
         return true;
     } catch (const std::exception&) {
-        if (!temporary.empty()) {
-            platform::DeleteFile(temporary);
-            platform::DeleteFile(temporary + "b");
-        }
         return false;
     }
 }
@@ -181,13 +176,58 @@ std::string ClaimPath(const std::string& thumbnailPath) { return thumbnailPath +
 
 std::atomic<double> g_claimStaleSeconds{ThumbnailClaimSeconds};
 std::atomic<double> g_claimRefreshSeconds{ThumbnailClaimRefreshSeconds};
+std::function<void()> g_staleClaimFound;
+
+bool IsStale(double modifiedSeconds) { return modifiedSeconds < platform::NowSeconds() - g_claimStaleSeconds.load(); }
 
 bool ClaimIsStale(const std::string& claim) {
     double modified = 0;
-    return platform::FileModificationTime(claim, modified) &&
-           modified < platform::NowSeconds() - g_claimStaleSeconds.load();
+    return platform::FileModificationTime(claim, modified) && IsStale(modified);
+}
+
+std::string Hex(uint64_t value) {
+    char text[20];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// A claim left by a request that died is taken over by exactly one of the
+// requests that find it stale. Each gives the stale claim it saw a second
+// name made of that claim's identity (its file number and time), which only
+// one of them can create; that one, once it has checked that the name leads
+// to the very claim it saw, puts a claim of its own in its place with one
+// rename, so that the claim's name is never missing meanwhile. A claim
+// refreshed or replaced since it was seen stale is left as it is.
+bool TakeOverStaleClaim(const std::string& claim) {
+    platform::FileVersion seen;
+    if (!platform::ReadFileVersion(claim, seen) || !IsStale(static_cast<double>(seen.modifiedNs) / 1e9)) return false;
+    if (g_staleClaimFound) g_staleClaimFound();
+    std::string taken = claim + ".~taken." + Hex(seen.number) + "." + Hex(static_cast<uint64_t>(seen.modifiedNs));
+    if (!platform::HardLink(claim, taken)) {
+        // Taken over by another request, or released meanwhile.
+        if (errno == EEXIST || errno == ENOENT) return false;
+        // A file system without hard links: the claim is deleted and made
+        // again, where two requests may still both take it over.
+        platform::DeleteFile(claim);
+        int error = 0;
+        return platform::File::TryOpen(claim, platform::OpenMode::CreateNew, error).IsOpen();
+    }
+    platform::FileVersion linked;
+    bool ours = false;
+    if (platform::ReadFileVersion(taken, linked) && linked.device == seen.device && linked.number == seen.number &&
+        linked.modifiedNs == seen.modifiedNs) {
+        std::string fresh = platform::TemporaryNameBeside(claim);
+        int error = 0;
+        if (platform::File::TryOpen(fresh, platform::OpenMode::CreateNew, error).IsOpen())
+            ours = platform::RenameFile(fresh, claim);
+        if (!ours) platform::DeleteFile(fresh);
+    }
+    platform::DeleteFile(taken);
+    return ours;
 }
 }  // namespace
+
+void SetStaleClaimFoundHook(std::function<void()> hook) { g_staleClaimFound = std::move(hook); }
 
 void SetThumbnailClaimTimes(double staleSeconds, double refreshSeconds) {
     g_claimStaleSeconds = staleSeconds;
@@ -196,15 +236,11 @@ void SetThumbnailClaimTimes(double staleSeconds, double refreshSeconds) {
 
 bool ClaimThumbnail(const std::string& thumbnailPath) {
     std::string claim = ClaimPath(thumbnailPath);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        int error = 0;
-        platform::File file = platform::File::TryOpen(claim, platform::OpenMode::CreateNew, error);
-        if (file.IsOpen()) return true;
-        if (error != EEXIST) return true;  // no claim possible here: make it as before
-        if (!ClaimIsStale(claim)) return false;
-        platform::DeleteFile(claim);  // left by a request that died
-    }
-    return false;
+    int error = 0;
+    platform::File file = platform::File::TryOpen(claim, platform::OpenMode::CreateNew, error);
+    if (file.IsOpen()) return true;
+    if (error != EEXIST) return true;  // no claim possible here: make it as before
+    return TakeOverStaleClaim(claim);
 }
 
 void ReleaseThumbnailClaim(const std::string& thumbnailPath) { platform::DeleteFile(ClaimPath(thumbnailPath)); }
@@ -265,11 +301,11 @@ bool MakeClaimedThumbnail(const std::string& picturePath, const std::string& thu
     return true;
 }
 
-ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source) {
+ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source, std::string* toLog) {
     if (!ClaimThumbnail(source.thumbnailPath)) return ThumbnailOutcome::ClaimedElsewhere;
     HeldThumbnailClaim held(source.thumbnailPath);
     if (platform::FileExists(source.thumbnailPath)) return ThumbnailOutcome::AlreadyThere;
-    return CreateThumbnail(source);
+    return CreateThumbnail(source, true, toLog);
 }
 
 void CreateThumbnail(const std::string& picturePath) {
@@ -282,10 +318,16 @@ void CreateThumbnail(const std::string& picturePath) {
         int unusedWidth = 85;
         ReadThumbnailSize(source.height, unusedWidth);
     }
-    CreateThumbnail(source, false);
+    std::string failure;
+    CreateThumbnail(source, false, &failure);
+    if (!failure.empty()) LogUndecodablePicture(picturePath, failure);
 }
 
-ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart) {
+void LogUndecodablePicture(const std::string& picturePath, const std::string& message) {
+    WriteLog("Thumbnail left empty, the picture cannot be decoded: " + picturePath + ": " + message);
+}
+
+ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart, std::string* toLog) {
     if (traceStart) TraceLine("Create Thumbnail file: " + source.picturePath);
     if (source.existingPicture.empty()) {
         TraceLine("Not Exist: " + source.picturePath);
@@ -293,9 +335,15 @@ ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart)
     }
     TBitmap bitmap;
     bool unreadable = false;
-    int width = LoadFittedFile(source.existingPicture, source.height, bitmap, &unreadable);
+    std::string failure;
+    int width = LoadFittedFile(source.existingPicture, source.height, bitmap, &unreadable, &failure);
     TraceLine("Thumbnail size " + std::to_string(source.height) + "," + std::to_string(width));
     bool written = WriteJpegQuietly(bitmap, source.thumbnailPath, 75);
+    // A GIF's decoding failure is the site owner's business (a JPEG's never
+    // was): said once, as its empty thumbnail is made, since that thumbnail
+    // stays and is never made again.
+    if (unreadable && written && toLog && text::UpperCase(kit::ExtensionPart(source.existingPicture)) == "GIF")
+        *toLog = failure;
     if (unreadable) return ThumbnailOutcome::PictureUnreadable;
     return written ? ThumbnailOutcome::Made : ThumbnailOutcome::NotWritten;
 }

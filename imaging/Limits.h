@@ -53,6 +53,18 @@ constexpr int JpegMaxScans = 64;
 // Blocks in which a file is read while decoding as a stream.
 constexpr size_t JpegReadBlockBytes = 64 * 1024;
 
+// Blocks in which a JPEG file is written as it is encoded.
+constexpr size_t JpegWriteBlockBytes = 64 * 1024;
+
+// A picture written straight from the decoder to the encoder holds a few of
+// its rows at a time, whatever its size, unless its EXIF orientation turns it
+// or flips it upside down: then the first rows written come from the last
+// rows read (or from every row), and the point-sampled pixels are held a band
+// of rows at a time, at most this many bytes, the picture read once per band.
+// A camera's turned picture is one band at any slide or thumbnail size; only a
+// turned panorama of extreme proportions takes more.
+constexpr size_t TurnedPictureBandBytes = 16 * 1024 * 1024;
+
 // ---- BMP ----
 
 // A BMP file and DIB header are at most this long before the palette (the v5

@@ -125,6 +125,40 @@ int64_t File::Rewrite(const void* buffer, int64_t count) {
     return written == count && SetEndOfFile(IntAsHandle(fd_)) ? written : -1;
 }
 
+namespace {
+int64_t Nanoseconds(const LARGE_INTEGER& time) {
+    // 100-nanosecond intervals since 1601, as the epoch's nanoseconds.
+    return (time.QuadPart - 116444736000000000LL) * 100;
+}
+
+bool VersionOfHandle(HANDLE h, FileVersion& version) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) return false;
+    version.device = info.dwVolumeSerialNumber;
+    version.number = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    version.size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    LARGE_INTEGER written;
+    written.LowPart = info.ftLastWriteTime.dwLowDateTime;
+    written.HighPart = static_cast<LONG>(info.ftLastWriteTime.dwHighDateTime);
+    version.modifiedNs = Nanoseconds(written);
+    FILE_BASIC_INFO basic;
+    version.changedNs = GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ? Nanoseconds(basic.ChangeTime) : 0;
+    return true;
+}
+}  // namespace
+
+bool File::Version(FileVersion& version) { return fd_ >= 0 && VersionOfHandle(IntAsHandle(fd_), version); }
+
+bool ReadFileVersion(const std::string& path, FileVersion& version) {
+    HANDLE h = CreateFileW(win32::WidePath(path).c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool done = VersionOfHandle(h, version);
+    CloseHandle(h);
+    return done;
+}
+
 // Files here are only ever deleted and made again.
 File File::OpenToRewrite(const std::string&) { return File(); }
 

@@ -253,7 +253,7 @@ class GalleryChecks:
         the running instance and the files' paths relative to the folder that
         holds them."""
         assert self.get().status == 200  # the trace file
-        assert self.get("W").status == 200  # this address's slideshow position
+        assert self.get("W").status == 200  # this address's slideshow position, a kept slide
         self.check_multipart_post_gets_the_error_page()  # a failure: the log
         instance = servers.start_resident_instance(self.server, self.folder, gallery.PROGRAM_NAME)
         exchange = [os.path.join("temp", gallery.PROGRAM_NAME + "_" + kind) for kind in ("s", "S.lock")]
@@ -265,7 +265,10 @@ class GalleryChecks:
             time.sleep(0.05)
         slide_positions = [os.path.basename(p) for p in glob.glob(os.path.join(self.private, "SlideNext*"))]
         assert slide_positions, f"no slideshow position in {self.private}: {os.listdir(self.private)}"
-        names = ["pictorama.tst", os.path.join("log", "pictorama.Log")] + slide_positions + exchange
+        # The slide of the picture shown, kept to be put in place again.
+        kept_slides = [os.path.basename(p) for p in glob.glob(os.path.join(self.private, "t_SLIDEIMAGE.~*"))]
+        assert kept_slides, f"no kept slide in {self.private}: {os.listdir(self.private)}"
+        names = ["pictorama.tst", os.path.join("log", "pictorama.Log")] + slide_positions + kept_slides + exchange
         if self.server.private_dir is None:
             # Names that live only while a file is written: a thumbnail's
             # claim and temporary name, a replaced file's temporary name.
