@@ -4,7 +4,7 @@
 #include <map>
 
 #include "imaging/Picture.h"
-#include "platform/FolderChanges.h"
+#include "platform/ChangeQueue.h"
 #include "platform/Path.h"
 #include "platform/Text.h"
 
@@ -25,15 +25,15 @@ public:
     // Takes the changes since the last call and forgets what they touched.
     void TakeChanges() {
         std::lock_guard<std::mutex> guard(mutex_);
-        for (const platform::FolderChanges::Change& change : changes_.Take()) {
+        for (const platform::ChangeQueue::Change& change : changes_.Take()) {
             switch (change.kind) {
-            case platform::FolderChanges::Change::Lost:
+            case platform::ChangeQueue::Change::Lost:
                 for (auto& [name, folder] : folders_) Forget(folder);
                 break;
-            case platform::FolderChanges::Change::WatchEnded:
+            case platform::ChangeQueue::Change::WatchEnded:
                 EndWatch(change.watch);
                 break;
-            case platform::FolderChanges::Change::Entry:
+            case platform::ChangeQueue::Change::Entry:
                 if (!Followed(change.name)) break;
                 if (auto it = foldersOfWatch_.find(change.watch); it != foldersOfWatch_.end())
                     for (const std::string& name : it->second)
@@ -139,7 +139,7 @@ private:
     }
 
     std::mutex mutex_;
-    platform::FolderChanges changes_;
+    platform::ChangeQueue changes_;
     std::map<std::string, Folder> folders_;
     std::map<int, std::vector<std::string>> foldersOfWatch_;
     uint64_t useClock_ = 0;

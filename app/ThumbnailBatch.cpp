@@ -10,7 +10,7 @@
 #include "app/Trace.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
-#include "platform/ListeningSocket.h"
+#include "platform/Processors.h"
 #include "platform/Text.h"
 
 bool ParseThumbnailThreads(const std::string& text, int& threads) {

@@ -14,7 +14,7 @@
 #include "app/FolderCache.h"
 #include "app/FolderIndex.h"
 #include "app/SideFiles.h"
-#include "platform/FolderChanges.h"
+#include "platform/ChangeQueue.h"
 #include "support/Pictures.h"
 #include "support/TestSupport.h"
 
@@ -130,9 +130,9 @@ TEST(FolderCache, ChangesLostAtOnceForgetEveryFolder) {
     folder_cache::BeginRequest(false);
 }
 
-TEST(FolderChanges, ReportsLostChangesWhenTheQueueOverflows) {
+TEST(ChangeQueue, ReportsLostChangesWhenTheQueueOverflows) {
     TempDir dir;
-    platform::FolderChanges changes;
+    platform::ChangeQueue changes;
     ASSERT_TRUE(changes.Active());
     int watch = changes.Watch(dir.Path());
     ASSERT_GE(watch, 0);
@@ -141,13 +141,13 @@ TEST(FolderChanges, ReportsLostChangesWhenTheQueueOverflows) {
     WriteFile(dir / "one", "1");
     auto first = changes.Take();
     ASSERT_FALSE(first.empty());
-    EXPECT_EQ(first.front().kind, platform::FolderChanges::Change::Entry);
+    EXPECT_EQ(first.front().kind, platform::ChangeQueue::Change::Entry);
     EXPECT_EQ(first.front().name, "one");
     EXPECT_TRUE(changes.Take().empty()) << "taken once";
     Flood(dir.Path() + "/");
     auto flooded = changes.Take();
     ASSERT_FALSE(flooded.empty());
-    EXPECT_EQ(flooded.back().kind, platform::FolderChanges::Change::Lost);
+    EXPECT_EQ(flooded.back().kind, platform::ChangeQueue::Change::Lost);
 }
 
 TEST(FolderCache, KeepsAtMostItsFoldersAndNothingWithoutAResidentRequest) {
