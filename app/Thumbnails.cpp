@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/FolderIndex.h"
+#include "app/FolderView.h"
 #include "app/Kit.h"
 #include "app/PageFrame.h"
 #include "app/Trace.h"
@@ -56,7 +56,7 @@ void LoadExistingPicture(const std::string& existing, TBitmap& bitmap) {
 }  // namespace
 
 void LoadPicture(const std::string& path, TBitmap& bitmap) {
-    std::string existing = folder_index::Existing(path);
+    std::string existing = folder_view::Existing(path);
     if (existing.empty()) return;
     LoadExistingPicture(existing, bitmap);
 }
@@ -102,7 +102,7 @@ void FitPicture(TBitmap& bitmap, int height, int width) {
 }
 
 int LoadFittedPicture(const std::string& path, int height, TBitmap& bitmap) {
-    return LoadFittedFile(folder_index::Existing(path), height, bitmap);
+    return LoadFittedFile(folder_view::Existing(path), height, bitmap);
 }
 
 int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable) {
@@ -163,9 +163,9 @@ bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int qualit
             platform::DeleteFile(temporary);
             platform::DeleteFile(second);
             if (!ok) return false;
-            folder_index::NoteCreated(alsoAs);
+            folder_view::NoteCreated(alsoAs);
         }
-        folder_index::NoteCreated(path);
+        folder_view::NoteCreated(path);
         return true;
     } catch (const std::exception&) {
         if (!temporary.empty()) {
@@ -213,7 +213,7 @@ bool AwaitThumbnail(const std::string& thumbnailPath) {
     std::string claim = ClaimPath(thumbnailPath);
     for (;;) {
         if (platform::FileExists(thumbnailPath)) {
-            folder_index::NoteCreated(thumbnailPath);
+            folder_view::NoteCreated(thumbnailPath);
             return true;
         }
         if (!platform::FileExists(claim) || ClaimIsStale(claim)) return false;
@@ -261,7 +261,7 @@ bool MakeClaimedThumbnail(const std::string& picturePath, const std::string& thu
     if (!ClaimThumbnail(thumbnailPath)) return false;
     HeldThumbnailClaim held(thumbnailPath);
     if (!platform::FileExists(thumbnailPath)) CreateThumbnail(picturePath);
-    else folder_index::NoteCreated(thumbnailPath);  // made by a request that just released its claim
+    else folder_view::NoteCreated(thumbnailPath);  // made by a request that just released its claim
     return true;
 }
 
@@ -275,7 +275,7 @@ ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source) {
 void CreateThumbnail(const std::string& picturePath) {
     ThumbnailSource source;
     source.picturePath = picturePath;
-    source.existingPicture = folder_index::Existing(picturePath);
+    source.existingPicture = folder_view::Existing(picturePath);
     source.thumbnailPath = ThumbnailPath(picturePath);
     TraceLine("Create Thumbnail file: " + picturePath);
     if (!source.existingPicture.empty()) {

@@ -29,7 +29,7 @@
 
 #include "platform/Files.h"
 
-namespace folder_cache {
+namespace kept_folders {
 
 // At most this many folders are kept; the one used longest ago goes first.
 constexpr size_t MaxKeptFolders = 64;
@@ -95,48 +95,18 @@ private:
     std::vector<Kept> renderings_;  // oldest first
 };
 
-// Begins a request on the calling thread. keep: the hosting is resident;
-// the changes since the last request are taken and the folders they touched
-// forgotten, and the request may use and fill the cache. Otherwise the
-// request uses none.
-void BeginRequest(bool keep);
-// Whether the calling thread's request may use the cache.
-bool Keeping();
-// The folder as this request sees it (one snapshot per folder for the whole
-// request), or nullptr when the request keeps nothing or the folder is not
-// kept. folder ends in a separator.
+// Takes the changes reported since the last call and forgets the folders
+// they touched: a resident process's request does so first.
+void TakeChanges();
+// The folder's snapshot, listed now when none is kept; nullptr when the
+// folder cannot be kept. folder ends in a separator. A request asks once per
+// folder and holds the snapshot to its end (FolderView.h).
 std::shared_ptr<FolderSnapshot> Snapshot(const std::string& folder);
 // False for names whose changes are not followed (the trace file).
 bool Followed(const std::string& name);
-// ReadJpegSize (imaging/Picture.h), answered from the cache when it can be.
-bool ReadJpegSizeKept(const std::string& path, int& width, int& height);
-
-// Notes, while it lives on its thread, whether every lookup of the files the
-// thread's request makes is answered from the one folder's kept snapshot, so
-// that what is made from them may be kept with the folder. A lookup that goes
-// to the disk, in another folder, of a name not followed, or in a folder this
-// request has changed spoils the record.
-class UseRecord {
-public:
-    explicit UseRecord(std::string folder);
-    ~UseRecord();
-    UseRecord(const UseRecord&) = delete;
-    UseRecord& operator=(const UseRecord&) = delete;
-    // Every lookup since it began was in the folder, from its kept snapshot.
-    bool OnlyKept() const { return onlyKept_; }
-
-private:
-    friend void NoteLookup(const std::string& folder, bool fromKept);
-    std::string folder_;
-    bool onlyKept_ = true;
-    UseRecord* previous_;
-};
-// Tells the thread's use record of a lookup in folder (ending in a
-// separator); fromKept: answered from the folder's kept snapshot.
-void NoteLookup(const std::string& folder, bool fromKept);
 
 // For tests: how many folders are kept now, and the total bytes they hold.
 size_t KeptFolderCount();
 size_t KeptBytes();
 
-}  // namespace folder_cache
+}  // namespace kept_folders

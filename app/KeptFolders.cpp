@@ -1,14 +1,13 @@
-#include "app/FolderCache.h"
+#include "app/KeptFolders.h"
 
 #include <atomic>
 #include <map>
 
-#include "imaging/Picture.h"
 #include "platform/ChangeQueue.h"
 #include "platform/Path.h"
 #include "platform/Text.h"
 
-namespace folder_cache {
+namespace kept_folders {
 namespace {
 
 // What a kept name or line costs besides its characters (map nodes, string
@@ -151,20 +150,6 @@ Cache& TheCache() {
     return cache;
 }
 
-// The snapshots the thread's current request uses; off outside a resident
-// request (and on threads that serve none).
-struct RequestPins {
-    bool on = false;
-    std::map<std::string, std::shared_ptr<FolderSnapshot>> folders;
-};
-
-RequestPins& Pins() {
-    thread_local RequestPins pins;
-    return pins;
-}
-
-thread_local UseRecord* t_useRecord = nullptr;
-
 }  // namespace
 
 FolderSnapshot::FolderSnapshot(std::vector<platform::DirEntry> entries) : entries_(std::move(entries)) {
@@ -249,53 +234,15 @@ void FolderSnapshot::Release(size_t bytes) {
     g_keptBytes -= bytes;
 }
 
-UseRecord::UseRecord(std::string folder) : folder_(std::move(folder)), previous_(t_useRecord) { t_useRecord = this; }
+void TakeChanges() { TheCache().TakeChanges(); }
 
-UseRecord::~UseRecord() { t_useRecord = previous_; }
-
-void NoteLookup(const std::string& folder, bool fromKept) {
-    if (UseRecord* record = t_useRecord; record && (!fromKept || folder != record->folder_)) record->onlyKept_ = false;
-}
-
-void BeginRequest(bool keep) {
-    RequestPins& pins = Pins();
-    pins.folders.clear();
-    pins.on = keep;
-    if (keep) TheCache().TakeChanges();
-}
-
-bool Keeping() { return Pins().on; }
-
-std::shared_ptr<FolderSnapshot> Snapshot(const std::string& folder) {
-    RequestPins& pins = Pins();
-    if (!pins.on || folder.empty()) return nullptr;
-    auto it = pins.folders.find(folder);
-    if (it != pins.folders.end()) return it->second;
-    std::shared_ptr<FolderSnapshot> snapshot = TheCache().Snapshot(folder);
-    pins.folders.emplace(folder, snapshot);
-    return snapshot;
-}
+std::shared_ptr<FolderSnapshot> Snapshot(const std::string& folder) { return TheCache().Snapshot(folder); }
 
 bool Followed(const std::string& name) {
     return !(name.size() >= 4 && text::EqualsIgnoreCase(std::string_view(name).substr(name.size() - 4), ".tst"));
 }
 
-bool ReadJpegSizeKept(const std::string& path, int& width, int& height) {
-    if (!Keeping()) {
-        NoteLookup({}, false);
-        return ReadJpegSize(path, width, height);
-    }
-    auto [folder, name] = platform::SplitPath(path);
-    std::shared_ptr<FolderSnapshot> snapshot = Followed(name) ? Snapshot(folder) : nullptr;
-    NoteLookup(folder, snapshot != nullptr);
-    if (snapshot && snapshot->JpegSize(name, width, height)) return true;
-    if (!ReadJpegSize(path, width, height)) return false;
-    // Only what was read: a file that could not be read is tried again.
-    if (snapshot) snapshot->KeepJpegSize(name, width, height);
-    return true;
-}
-
 size_t KeptFolderCount() { return TheCache().Count(); }
 size_t KeptBytes() { return g_keptBytes.load(); }
 
-}  // namespace folder_cache
+}  // namespace kept_folders
