@@ -4,6 +4,7 @@
 #include <map>
 
 #include "platform/ChangeQueue.h"
+#include "platform/FileStamps.h"
 #include "platform/Path.h"
 #include "platform/Text.h"
 
@@ -27,10 +28,11 @@ public:
         for (const platform::ChangeQueue::Change& change : changes_.Take()) {
             switch (change.kind) {
             case platform::ChangeQueue::Change::Lost:
-                for (auto& [name, folder] : folders_) Forget(folder);
+                DropAll();
                 break;
             case platform::ChangeQueue::Change::WatchEnded:
-                EndWatch(change.watch);
+                // One this cache gave up itself ends with a report too.
+                if (foldersOfWatch_.count(change.watch)) DropAll();
                 break;
             case platform::ChangeQueue::Change::Entry:
                 if (!Followed(change.name)) break;
@@ -45,18 +47,31 @@ public:
     // The folder's snapshot, listed now when none is kept; nullptr when the
     // folder cannot be kept.
     std::shared_ptr<FolderSnapshot> Snapshot(const std::string& name) {
+        // Which folder the name leads to now, every link on the way followed.
+        platform::FileStamp now;
+        bool exists = platform::ReadFileStamp(name, now, false);
         uint64_t generation = 0;
         {
             std::lock_guard<std::mutex> guard(mutex_);
             auto it = folders_.find(name);
+            // Another folder under the name (a link switched, a folder swapped
+            // in, here or above): what was kept is that other folder's.
+            if (it != folders_.end() && (!exists || !it->second.identity.SameFile(now))) {
+                DropFolder(it);
+                it = folders_.end();
+            }
+            if (!exists) return nullptr;
             if (it == folders_.end()) {
                 if (!changes_.Active()) return nullptr;
                 while (folders_.size() >= MaxKeptFolders) DropLeastRecentlyUsed(name);
-                // Watched before it is listed: a change after the listing is reported.
+                // Watched before it is listed: a change after the listing is
+                // reported. Looked at before it is watched: a folder that
+                // took the name's place meanwhile is told by the next request.
                 int watch = changes_.Watch(name);
                 if (watch < 0) return nullptr;
                 it = folders_.emplace(name, Folder{}).first;
                 it->second.watch = watch;
+                it->second.identity = now;
                 it->second.generation = ++generations_;
                 foldersOfWatch_[watch].push_back(name);
             }
@@ -86,6 +101,11 @@ public:
         return snapshot;
     }
 
+    void LoseChanges() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        changes_.ActAsOverflowed();
+    }
+
     size_t Count() {
         std::lock_guard<std::mutex> guard(mutex_);
         size_t n = 0;
@@ -96,6 +116,7 @@ public:
 private:
     struct Folder {
         std::shared_ptr<FolderSnapshot> snapshot;  // null: listed afresh on next use
+        platform::FileStamp identity;              // the folder kept: its device and inode
         int watch = -1;
         uint64_t generation = 0;  // new whenever the folder is watched or forgotten
         uint64_t lastUse = 0;
@@ -108,14 +129,26 @@ private:
         folder.generation = ++generations_;
     }
 
-    // The folder is gone or moved: its watch is over, and its name may now
-    // be another folder's; it is watched afresh when next used.
-    void EndWatch(int watch) {
-        auto it = foldersOfWatch_.find(watch);
-        if (it == foldersOfWatch_.end()) return;  // a watch this cache already gave up
-        for (const std::string& name : it->second) folders_.erase(name);
-        foldersOfWatch_.erase(it);
-        changes_.Unwatch(watch);
+    // Changes were lost, or a watch ended (its folder removed, moved or
+    // unmounted): nothing the queue said can be trusted to speak for a name
+    // now. Every folder and every watch goes; each is watched afresh when
+    // next used.
+    void DropAll() {
+        for (const auto& [watch, names] : foldersOfWatch_) changes_.Unwatch(watch);
+        foldersOfWatch_.clear();
+        folders_.clear();
+    }
+
+    // Drops a folder and, unless another name of it uses it, its watch.
+    void DropFolder(std::map<std::string, Folder>::iterator it) {
+        int watch = it->second.watch;
+        std::vector<std::string>& names = foldersOfWatch_[watch];
+        std::erase(names, it->first);
+        folders_.erase(it);
+        if (names.empty()) {
+            foldersOfWatch_.erase(watch);
+            changes_.Unwatch(watch);
+        }
     }
 
     // Drops the folder used longest ago other than keep; false when there is none.
@@ -125,15 +158,7 @@ private:
             if (it->first != keep && (oldest == folders_.end() || it->second.lastUse < oldest->second.lastUse))
                 oldest = it;
         if (oldest == folders_.end()) return false;
-        int watch = oldest->second.watch;
-        std::vector<std::string>& names = foldersOfWatch_[watch];
-        std::erase(names, oldest->first);
-        folders_.erase(oldest);
-        // Another name of the same folder still uses the watch.
-        if (names.empty()) {
-            foldersOfWatch_.erase(watch);
-            changes_.Unwatch(watch);
-        }
+        DropFolder(oldest);
         return true;
     }
 
@@ -243,6 +268,7 @@ bool Followed(const std::string& name) {
 }
 
 size_t KeptFolderCount() { return TheCache().Count(); }
+void LoseChangesForTests() { TheCache().LoseChanges(); }
 size_t KeptBytes() { return g_keptBytes.load(); }
 
 }  // namespace kept_folders

@@ -1,15 +1,22 @@
 // What the gallery learned about a folder (its entries, the first lines of
 // its text files, the sizes of its JPEG files), kept between the requests of
-// a resident process for as long as the folder stays unchanged.
+// a resident process for as long as it is provably the folder on disk,
+// unchanged.
 //
 // A process that serves one request (CGI) keeps nothing: there every lookup
 // goes to the disk as before. A resident one (FastCGI) watches every folder
 // it keeps; each request begins by taking the changes reported since the last
 // one, and a folder in which anything was created, written, renamed, deleted
 // or had its attributes changed is forgotten whole and read afresh when next
-// used. So a change made before a request is sent shows in that request.
-// When changes were lost (too many at once) every folder is forgotten; a
-// folder that cannot be watched is never kept.
+// used. The first time a request uses a kept folder, the folder its name
+// leads to now (every link on the way followed) must be the one kept, by
+// device and inode: a symbolic link switched to another release, or a folder
+// swapped for another here or above, gets the new folder kept in its place.
+// So a change made before a request is sent shows in that request. When
+// changes were lost (too many at once) or a watch ended (its folder removed,
+// moved or unmounted), nothing the queue said can be trusted to speak for a
+// name: every folder and every watch is dropped. A folder that cannot be
+// watched is never kept.
 //
 // A page's piece made from one folder's files alone (the photo page's table)
 // is kept with the folder too, under a key naming everything else it was made
@@ -108,5 +115,8 @@ bool Followed(const std::string& name);
 // For tests: how many folders are kept now, and the total bytes they hold.
 size_t KeptFolderCount();
 size_t KeptBytes();
+// For tests: the change queue acts as if it overflowed now (what it holds is
+// dropped, the next request is told changes were lost).
+void LoseChangesForTests();
 
 }  // namespace kept_folders

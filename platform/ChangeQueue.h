@@ -39,8 +39,14 @@ public:
     // The changes since the last call, oldest first; never waits.
     std::vector<Change> Take();
 
+    // For tests: the queue acts as if it overflowed now, as a burst of
+    // changes past the system's queue length makes it: what it holds is
+    // dropped, and the next Take reports changes lost before what comes later.
+    void ActAsOverflowed();
+
 private:
     int fd_ = -1;
+    bool overflowed_ = false;
 };
 
 }  // namespace platform

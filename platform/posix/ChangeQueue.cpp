@@ -29,9 +29,26 @@ void ChangeQueue::Unwatch(int watch) {
     if (fd_ >= 0 && watch >= 0) inotify_rm_watch(fd_, watch);
 }
 
+void ChangeQueue::ActAsOverflowed() {
+    if (fd_ < 0) return;
+    alignas(inotify_event) char buffer[16 * 1024];
+    for (;;) {
+        ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+    }
+    overflowed_ = true;
+}
+
 std::vector<ChangeQueue::Change> ChangeQueue::Take() {
     std::vector<Change> changes;
     if (fd_ < 0) return changes;
+    if (overflowed_) {
+        overflowed_ = false;
+        Change lost;
+        lost.kind = Change::Lost;
+        changes.push_back(lost);
+    }
     alignas(inotify_event) char buffer[16 * 1024];
     for (;;) {
         ssize_t n = ::read(fd_, buffer, sizeof buffer);

@@ -14,4 +14,6 @@ void ChangeQueue::Unwatch(int) {}
 
 std::vector<ChangeQueue::Change> ChangeQueue::Take() { return {}; }
 
+void ChangeQueue::ActAsOverflowed() {}
+
 }  // namespace platform

@@ -146,6 +146,33 @@ TEST(KeptFolders, ChangesLostAtOnceForgetEveryFolder) {
     End();
 }
 
+// Changes lost (the queue overflowed) while a kept folder was removed and
+// made again: every folder goes with every watch, so the new folder is
+// listed afresh and its own changes are seen from then on.
+TEST(KeptFolders, LostChangesDropEveryFolderAndItsWatch) {
+    TempDir dir, quiet;
+    const std::string folder = dir / "g/";
+    std::filesystem::create_directory(folder);
+    WriteFile(folder + "a.idd", "1\r\n");
+    auto quietBefore = Request(Folder(quiet));
+    ASSERT_TRUE(Request(folder));
+    EXPECT_EQ(folder_view::FindFiles(folder + "*.idd").size(), 1u);
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directory(folder);
+    WriteFile(folder + "x.idd", "1\r\n");
+    WriteFile(folder + "y.idd", "2\r\n");
+    kept_folders::LoseChangesForTests();  // the removal's reports go with the rest
+    ASSERT_TRUE(Request(folder));
+    EXPECT_EQ(folder_view::FindFiles(folder + "*.idd").size(), 2u);
+    EXPECT_NE(Request(Folder(quiet)), quietBefore) << "an untouched folder goes too";
+    for (const char* name : {"z.idd", "w.idd"}) {
+        WriteFile(folder + name, "3\r\n");
+        Request(folder);
+        EXPECT_EQ(folder_view::Existing(folder + name), folder + name) << "a change in the new folder";
+    }
+    End();
+}
+
 TEST(ChangeQueue, ReportsLostChangesWhenTheQueueOverflows) {
     TempDir dir;
     platform::ChangeQueue changes;
