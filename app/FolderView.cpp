@@ -98,10 +98,17 @@ std::vector<platform::DirEntry> FolderView::FindFiles(const std::string& mask) {
         // Files this request made are not in the kept listing: the disk knows them.
         if (listing.kept && listing.names.empty()) {
             std::vector<platform::DirEntry> found;
+            bool followed = true;
             for (const platform::DirEntry& entry : listing.kept->Entries())
-                if (platform::MatchesMask(entry.name, pattern)) found.push_back(entry);
-            NoteLookupLocked(folder, true);
-            return found;
+                if (platform::MatchesMask(entry.name, pattern)) {
+                    found.push_back(entry);
+                    followed = followed && kept_folders::Followed(entry.name);
+                }
+            // A private file the listing holds may be gone since: the disk knows.
+            if (followed) {
+                NoteLookupLocked(folder, true);
+                return found;
+            }
         }
     }
     NoteLookupLocked(folder, false);

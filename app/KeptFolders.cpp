@@ -90,15 +90,22 @@ public:
             return nullptr;
         }
         auto snapshot = std::make_shared<FolderSnapshot>(std::move(entries));
-        while (g_keptBytes.load() > MaxKeptBytes && DropLeastRecentlyUsed(name)) {
-        }
-        if (g_keptBytes.load() > MaxKeptBytes) return nullptr;
+        if (!MakeRoomLocked(0, snapshot.get())) return nullptr;
         it = folders_.find(name);  // the drops above may have moved it
         // A change reported while the folder was listed: this request may
         // use the listing (it is at least as new as the request), later ones
         // list the folder again.
         if (current && it != folders_.end() && !it->second.snapshot) it->second.snapshot = snapshot;
         return snapshot;
+    }
+
+    // Drops folders, the one used longest ago first, until bytes more fit
+    // in MaxKeptBytes; false when they do not even so. Only folders whose
+    // snapshot no request holds go (dropping one that a request holds would
+    // free nothing until that request ends), and never keep's.
+    bool MakeRoom(size_t bytes, const FolderSnapshot* keep) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return MakeRoomLocked(bytes, keep);
     }
 
     void LoseChanges() {
@@ -151,6 +158,22 @@ private:
         }
     }
 
+    bool MakeRoomLocked(size_t bytes, const FolderSnapshot* keep) {
+        while (g_keptBytes.load() + bytes > MaxKeptBytes) {
+            auto oldest = folders_.end();
+            for (auto it = folders_.begin(); it != folders_.end(); ++it) {
+                const std::shared_ptr<FolderSnapshot>& snapshot = it->second.snapshot;
+                // use_count is exact here: requests take snapshots under the lock.
+                if (snapshot && snapshot.get() != keep && snapshot.use_count() == 1 &&
+                    (oldest == folders_.end() || it->second.lastUse < oldest->second.lastUse))
+                    oldest = it;
+            }
+            if (oldest == folders_.end()) return false;
+            DropFolder(oldest);
+        }
+        return true;
+    }
+
     // Drops the folder used longest ago other than keep; false when there is none.
     bool DropLeastRecentlyUsed(const std::string& keep) {
         auto oldest = folders_.end();
@@ -195,6 +218,7 @@ const std::vector<std::string>* FolderSnapshot::FilesFolded(const std::string& l
 }
 
 bool FolderSnapshot::Reserve(size_t bytes) {
+    if (g_keptBytes.load() + bytes > MaxKeptBytes && !TheCache().MakeRoom(bytes, this)) return false;
     size_t total = g_keptBytes.load();
     do {
         if (total + bytes > MaxKeptBytes) return false;
@@ -264,7 +288,11 @@ void TakeChanges() { TheCache().TakeChanges(); }
 std::shared_ptr<FolderSnapshot> Snapshot(const std::string& folder) { return TheCache().Snapshot(folder); }
 
 bool Followed(const std::string& name) {
-    return !(name.size() >= 4 && text::EqualsIgnoreCase(std::string_view(name).substr(name.size() - 4), ".tst"));
+    std::string folded = text::LowerCase(name);
+    return !(folded.ends_with(".tst") ||                                     // the trace file
+             folded.find(".~") != std::string::npos ||                      // files being written, claims, kept slides
+             folded == "t_slideimage.jpg" ||                                 // the slide
+             (folded.starts_with("slidenext") && folded.ends_with(".txt")));  // slideshow positions
 }
 
 size_t KeptFolderCount() { return TheCache().Count(); }

@@ -22,8 +22,12 @@
 // is kept with the folder too, under a key naming everything else it was made
 // from, and goes with the folder's snapshot.
 //
-// Not followed: the trace file (names ending in ".tst"), which every request
-// rewrites; lookups of such names always go to the disk. Nor a file changed
+// Not followed: the gallery's own private files, which requests write but no
+// photo page shows: the trace file (names ending in ".tst"), the slideshow's
+// positions ("SlideNext*.txt") and slide ("t_SLIDEIMAGE.JPG"), and the files
+// on their way into place, thumbnail claims and kept slides (names holding
+// ".~"). Their changes leave a folder kept, and lookups of such names always
+// go to the disk (a page that looks one up is not kept). Nor a file changed
 // through a name in another folder (a hard link, or the target of a symbolic
 // link elsewhere): the site owner changes a picture's files in its folder.
 #pragma once
@@ -43,7 +47,8 @@ constexpr size_t MaxKeptFolders = 64;
 // A folder with more entries than this is not kept.
 constexpr size_t MaxKeptFolderEntries = 20000;
 // All kept folders together hold at most about this many bytes of names,
-// lines and sizes; beyond it nothing more is kept until folders are dropped.
+// lines, sizes and pieces of pages; to keep more, the folders used longest
+// ago that no request is using go, as many as it takes and no more.
 constexpr size_t MaxKeptBytes = 16 * 1024 * 1024;
 // A first line longer than this is read from the disk each time.
 constexpr size_t MaxKeptLineBytes = 4096;
@@ -109,7 +114,7 @@ void TakeChanges();
 // folder cannot be kept. folder ends in a separator. A request asks once per
 // folder and holds the snapshot to its end (FolderView.h).
 std::shared_ptr<FolderSnapshot> Snapshot(const std::string& folder);
-// False for names whose changes are not followed (the trace file).
+// False for names whose changes are not followed (the private files above).
 bool Followed(const std::string& name);
 
 // For tests: how many folders are kept now, and the total bytes they hold.

@@ -75,7 +75,7 @@ std::string Difference(const std::string& got, const std::string& expected) {
         size_t end = page.find_first_of("\r\n", start);
         return page.substr(start, end == std::string::npos ? std::string::npos : end - start);
     };
-    return "got \"" + lineAt(got) + "\" where CGI has \"" + lineAt(expected) + "\"";
+    return "got \"" + lineAt(got) + "\" where it should have \"" + lineAt(expected) + "\"";
 }
 
 std::unique_ptr<FastCgiServer> StartServer(const TempDir& elsewhere) {
@@ -143,4 +143,45 @@ TEST(KeptFolderPages, ASwitchedLinkOrASwappedFolderIsServedAfreshAtOnce) {
         ASSERT_NE(edited.find("Edited"), std::string::npos);
         EXPECT_EQ(Difference(site.FastCgi(*server), edited), "") << what << ": a change in the new folder";
     }
+}
+
+// A slideshow viewer's requests write the gallery's own files into its
+// folder (the visitor's position, the slide, files on their way into place):
+// the photo page kept with the folder stays kept, while a change the site
+// owner makes still shows at once. What tells a kept page: a caption changed
+// through a second name outside the folder (a change not followed) shows
+// only in a page made afresh.
+TEST(KeptFolderPages, SlideshowViewersLeaveTheKeptPhotoPage) {
+    GalleryFolder g;
+    TempDir elsewhere, outside;
+    for (const char* base : {"a", "b", "c"}) {
+        MakeJpeg(g / (std::string(base) + ".jpg"), 64, 48);
+        WriteFile(g / (std::string(base) + ".txt"), std::string("Caption ") + base + "\r\n");
+        WriteFile(g / (std::string(base) + ".idd"), std::string(base) + "\r\n");
+    }
+    std::filesystem::remove(g / "a.txt");
+    WriteFile(outside / "a.txt", "Caption a\r\n");
+    std::filesystem::create_hard_link(outside / "a.txt", g / "a.txt");
+    ASSERT_EQ(g.Get().process.exitCode, 0);  // makes the thumbnails
+    auto server = StartServer(elsewhere);
+    auto fastCgi = [&](const std::string& query, const std::string& address = "127.0.0.1") {
+        auto variables = g.Environment(query);
+        variables["REMOTE_ADDR"] = address;
+        FastCgiResponse r = FastCgiRequest(server->SocketPath(), variables);
+        EXPECT_TRUE(r.ended);
+        return r.out;
+    };
+    const std::string page = fastCgi("");
+    ASSERT_EQ(Difference(page, g.Get().process.out), "");
+    WriteFile(outside / "a.txt", "Changed elsewhere\r\n");
+    for (int visit = 0; visit < 4; ++visit) {
+        std::string slideshow = fastCgi("W", "10.0.0." + std::to_string(visit % 2 + 1));
+        ASSERT_NE(slideshow.find("t_SLIDEIMAGE.jpg"), std::string::npos) << slideshow;
+        EXPECT_EQ(Difference(fastCgi(""), page), "") << "after slideshow request " << visit;
+    }
+    ASSERT_TRUE(Exists(g / "SlideNext10.0.0.2.txt"));
+    WriteFile(g / "b.txt", "Caption b, edited\r\n");
+    std::string cgi = g.Get().process.out;
+    ASSERT_NE(cgi.find("Caption b, edited"), std::string::npos);
+    EXPECT_EQ(Difference(fastCgi(""), cgi), "") << "a change in the folder";
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -209,6 +210,53 @@ TEST(KeptFolders, KeepsAtMostItsFoldersAndNothingWithoutAResidentRequest) {
     Request(Folder(another));  // takes the folders' removal
     EXPECT_LE(kept_folders::KeptBytes(), kept_folders::MaxKeptBytes);
     End();
+}
+
+// Over the memory budget, the folders used longest ago go, only as many as
+// make room, and never one a request is using; a thread that served requests
+// and waits for its next holds nothing.
+TEST(KeptFolders, OverTheBudgetOnlyWhatMakesRoomGoes) {
+    std::vector<std::unique_ptr<TempDir>> dirs;
+    for (int i = 0; i < 7; ++i) {
+        dirs.push_back(std::make_unique<TempDir>());
+        WriteFile(*dirs.back() / "a.txt", "Alpha\r\n");
+    }
+    auto folder = [&](int i) { return Folder(*dirs[static_cast<size_t>(i)]); };
+    // A fifth of the budget and a little less, so that five fill it.
+    const size_t pieceBytes = kept_folders::MaxKeptBytes / 5 - 64 * 1024;
+    auto keepPiece = [&](const std::shared_ptr<kept_folders::FolderSnapshot>& snapshot) {
+        auto piece = std::make_shared<kept_folders::KeptRendering>();
+        piece->html.assign(pieceBytes, 'h');
+        snapshot->KeepRendering("piece", piece);
+    };
+    auto hasPiece = [&](int i) { return Request(folder(i))->Rendering("piece") != nullptr; };
+    // Folders 0 to 4 filled by requests on a thread that then waits.
+    std::promise<void> done;
+    std::promise<void> filled;
+    std::thread server([&] {
+        for (int i = 0; i < 5; ++i) keepPiece(Request(folder(i)));
+        End();
+        filled.set_value();
+        done.get_future().wait();
+    });
+    filled.get_future().wait();
+    ASSERT_EQ(kept_folders::KeptFolderCount(), 5u);
+    keepPiece(Request(folder(5)));
+    EXPECT_NE(Request(folder(5))->Rendering("piece"), nullptr) << "room made for it";
+    EXPECT_EQ(kept_folders::KeptFolderCount(), 5u) << "one folder went, no more";
+    {
+        // A request in flight uses folder 1, now the one used longest ago.
+        GalleryRequest inFlight(true);
+        auto used = inFlight.Folders().Kept(folder(1));
+        keepPiece(Request(folder(6)));
+        EXPECT_NE(Request(folder(6))->Rendering("piece"), nullptr);
+        EXPECT_EQ(inFlight.Folders().Kept(folder(1)), used);
+    }
+    for (int i : {1, 3, 4, 5, 6}) EXPECT_TRUE(hasPiece(i)) << i;
+    for (int i : {0, 2}) EXPECT_FALSE(hasPiece(i)) << i << " went";
+    End();
+    done.set_value();
+    server.join();
 }
 
 // Requests on several threads read and fill one folder's snapshot while its
