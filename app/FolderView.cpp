@@ -2,6 +2,7 @@
 
 #include "app/GalleryRequest.h"
 #include "imaging/Picture.h"
+#include "platform/FileStamps.h"
 #include "platform/Path.h"
 #include "platform/Text.h"
 #include "platform/TextFile.h"
@@ -133,18 +134,43 @@ void FolderView::NoteCreated(const std::string& path) {
     names.push_back(name);
 }
 
+bool FolderView::StampLocked(const std::string& path, platform::FileStamp& stamp) {
+    auto it = stamps_.find(path);
+    if (it == stamps_.end()) {
+        platform::FileStamp read;
+        bool ok = platform::ReadFileStamp(path, read, true);
+        it = stamps_.emplace(path, std::make_pair(ok, read)).first;
+    }
+    stamp = it->second.second;
+    return it->second.first;
+}
+
+void FolderView::NoteReadLocked(const std::string& folder, const std::string& name,
+                                const platform::FileStamp& stamp) {
+    if (!record_ || folder != record_->folder_) return;
+    for (const kept_folders::Dependency& known : record_->dependsOn_)
+        if (known.name == name) return;  // read again (a listing file is, to sort and to show)
+    record_->dependsOn_.push_back({name, stamp});
+}
+
 std::string FolderView::FirstLine(const std::string& path) {
     std::lock_guard<std::mutex> guard(mutex_);
     std::string existing = ExistingLocked(path);
     if (existing.empty()) return {};
     auto [folder, name] = platform::SplitPath(existing);
-    // A resident process keeps the line while the folder stays unchanged.
-    if (auto kept = kept_folders::Followed(name) ? KeptLocked(folder) : nullptr) {
+    // A resident process keeps the line while the folder stays unchanged;
+    // followed by stamps, while the file's stamp (read before its content)
+    // stays the same.
+    platform::FileStamp stamp;
+    auto kept = kept_folders::Followed(name) ? KeptLocked(folder) : nullptr;
+    if (kept && kept->ByStamps() && !StampLocked(existing, stamp)) kept = nullptr;
+    if (kept) {
         NoteLookupLocked(folder, true);
+        if (kept->ByStamps()) NoteReadLocked(folder, name, stamp);
         std::string line;
-        if (kept->FirstLine(name, line)) return line;
+        if (kept->FirstLine(name, line, stamp)) return line;
         line = platform::ReadFirstTextLine(existing);
-        kept->KeepFirstLine(name, line);
+        kept->KeepFirstLine(name, line, stamp);
         return line;
     }
     NoteLookupLocked(folder, false);
@@ -159,12 +185,34 @@ bool FolderView::JpegSize(const std::string& path, int& width, int& height) {
     std::lock_guard<std::mutex> guard(mutex_);
     auto [folder, name] = platform::SplitPath(path);
     std::shared_ptr<kept_folders::FolderSnapshot> snapshot = kept_folders::Followed(name) ? KeptLocked(folder) : nullptr;
+    platform::FileStamp stamp;
+    if (snapshot && snapshot->ByStamps() && !StampLocked(path, stamp)) snapshot = nullptr;
     NoteLookupLocked(resident_ ? folder : std::string(), snapshot != nullptr);
-    if (snapshot && snapshot->JpegSize(name, width, height)) return true;
+    if (snapshot && snapshot->ByStamps()) NoteReadLocked(folder, name, stamp);
+    if (snapshot && snapshot->JpegSize(name, width, height, stamp)) return true;
     if (!ReadJpegSize(path, width, height)) return false;
     // Only what was read: a file that could not be read is tried again.
-    if (snapshot) snapshot->KeepJpegSize(name, width, height);
+    if (snapshot) snapshot->KeepJpegSize(name, width, height, stamp);
     return true;
+}
+
+std::shared_ptr<const kept_folders::KeptRendering> FolderView::KeptRendering(const std::string& folder,
+                                                                           const std::string& key) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::shared_ptr<kept_folders::FolderSnapshot> kept = KeptLocked(folder);
+    std::shared_ptr<const kept_folders::KeptRendering> rendering = kept ? kept->Rendering(key) : nullptr;
+    if (!rendering || !kept->ByStamps()) return rendering;
+    // Their stamps read together: each is a round trip to the server.
+    std::vector<std::string> unread;
+    for (const kept_folders::Dependency& dependency : rendering->dependsOn)
+        if (!stamps_.count(folder + dependency.name)) unread.push_back(folder + dependency.name);
+    std::vector<std::pair<bool, platform::FileStamp>> read = kept_folders::ReadServerStamps(unread);
+    for (size_t i = 0; i < unread.size(); ++i) stamps_.emplace(unread[i], read[i]);
+    for (const kept_folders::Dependency& dependency : rendering->dependsOn) {
+        platform::FileStamp stamp;
+        if (!StampLocked(folder + dependency.name, stamp) || !(stamp == dependency.stamp)) return nullptr;
+    }
+    return rendering;
 }
 
 FolderView::Record::Record(FolderView& view, std::string folder) : view_(view), folder_(std::move(folder)) {
@@ -181,6 +229,11 @@ FolderView::Record::~Record() {
 bool FolderView::Record::OnlyKept() const {
     std::lock_guard<std::mutex> guard(view_.mutex_);
     return onlyKept_;
+}
+
+std::vector<kept_folders::Dependency> FolderView::Record::Dependencies() const {
+    std::lock_guard<std::mutex> guard(view_.mutex_);
+    return dependsOn_;
 }
 
 namespace folder_view {

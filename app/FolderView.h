@@ -45,6 +45,11 @@ public:
     // whole request), or nullptr when the request keeps nothing or the folder
     // is not kept. folder ends in a separator.
     std::shared_ptr<kept_folders::FolderSnapshot> Kept(const std::string& folder);
+    // The piece of a page kept with the folder under key, while the files it
+    // was made from are as they were (a folder followed by stamps); nullptr
+    // otherwise.
+    std::shared_ptr<const kept_folders::KeptRendering> KeptRendering(const std::string& folder,
+                                                                     const std::string& key);
     // Tells the record of a lookup in folder (ending in a separator);
     // fromKept: answered from the folder's kept snapshot.
     void NoteLookup(const std::string& folder, bool fromKept);
@@ -62,12 +67,16 @@ public:
         Record& operator=(const Record&) = delete;
         // Every lookup since it began was in the folder, from its kept snapshot.
         bool OnlyKept() const;
+        // On a folder followed by stamps: the files whose content was read,
+        // with the stamps they were read under.
+        std::vector<kept_folders::Dependency> Dependencies() const;
 
     private:
         friend class FolderView;
         FolderView& view_;
         std::string folder_;
         bool onlyKept_ = true;
+        std::vector<kept_folders::Dependency> dependsOn_;
         Record* previous_;
     };
 
@@ -85,6 +94,11 @@ private:
     std::shared_ptr<kept_folders::FolderSnapshot> KeptLocked(const std::string& folder);
     std::string ExistingLocked(const std::string& path);
     void NoteLookupLocked(const std::string& folder, bool fromKept);
+    // The stamp of an existing file of a folder followed by stamps, read
+    // from its server once per request; false when it cannot be read.
+    bool StampLocked(const std::string& path, platform::FileStamp& stamp);
+    // Notes that the record's folder's file name was read under stamp.
+    void NoteReadLocked(const std::string& folder, const std::string& name, const platform::FileStamp& stamp);
 
     const bool resident_;
     std::mutex mutex_;
@@ -93,6 +107,8 @@ private:
     std::map<std::string, std::shared_ptr<kept_folders::FolderSnapshot>> pins_;
     // First lines read by this request, by on-disk path.
     std::unordered_map<std::string, std::string> firstLines_;
+    // Stamps read by this request, by path (false: none could be read).
+    std::unordered_map<std::string, std::pair<bool, platform::FileStamp>> stamps_;
     Record* record_ = nullptr;
 };
 

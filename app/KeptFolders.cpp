@@ -1,12 +1,16 @@
 #include "app/KeptFolders.h"
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <map>
 
 #include "platform/ChangeQueue.h"
+#include "platform/Clock.h"
 #include "platform/FileStamps.h"
 #include "platform/Path.h"
 #include "platform/Text.h"
+#include "platform/WorkerPool.h"
 
 namespace kept_folders {
 namespace {
@@ -47,36 +51,58 @@ public:
     // The folder's snapshot, listed now when none is kept; nullptr when the
     // folder cannot be kept.
     std::shared_ptr<FolderSnapshot> Snapshot(const std::string& name) {
-        // Which folder the name leads to now, every link on the way followed.
+        // How the folder is followed: as when it was kept, or told by its
+        // file system's kind now.
+        bool byStamps;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            auto it = folders_.find(name);
+            byStamps = it != folders_.end() ? it->second.byStamps : !platform::ChangesPassThisSystem(name);
+        }
+        // Which folder the name leads to now, every link on the way followed
+        // (and, followed by stamps, whether it changed).
         platform::FileStamp now;
-        bool exists = platform::ReadFileStamp(name, now, false);
+        bool exists = platform::ReadFileStamp(name, now, byStamps);
         uint64_t generation = 0;
+        std::shared_ptr<FolderSnapshot> previous;  // followed by stamps: as it was, to compare
         {
             std::lock_guard<std::mutex> guard(mutex_);
             auto it = folders_.find(name);
             // Another folder under the name (a link switched, a folder swapped
             // in, here or above): what was kept is that other folder's.
-            if (it != folders_.end() && (!exists || !it->second.identity.SameFile(now))) {
+            if (it != folders_.end() && (!exists || !it->second.identity.SameFile(now) || it->second.byStamps != byStamps)) {
                 DropFolder(it);
                 it = folders_.end();
             }
             if (!exists) return nullptr;
             if (it == folders_.end()) {
-                if (!changes_.Active()) return nullptr;
+                if (!byStamps && !changes_.Active()) return nullptr;
                 while (folders_.size() >= MaxKeptFolders) DropLeastRecentlyUsed(name);
-                // Watched before it is listed: a change after the listing is
-                // reported. Looked at before it is watched: a folder that
-                // took the name's place meanwhile is told by the next request.
-                int watch = changes_.Watch(name);
-                if (watch < 0) return nullptr;
+                int watch = -1;
+                if (!byStamps) {
+                    // Watched before it is listed: a change after the listing
+                    // is reported. Looked at before it is watched: a folder
+                    // that took the name's place meanwhile is told by the next
+                    // request.
+                    watch = changes_.Watch(name);
+                    if (watch < 0) return nullptr;
+                    foldersOfWatch_[watch].push_back(name);
+                }
                 it = folders_.emplace(name, Folder{}).first;
                 it->second.watch = watch;
+                it->second.byStamps = byStamps;
                 it->second.identity = now;
                 it->second.generation = ++generations_;
-                foldersOfWatch_[watch].push_back(name);
             }
             Folder& folder = it->second;
             folder.lastUse = ++useClock_;
+            // Followed by stamps: a folder whose stamp moved (or may move
+            // unseen) is listed again; its snapshot stays if the listing
+            // holds the same followed entries.
+            if (byStamps && !(folder.identity == now && Settled(now))) {
+                previous = folder.snapshot;
+                Forget(folder);
+            }
             if (folder.snapshot || folder.tooLarge) return folder.snapshot;
             generation = folder.generation;
         }
@@ -85,13 +111,19 @@ public:
         std::lock_guard<std::mutex> guard(mutex_);
         auto it = folders_.find(name);
         bool current = it != folders_.end() && it->second.generation == generation;
+        if (current) it->second.identity = now;
         if (entries.size() > MaxKeptFolderEntries) {
             if (current) it->second.tooLarge = true;
             return nullptr;
         }
-        auto snapshot = std::make_shared<FolderSnapshot>(std::move(entries));
-        if (!MakeRoomLocked(0, snapshot.get())) return nullptr;
-        it = folders_.find(name);  // the drops above may have moved it
+        std::shared_ptr<FolderSnapshot> snapshot;
+        if (previous && SameFollowedEntries(previous->Entries(), entries)) {
+            snapshot = previous;  // changed by private files only
+        } else {
+            snapshot = std::make_shared<FolderSnapshot>(std::move(entries), byStamps);
+            if (!MakeRoomLocked(0, snapshot.get())) return nullptr;
+            it = folders_.find(name);  // the drops above may have moved it
+        }
         // A change reported while the folder was listed: this request may
         // use the listing (it is at least as new as the request), later ones
         // list the folder again.
@@ -123,7 +155,8 @@ public:
 private:
     struct Folder {
         std::shared_ptr<FolderSnapshot> snapshot;  // null: listed afresh on next use
-        platform::FileStamp identity;              // the folder kept: its device and inode
+        platform::FileStamp identity;              // the folder kept (its device and inode), as last listed
+        bool byStamps = false;                     // followed by stamps, not watched
         int watch = -1;
         uint64_t generation = 0;  // new whenever the folder is watched or forgotten
         uint64_t lastUse = 0;
@@ -149,12 +182,28 @@ private:
     // Drops a folder and, unless another name of it uses it, its watch.
     void DropFolder(std::map<std::string, Folder>::iterator it) {
         int watch = it->second.watch;
-        std::vector<std::string>& names = foldersOfWatch_[watch];
-        std::erase(names, it->first);
+        std::string name = it->first;
         folders_.erase(it);
-        if (names.empty()) {
-            foldersOfWatch_.erase(watch);
+        auto names = foldersOfWatch_.find(watch);
+        if (names == foldersOfWatch_.end()) return;  // not watched: followed by stamps
+        std::erase(names->second, name);
+        if (names->second.empty()) {
+            foldersOfWatch_.erase(names);
             changes_.Unwatch(watch);
+        }
+    }
+
+    // The same entries, in the same order, but for private files.
+    static bool SameFollowedEntries(const std::vector<platform::DirEntry>& a, const std::vector<platform::DirEntry>& b) {
+        auto followed = [](const platform::DirEntry& entry) { return Followed(entry.name); };
+        auto i = a.begin(), j = b.begin();
+        for (;;) {
+            i = std::find_if(i, a.end(), followed);
+            j = std::find_if(j, b.end(), followed);
+            if (i == a.end() || j == b.end()) return i == a.end() && j == b.end();
+            if (i->name != j->name || i->directory != j->directory) return false;
+            ++i;
+            ++j;
         }
     }
 
@@ -200,7 +249,8 @@ Cache& TheCache() {
 
 }  // namespace
 
-FolderSnapshot::FolderSnapshot(std::vector<platform::DirEntry> entries) : entries_(std::move(entries)) {
+FolderSnapshot::FolderSnapshot(std::vector<platform::DirEntry> entries, bool byStamps)
+    : entries_(std::move(entries)), byStamps_(byStamps) {
     size_t bytes = 0;
     for (const platform::DirEntry& entry : entries_) {
         bytes += 2 * NameBytes(entry.name);
@@ -227,34 +277,49 @@ bool FolderSnapshot::Reserve(size_t bytes) {
     return true;
 }
 
-bool FolderSnapshot::FirstLine(const std::string& name, std::string& line) const {
+bool FolderSnapshot::FirstLine(const std::string& name, std::string& line, const platform::FileStamp& stamp) const {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = lines_.find(name);
-    if (it == lines_.end()) return false;
-    line = it->second;
+    if (it == lines_.end() || (byStamps_ && !(it->second.stamp == stamp))) return false;
+    line = it->second.text;
     return true;
 }
 
-void FolderSnapshot::KeepFirstLine(const std::string& name, const std::string& line) {
-    if (line.size() > MaxKeptLineBytes) return;
+void FolderSnapshot::KeepFirstLine(const std::string& name, const std::string& line,
+                                   const platform::FileStamp& stamp) {
+    if (line.size() > MaxKeptLineBytes || (byStamps_ && !Settled(stamp))) return;
     std::lock_guard<std::mutex> guard(mutex_);
-    if (lines_.count(name) || !Reserve(NameBytes(name) + line.size())) return;
-    lines_.emplace(name, line);
+    auto it = lines_.find(name);
+    if (it != lines_.end()) {
+        if (!byStamps_) return;
+        Release(NameBytes(name) + it->second.text.size());  // read again under a new stamp
+        lines_.erase(it);
+    }
+    if (!Reserve(NameBytes(name) + line.size())) return;
+    lines_.emplace(name, Line{line, stamp});
 }
 
-bool FolderSnapshot::JpegSize(const std::string& name, int& width, int& height) const {
+bool FolderSnapshot::JpegSize(const std::string& name, int& width, int& height,
+                              const platform::FileStamp& stamp) const {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = sizes_.find(name);
-    if (it == sizes_.end()) return false;
-    width = it->second.first;
-    height = it->second.second;
+    if (it == sizes_.end() || (byStamps_ && !(it->second.stamp == stamp))) return false;
+    width = it->second.width;
+    height = it->second.height;
     return true;
 }
 
-void FolderSnapshot::KeepJpegSize(const std::string& name, int width, int height) {
+void FolderSnapshot::KeepJpegSize(const std::string& name, int width, int height, const platform::FileStamp& stamp) {
+    if (byStamps_ && !Settled(stamp)) return;
     std::lock_guard<std::mutex> guard(mutex_);
-    if (sizes_.count(name) || !Reserve(NameBytes(name))) return;
-    sizes_.emplace(name, std::make_pair(width, height));
+    auto it = sizes_.find(name);
+    if (it != sizes_.end()) {
+        if (!byStamps_) return;
+        it->second = Size{width, height, stamp};
+        return;
+    }
+    if (!Reserve(NameBytes(name))) return;
+    sizes_.emplace(name, Size{width, height, stamp});
 }
 
 std::shared_ptr<const KeptRendering> FolderSnapshot::Rendering(const std::string& key) const {
@@ -267,9 +332,19 @@ std::shared_ptr<const KeptRendering> FolderSnapshot::Rendering(const std::string
 void FolderSnapshot::KeepRendering(const std::string& key, std::shared_ptr<const KeptRendering> rendering) {
     size_t bytes = NameBytes(key) + rendering->html.size();
     for (const std::string& line : rendering->traceLines) bytes += NameBytes(line);
+    for (const Dependency& dependency : rendering->dependsOn) {
+        if (!Settled(dependency.stamp)) return;  // made from a file that may change unseen
+        bytes += NameBytes(dependency.name);
+    }
     std::lock_guard<std::mutex> guard(mutex_);
-    for (const Kept& kept : renderings_)
-        if (kept.key == key) return;  // another request kept the same meanwhile
+    for (auto it = renderings_.begin(); it != renderings_.end(); ++it) {
+        if (it->key != key) continue;
+        if (!byStamps_) return;  // another request kept the same meanwhile
+        // Made again since its files changed: the new one replaces it.
+        Release(it->bytes);
+        renderings_.erase(it);
+        break;
+    }
     if (renderings_.size() >= MaxKeptRenderingsPerFolder) {
         Release(renderings_.front().bytes);
         renderings_.erase(renderings_.begin());
@@ -281,6 +356,42 @@ void FolderSnapshot::KeepRendering(const std::string& key, std::shared_ptr<const
 void FolderSnapshot::Release(size_t bytes) {
     bytes_ -= bytes;
     g_keptBytes -= bytes;
+}
+
+bool Settled(const platform::FileStamp& stamp) {
+    int64_t newest = std::max(stamp.modifiedNs, stamp.changedNs);
+    return static_cast<double>(newest) / 1e9 < platform::NowSeconds() - SettledStampSeconds;
+}
+
+std::vector<std::pair<bool, platform::FileStamp>> ReadServerStamps(const std::vector<std::string>& paths) {
+    std::vector<std::pair<bool, platform::FileStamp>> stamps(paths.size());
+    auto read = [&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) stamps[i].first = platform::ReadFileStamp(paths[i], stamps[i].second, true);
+    };
+    // A few are read at once by the caller.
+    constexpr size_t PerThread = 16;
+    if (paths.size() <= PerThread) {
+        read(0, paths.size());
+        return stamps;
+    }
+    // Started on first use, and never ended: a process ends its threads with itself.
+    static platform::WorkerPool* readers = new platform::WorkerPool(StampReaderThreads);
+    size_t parts = std::min<size_t>(StampReaderThreads + 1, (paths.size() + PerThread - 1) / PerThread);
+    size_t step = (paths.size() + parts - 1) / parts;
+    std::mutex mutex;
+    std::condition_variable done;
+    size_t left = parts - 1;
+    for (size_t part = 1; part < parts; ++part) {
+        readers->Submit([&, part] {
+            read(part * step, std::min(paths.size(), (part + 1) * step));
+            std::lock_guard<std::mutex> guard(mutex);
+            if (--left == 0) done.notify_one();
+        });
+    }
+    read(0, step);
+    std::unique_lock<std::mutex> lock(mutex);
+    done.wait(lock, [&] { return left == 0; });
+    return stamps;
 }
 
 void TakeChanges() { TheCache().TakeChanges(); }

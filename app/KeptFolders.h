@@ -38,6 +38,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/FileStamps.h"
 #include "platform/Files.h"
 
 namespace kept_folders {
@@ -55,19 +56,46 @@ constexpr size_t MaxKeptLineBytes = 4096;
 // At most this many pieces of pages are kept with one folder (one per host
 // name and URL folder it is asked under); a new one replaces the oldest.
 constexpr size_t MaxKeptRenderingsPerFolder = 4;
+// On a folder followed by stamps, a stamp whose times are this recent, by
+// this machine's clock, is not trusted to tell a later change: a change
+// within the same tick of the file system's clock (two seconds on some) would
+// leave it as it is. What it stamps is read again until it has settled. It
+// also covers the file server's clock running a little ahead of this one.
+constexpr double SettledStampSeconds = 3;
+
+// Whether a stamp is old enough to tell any later change (SettledStampSeconds).
+bool Settled(const platform::FileStamp& stamp);
+// Threads that read stamps from a file system's server together.
+constexpr int StampReaderThreads = 8;
+// The stamps of paths, read from their file system's server
+// (platform::ReadFileStamp): several at once, on StampReaderThreads threads
+// beside the caller's, as each is a round trip to the server that the others
+// need not wait for. The first of each pair is false when none could be read.
+std::vector<std::pair<bool, platform::FileStamp>> ReadServerStamps(const std::vector<std::string>& paths);
+
+// A file a piece of a page was made from, with its stamp then.
+struct Dependency {
+    std::string name;
+    platform::FileStamp stamp;
+};
 
 // A piece of a page as it was made: its HTML (lines ending in CR LF), its
-// trace lines in order, and the number the page shows with it.
+// trace lines in order, and the number the page shows with it. On a folder
+// followed by stamps, also the files whose content it was made from (the
+// names it found are the folder's listing's).
 struct KeptRendering {
     std::string html;
     std::vector<std::string> traceLines;
     int number = 0;
+    std::vector<Dependency> dependsOn;
 };
 
-// What is known about one folder as it was when listed.
+// What is known about one folder as it was when listed. Of a folder followed
+// by stamps, what it knows of a file holds only while the file's stamp is the
+// one it was read under, and is kept only under a settled stamp.
 class FolderSnapshot {
 public:
-    explicit FolderSnapshot(std::vector<platform::DirEntry> entries);
+    FolderSnapshot(std::vector<platform::DirEntry> entries, bool byStamps);
     ~FolderSnapshot();
     FolderSnapshot(const FolderSnapshot&) = delete;
     FolderSnapshot& operator=(const FolderSnapshot&) = delete;
@@ -78,14 +106,19 @@ public:
     // directory order; nullptr when there is none.
     const std::vector<std::string>* FilesFolded(const std::string& lowerCaseName) const;
     size_t Bytes() const { return bytes_; }
+    // Followed by stamps read from the file system's server, not by the
+    // change queue (a file system other machines change).
+    bool ByStamps() const { return byStamps_; }
 
-    // The first line of the file name, if known.
-    bool FirstLine(const std::string& name, std::string& line) const;
-    void KeepFirstLine(const std::string& name, const std::string& line);
+    // The first line of the file name, if known. stamp: the file's stamp,
+    // read before its content (ignored on a folder the change queue follows).
+    bool FirstLine(const std::string& name, std::string& line, const platform::FileStamp& stamp = {}) const;
+    void KeepFirstLine(const std::string& name, const std::string& line, const platform::FileStamp& stamp = {});
     // The width and height of the JPEG file name, if known.
-    bool JpegSize(const std::string& name, int& width, int& height) const;
-    void KeepJpegSize(const std::string& name, int width, int height);
-    // The piece kept under key, or nullptr.
+    bool JpegSize(const std::string& name, int& width, int& height, const platform::FileStamp& stamp = {}) const;
+    void KeepJpegSize(const std::string& name, int width, int height, const platform::FileStamp& stamp = {});
+    // The piece kept under key, or nullptr. On a folder followed by stamps,
+    // the caller checks its dependencies.
     std::shared_ptr<const KeptRendering> Rendering(const std::string& key) const;
     void KeepRendering(const std::string& key, std::shared_ptr<const KeptRendering> rendering);
 
@@ -94,11 +127,20 @@ private:
     void Release(size_t bytes);
 
     const std::vector<platform::DirEntry> entries_;
+    const bool byStamps_;
     std::unordered_map<std::string, std::vector<std::string>> files_;
     size_t bytes_ = 0;  // counted in the process-wide total while the snapshot lives
     mutable std::mutex mutex_;
-    std::unordered_map<std::string, std::string> lines_;
-    std::unordered_map<std::string, std::pair<int, int>> sizes_;
+    struct Line {
+        std::string text;
+        platform::FileStamp stamp;
+    };
+    std::unordered_map<std::string, Line> lines_;
+    struct Size {
+        int width, height;
+        platform::FileStamp stamp;
+    };
+    std::unordered_map<std::string, Size> sizes_;
     struct Kept {
         std::string key;
         std::shared_ptr<const KeptRendering> rendering;

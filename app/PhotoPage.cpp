@@ -222,20 +222,24 @@ int WritePictureTable() {
     // A resident process keeps the table with the folder while it stays
     // unchanged: the same folder asked for under the same start of links
     // makes the same table, and traces the same lines.
-    std::shared_ptr<kept_folders::FolderSnapshot> kept = request.Folders().Kept(directory);
-    if (kept) {
-        if (std::shared_ptr<const kept_folders::KeptRendering> table = kept->Rendering(linkBase)) {
-            for (const std::string& line : table->traceLines) TraceLine(line);
-            SendGathered(table->html);
-            return table->number;
-        }
+    FolderView& folders = request.Folders();
+    std::shared_ptr<kept_folders::FolderSnapshot> kept = folders.Kept(directory);
+    if (std::shared_ptr<const kept_folders::KeptRendering> table = folders.KeptRendering(directory, linkBase)) {
+        for (const std::string& line : table->traceLines) TraceLine(line);
+        SendGathered(table->html);
+        return table->number;
     }
-    // Kept only when every lookup that made it was answered from the kept folder.
-    FolderView::Record record(request.Folders(), directory);
+    // Kept only when every lookup that made it was answered from the kept
+    // folder; with the files it read and their stamps on a folder followed
+    // by stamps.
+    FolderView::Record record(folders, directory);
     std::shared_ptr<kept_folders::KeptRendering> table = MakePictureTable(request, directory, linkBase);
     SendGathered(table->html);
     int number = table->number;
-    if (kept && record.OnlyKept()) kept->KeepRendering(linkBase, std::move(table));
+    if (kept && record.OnlyKept()) {
+        table->dependsOn = record.Dependencies();
+        kept->KeepRendering(linkBase, std::move(table));
+    }
     return number;
 }
 

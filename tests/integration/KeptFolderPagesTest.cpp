@@ -4,11 +4,16 @@
 // gallery's own slideshow files each leave the next page the one CGI makes.
 #include <gtest/gtest.h>
 
+#include <sys/vfs.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <thread>
+#include <tuple>
 
+#include "app/KeptFolders.h"
 #include "support/CgiHarness.h"
 #include "support/FastCgiClient.h"
 #include "support/Pictures.h"
@@ -77,6 +82,43 @@ std::string Difference(const std::string& got, const std::string& expected) {
     };
     return "got \"" + lineAt(got) + "\" where it should have \"" + lineAt(expected) + "\"";
 }
+
+const char* const Bindfs = "/usr/bin/bindfs";
+const char* const Fusermount = "/usr/bin/fusermount";
+constexpr long FuseMagic = 0x65735546;
+
+// A folder shared from elsewhere: source mounted at target through FUSE
+// (bindfs), which stands for another machine's share: what is changed in
+// source directly is never reported on target, as a change made on another
+// machine is not. Unmounted at the end.
+class SharedMount {
+public:
+    SharedMount(const std::string& source, const std::string& target) : target_(target) {
+        std::filesystem::create_directories(target);
+        ProcessResult r = RunProgram(Bindfs, {source, target}, {{"PATH", "/usr/bin:/bin"}});
+        mounted_ = r.exitCode == 0 && IsFuse();
+        error_ = r.err;
+    }
+    ~SharedMount() {
+        for (int attempt = 0; mounted_ && attempt < 50; ++attempt) {
+            if (RunProgram(Fusermount, {"-u", target_}, {{"PATH", "/usr/bin:/bin"}}).exitCode == 0) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // still busy
+        }
+    }
+    SharedMount(const SharedMount&) = delete;
+    SharedMount& operator=(const SharedMount&) = delete;
+    bool Mounted() const { return mounted_; }
+    const std::string& Error() const { return error_; }
+
+private:
+    bool IsFuse() const {
+        struct statfs fs {};
+        return statfs(target_.c_str(), &fs) == 0 && fs.f_type == FuseMagic;
+    }
+    std::string target_;
+    bool mounted_ = false;
+    std::string error_;
+};
 
 std::unique_ptr<FastCgiServer> StartServer(const TempDir& elsewhere) {
     auto server = std::make_unique<FastCgiServer>(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
@@ -184,4 +226,53 @@ TEST(KeptFolderPages, SlideshowViewersLeaveTheKeptPhotoPage) {
     std::string cgi = g.Get().process.out;
     ASSERT_NE(cgi.find("Caption b, edited"), std::string::npos);
     EXPECT_EQ(Difference(fastCgi(""), cgi), "") << "a change in the folder";
+}
+
+// A gallery on a shared mount (FUSE, standing for NFS or SMB): changes made
+// behind it are reported to no one, yet each shows in the next page, the
+// page CGI makes through the same mount; so do changes to files whose
+// content was kept, once their stamps had settled.
+TEST(KeptFolderPages, ChangesBehindASharedMountShowInTheNextPage) {
+    REQUIRE_TOOL(Exists(Bindfs) && Exists(Fusermount) && Exists("/dev/fuse"), "bindfs, fusermount and /dev/fuse");
+    Site site;
+    const std::string shared = site.root / "shared";
+    MakeRelease(shared, "Shared", 3);
+    SharedMount mount(shared, site.Gallery());
+    ASSERT_TRUE(mount.Mounted()) << mount.Error();
+    ASSERT_EQ(RunProgram(site.Gallery() + "/pictorama.cgi", {}, site.Variables()).exitCode, 0);  // the thumbnails
+    // Files whose stamps have settled are what a resident process keeps.
+    std::this_thread::sleep_for(std::chrono::duration<double>(kept_folders::SettledStampSeconds + 0.5));
+    TempDir elsewhere;
+    auto server = StartServer(elsewhere);
+    std::string page = site.FastCgi(*server);
+    ASSERT_EQ(Difference(page, site.Cgi()), "");
+    ASSERT_EQ(Difference(site.FastCgi(*server), page), "");
+    const std::vector<std::tuple<std::string, std::function<void()>, std::string>> changes = {
+        {"caption written in place, same length", [&] { WriteFile(shared + "/p1.txt", "Shared X\r\n"); },
+         "Shared X"},
+        {"caption written in place, its size and time kept", [&] {
+             auto time = std::filesystem::last_write_time(shared + "/p0.txt");
+             WriteFile(shared + "/p0.txt", "Shared Y\r\n");
+             std::filesystem::last_write_time(shared + "/p0.txt", time);
+         },
+         "Shared Y"},
+        {"picture added", [&] {
+             MakeJpeg(shared + "/p7.jpg", 47, 30);
+             WriteFile(shared + "/p7.txt", "Seventh\r\n");
+             WriteFile(shared + "/p7.idd", "7\r\n");
+         },
+         "Seventh"},
+        {"listing line changed", [&] { WriteFile(shared + "/p0.idd", "9\r\n"); }, "\r\n9\r\n"},
+        {"listing file removed", [&] { std::filesystem::remove(shared + "/p2.idd"); }, "3 Images Posted"},
+        {"title added", [&] { WriteFile(shared + "/pagetitle.txt", "Shared pictures\r\n"); }, "Shared pictures"},
+        {"thumbnail replaced", [&] { MakeJpeg(shared + "/t_p1.jpg", 33, 22); }, "width=33 height=22"},
+    };
+    for (const auto& [what, change, shows] : changes) {
+        change();
+        std::string next = site.FastCgi(*server);
+        EXPECT_NE(next.find(shows), std::string::npos) << what;
+        EXPECT_EQ(Difference(next, site.Cgi()), "") << what;
+        EXPECT_EQ(Difference(site.FastCgi(*server), next), "") << what << ", asked again";
+    }
+    server.reset();  // nothing left open on the mount
 }
