@@ -53,12 +53,16 @@ public:
     std::shared_ptr<FolderSnapshot> Snapshot(const std::string& name) {
         // How the folder is followed: as when it was kept, or told by its
         // file system's kind now.
-        bool byStamps;
+        bool known = false, byStamps = false;
         {
             std::lock_guard<std::mutex> guard(mutex_);
             auto it = folders_.find(name);
-            byStamps = it != folders_.end() ? it->second.byStamps : !platform::ChangesPassThisSystem(name);
+            known = it != folders_.end();
+            if (known) byStamps = it->second.byStamps;
         }
+        // Asked without the lock: a file server that does not answer holds
+        // up this request only.
+        if (!known) byStamps = !platform::ChangesPassThisSystem(name);
         // Which folder the name leads to now, every link on the way followed
         // (and, followed by stamps, whether it changed).
         platform::FileStamp now;
