@@ -201,6 +201,11 @@ class Machines:
         for (process, _), port in zip(self.machines, self.machine_ports):
             if not servers.wait_for_port(port, process):
                 raise RuntimeError(f"a machine did not start listening\n{self.logs()}")
+        # Each machine on a FUSE mount of its own, not nginx's, not the other's.
+        devices = [self.mounted_device(pid) for pid in self.machine_pids()]
+        nginx_device = os.stat(self.mount_point).st_dev
+        if None in devices or len(set(devices + [(os.major(nginx_device), os.minor(nginx_device))])) != 3:
+            raise RuntimeError(f"the machines do not each have a mount of their own: {devices}\n{self.logs()}")
         config = self.write_configs()
         log = open(os.path.join(self.run, "nginx.out"), "w")
         self.nginx = subprocess.Popen([NGINX, "-c", config, "-p", self.run,
@@ -216,11 +221,15 @@ class Machines:
         (bindfs, in the foreground, the program's child) over the path nginx
         uses too, and the program serving FastCGI there as the run user."""
         run_as = (f"setpriv --reuid={self.user} --regid={self.user} --init-groups " if self.user else "")
-        # The mount is there once the path's device is another than before.
-        script = (f"before=$(stat -c %d '{self.mount_point}'); "
-                  f"{BINDFS} -f '{self.shared}' '{self.mount_point}' & "
-                  f"for i in $(seq 200); do "
-                  f"[ \"$(stat -c %d '{self.mount_point}')\" != \"$before\" ] && break; sleep 0.05; done; "
+        # nginx's mount, copied into the namespace, goes first (here only):
+        # the machine's own mount takes the empty folder's place. It is there
+        # once the path's device is another than the folder's; the program
+        # starts on it or not at all.
+        mp = self.mount_point
+        script = (f"umount -l '{mp}' 2>/dev/null; before=$(stat -c %d '{mp}'); "
+                  f"{BINDFS} -f '{self.shared}' '{mp}' & "
+                  f"for i in $(seq 200); do [ \"$(stat -c %d '{mp}')\" != \"$before\" ] && break; sleep 0.05; done; "
+                  f"[ \"$(stat -c %d '{mp}')\" != \"$before\" ] || {{ echo 'the share is not mounted'; exit 1; }}; "
                   f"exec {run_as}'{self.program_path}' --fastcgi 127.0.0.1:{port} --threads 4")
         log = open(os.path.join(self.run, f"machine-{'ab'[index]}.out"), "w")
         process = subprocess.Popen([UNSHARE, "--mount", "--propagation", "private", "sh", "-c", script],
@@ -228,6 +237,18 @@ class Machines:
                                    start_new_session=True, cwd=self.work)
         log.close()
         return process, log.name
+
+    def mounted_device(self, pid):
+        """The (major, minor) of the FUSE mount that process pid sees at the
+        gallery's path, or None."""
+        found = None
+        with open(f"/proc/{pid}/mountinfo") as f:
+            for line in f:
+                fields = line.split()
+                separator = fields.index("-")
+                if fields[4] == self.mount_point and fields[separator + 1].startswith("fuse"):
+                    found = tuple(int(n) for n in fields[2].split(":"))  # the last one is on top
+        return found
 
     def machine_pids(self):
         return [process.pid for process, _ in self.machines]
@@ -252,14 +273,15 @@ class Machines:
                     text.append(f"--- {name}\n{tail}")
         return "\n".join(text)
 
-    def reads(self):
-        """How many reading system calls each machine's program has made: a
-        request it serves makes some, an idle one none."""
+    def writes(self):
+        """How many writing system calls each machine's program has made: a
+        request it serves makes some (its trace, its answer) before its
+        answer is complete, an idle one none."""
         counts = []
         for pid in self.machine_pids():
             try:
                 with open(f"/proc/{pid}/io") as f:
-                    counts.append(int(next(line for line in f if line.startswith("syscr:")).split()[1]))
+                    counts.append(int(next(line for line in f if line.startswith("syscw:")).split()[1]))
             except (OSError, StopIteration):
                 counts.append(-1)  # gone
         return counts
@@ -281,9 +303,9 @@ class Machines:
         served each."""
         answers, machines = [], []
         for _ in range(count):
-            before = self.reads()
+            before = self.writes()
             answers.append(self.get())
-            after = self.reads()
+            after = self.writes()
             busy = [pid for pid, b, a in zip(self.machine_pids(), before, after) if a > b]
             machines.append(busy[0] if len(busy) == 1 else None)
         return answers, machines
@@ -305,10 +327,10 @@ def whole_thumbnails(folder):
 
 
 def check_cold_first_views_through_both_leave_every_thumbnail_whole(m):
-    before = m.reads()
+    before = m.writes()
     with concurrent.futures.ThreadPoolExecutor(8) as pool:
         answers = list(pool.map(lambda _: m.get(timeout=120), range(8)))
-    after = m.reads()
+    after = m.writes()
     for r in answers:
         assert r.status == 200, r
         assert f"\r\n{len(gallery.LISTED)} Images Posted\r\n" in r.text, r
