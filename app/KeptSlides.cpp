@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "app/FolderIndex.h"
+#include "app/FolderView.h"
 #include "app/Thumbnails.h"
 #include "engine/PrivateFolder.h"
 #include "imaging/Picture.h"
@@ -108,8 +108,8 @@ bool PlaceUnderTwoNames(const std::string& path, const std::string& alsoAs,
     platform::DeleteFile(temporary);
     platform::DeleteFile(second);
     if (ok) {
-        folder_index::NoteCreated(path);
-        folder_index::NoteCreated(alsoAs);
+        folder_view::NoteCreated(path);
+        folder_view::NoteCreated(alsoAs);
     }
     return ok;
 }

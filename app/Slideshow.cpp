@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/FolderIndex.h"
+#include "app/FolderView.h"
 #include "app/Gallery.h"
 #include "app/HtmlText.h"
 #include "app/KeptSlides.h"
@@ -39,7 +39,7 @@ std::string SlideStateFile() {
 
 int NextSlideIndex(int lastIndex) {
     std::string path = SlideStateFile();
-    std::string existing = folder_index::Existing(path);
+    std::string existing = folder_view::Existing(path);
     int index = 0;
     if (!existing.empty()) {
         int32_t n = -1;
@@ -54,7 +54,7 @@ int NextSlideIndex(int lastIndex) {
     // Replaced by rename, so that a concurrent request reads the old or the
     // new index, never a half-written one.
     platform::ReplaceFileContents(path, std::to_string(index) + "\r\n");
-    folder_index::NoteCreated(path);
+    folder_view::NoteCreated(path);
     return index;
 }
 
@@ -81,7 +81,7 @@ void CreateSlidePicture(const std::string& name) {
     std::string directory = kit::ProgramDirectory();
     std::string path = directory + name;
     TraceLine("Create Slide Image: " + path);
-    std::string existing = folder_index::Existing(path);
+    std::string existing = folder_view::Existing(path);
     if (existing.empty()) {
         TraceLine("Not Exist: " + path);
         return;

@@ -4,13 +4,14 @@
 #include <unordered_map>
 #include <utility>
 
-#include "app/FolderIndex.h"
+#include "app/FolderView.h"
+#include "app/GalleryRequest.h"
 #include "app/Kit.h"
 #include "app/PageFrame.h"
 #include "app/Trace.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
-#include "platform/ListeningSocket.h"
+#include "platform/Processors.h"
 #include "platform/Text.h"
 
 bool ParseThumbnailThreads(const std::string& text, int& threads) {
@@ -66,10 +67,10 @@ std::vector<std::vector<ThumbnailSource>> PlanMissingThumbnails(const std::strin
     for (const std::string& name : pictures) {
         if (name.empty() || text::StartsWith(name, "t_")) continue;
         std::string thumbnail = folder + "t_" + kit::WithoutExtension(name) + ".jpg";
-        if (folder_index::Exists(thumbnail)) continue;
+        if (folder_view::Exists(thumbnail)) continue;
         ThumbnailSource source;
         source.picturePath = folder + name;
-        source.existingPicture = folder_index::Existing(source.picturePath);
+        source.existingPicture = folder_view::Existing(source.picturePath);
         source.thumbnailPath = thumbnail;
         if (!source.existingPicture.empty() && !sized) {
             int unusedWidth = 85;
@@ -88,7 +89,10 @@ std::vector<std::vector<ThumbnailSource>> PlanMissingThumbnails(const std::strin
     return plan;
 }
 
-ThumbnailBatch::ThumbnailBatch(platform::WorkerPool& pool) : pool_(pool), shared_(std::make_shared<Shared>()) {}
+ThumbnailBatch::ThumbnailBatch(platform::WorkerPool& pool, GalleryRequest& request)
+    : pool_(pool), shared_(std::make_shared<Shared>()) {
+    shared_->request = &request;
+}
 
 ThumbnailBatch::~ThumbnailBatch() {
     Cancel();
@@ -127,7 +131,8 @@ void ThumbnailBatch::Run(Shared& shared, Job& job) {
         result.skipped = true;
     } else {
         try {
-            TraceCapture capture(result.trace);
+            TraceSink trace(result.trace);
+            GalleryRequest::Binding working(*shared.request, trace);
             for (size_t k = 0; k < job.sources.size(); ++k) {
                 // A later picture sharing the file is made only when the
                 // earlier ones left none, as the page does one by one.
@@ -184,7 +189,7 @@ void MakeThumbnailsTogether(const std::string& folder, const std::vector<std::st
     std::vector<std::vector<ThumbnailSource>> plan = PlanMissingThumbnails(folder, pictures);
     if (plan.empty()) return;
     std::shared_ptr<platform::WorkerPool> pool = SharedThumbnailPool();
-    ThumbnailBatch batch(*pool);
+    ThumbnailBatch batch(*pool, CurrentRequest());
     for (auto& entry : plan) batch.Add(entry);
     for (size_t i = 0; i < plan.size(); ++i) {
         batch.Wait(i);
@@ -194,7 +199,7 @@ void MakeThumbnailsTogether(const std::string& folder, const std::vector<std::st
         for (size_t k = 0; k < result.toLog.size(); ++k)
             if (!result.toLog[k].empty()) LogUndecodablePicture(plan[i][k].picturePath, result.toLog[k]);
         for (const ThumbnailSource& source : plan[i])
-            if (platform::FileExists(source.thumbnailPath)) folder_index::NoteCreated(source.thumbnailPath);
+            if (platform::FileExists(source.thumbnailPath)) folder_view::NoteCreated(source.thumbnailPath);
         // The request ends here, as it would have one picture at a time; the
         // batch first lets the work in flight finish and drops the rest.
         if (result.error) {

@@ -14,6 +14,8 @@
 #include "app/Thumbnails.h"
 #include "platform/WorkerPool.h"
 
+class GalleryRequest;
+
 // The thread setting never goes beyond this.
 constexpr int MaxThumbnailThreads = 64;
 // How many threads make a photo page's missing thumbnails: the process
@@ -50,7 +52,9 @@ struct ThumbnailJobResult {
 
 class ThumbnailBatch {
 public:
-    explicit ThumbnailBatch(platform::WorkerPool& pool);
+    // The jobs work for the request (its view of the folder; each its own
+    // trace lines), which outlives the batch.
+    ThumbnailBatch(platform::WorkerPool& pool, GalleryRequest& request);
     // Cancels what has not started and waits for the work in flight: no claim
     // and no temporary file of this batch outlives it.
     ~ThumbnailBatch();
@@ -79,6 +83,7 @@ private:
         bool done = false;
     };
     struct Shared {
+        GalleryRequest* request = nullptr;
         mutable std::mutex mutex;
         std::condition_variable changed;
         std::vector<std::unique_ptr<Job>> jobs;

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/FolderIndex.h"
+#include "app/FolderView.h"
 #include "app/Kit.h"
 #include "app/PageFrame.h"
 #include "app/Trace.h"
@@ -59,7 +59,7 @@ void LoadExistingPicture(const std::string& existing, TBitmap& bitmap, std::stri
 }  // namespace
 
 void LoadPicture(const std::string& path, TBitmap& bitmap) {
-    std::string existing = folder_index::Existing(path);
+    std::string existing = folder_view::Existing(path);
     if (existing.empty()) return;
     LoadExistingPicture(existing, bitmap);
 }
@@ -164,7 +164,7 @@ std::string ThumbnailPath(const std::string& picturePath) {
 bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int quality) {
     try {
         platform::ReplaceFileContents(path, EncodeJpeg(bitmap, quality));
-        folder_index::NoteCreated(path);
+        folder_view::NoteCreated(path);
         return true;
     } catch (const std::exception&) {
         return false;
@@ -249,7 +249,7 @@ bool AwaitThumbnail(const std::string& thumbnailPath) {
     std::string claim = ClaimPath(thumbnailPath);
     for (;;) {
         if (platform::FileExists(thumbnailPath)) {
-            folder_index::NoteCreated(thumbnailPath);
+            folder_view::NoteCreated(thumbnailPath);
             return true;
         }
         if (!platform::FileExists(claim) || ClaimIsStale(claim)) return false;
@@ -297,7 +297,7 @@ bool MakeClaimedThumbnail(const std::string& picturePath, const std::string& thu
     if (!ClaimThumbnail(thumbnailPath)) return false;
     HeldThumbnailClaim held(thumbnailPath);
     if (!platform::FileExists(thumbnailPath)) CreateThumbnail(picturePath);
-    else folder_index::NoteCreated(thumbnailPath);  // made by a request that just released its claim
+    else folder_view::NoteCreated(thumbnailPath);  // made by a request that just released its claim
     return true;
 }
 
@@ -311,7 +311,7 @@ ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source, std::string
 void CreateThumbnail(const std::string& picturePath) {
     ThumbnailSource source;
     source.picturePath = picturePath;
-    source.existingPicture = folder_index::Existing(picturePath);
+    source.existingPicture = folder_view::Existing(picturePath);
     source.thumbnailPath = ThumbnailPath(picturePath);
     TraceLine("Create Thumbnail file: " + picturePath);
     if (!source.existingPicture.empty()) {

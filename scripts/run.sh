@@ -114,10 +114,10 @@ case "$cmd" in
       run_ctest build-asan
     fi
     if [[ $stage == all || $stage == tsan ]]; then
-      echo "== ThreadSanitizer build of the library and its host, the FastCGI hosting, the thumbnail threads and claims, the kept slides, the folder cache, and their tests"
+      echo "== ThreadSanitizer build of the library and its host, the FastCGI hosting, the thumbnail threads and claims, the kept slides, the kept folders, and their tests"
       build_tsan
       (cd build-tsan && TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
-        ctest --output-on-failure -j "$jobs" --timeout 900 -R '^(Isapi|FastCgi|ParallelThumbnails|ThumbnailCommand|ThumbnailClaim|SlideMadeOnce|FolderCache)')
+        ctest --output-on-failure -j "$jobs" --timeout 900 -R '^(Isapi|FastCgi|ParallelThumbnails|ThumbnailCommand|ThumbnailClaim|SlideMadeOnce|KeptFolder)')
     fi
     if [[ $stage == all || $stage == fuzz ]]; then
       echo "== Fuzz harnesses replaying their corpora"

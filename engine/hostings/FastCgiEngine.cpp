@@ -14,6 +14,7 @@
 #include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/ListeningSocket.h"
+#include "platform/Processors.h"
 #include "platform/StopSignals.h"
 #include "platform/Text.h"
 #include "platform/ThreadSignals.h"

@@ -14,7 +14,7 @@
 #include <functional>
 #include <thread>
 
-#include "app/FolderCache.h"
+#include "app/KeptFolders.h"
 #include "engine/hostings/FastCgiInputCheck.h"
 #include "support/CgiHarness.h"
 #include "support/FastCgiClient.h"
@@ -339,7 +339,7 @@ TEST(FastCgiLifetime, KeptTableServesOnlyTheSameRequestOfTheSameFolder) {
     // a's caption is a line too long to be kept by itself, under a second
     // name outside the folder: a change through that name is one the cache
     // does not follow, so a page that misses it came from the kept table.
-    const std::string longCaption(folder_cache::MaxKeptLineBytes + 100, 'x');
+    const std::string longCaption(kept_folders::MaxKeptLineBytes + 100, 'x');
     WriteFile(outside / "a.txt", longCaption + "\r\n");
     std::filesystem::remove(g / "a.txt");
     std::filesystem::create_hard_link(outside / "a.txt", g / "a.txt");

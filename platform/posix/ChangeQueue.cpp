@@ -1,4 +1,4 @@
-#include "platform/FolderChanges.h"
+#include "platform/ChangeQueue.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -9,13 +9,13 @@
 
 namespace platform {
 
-FolderChanges::FolderChanges() { fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
+ChangeQueue::ChangeQueue() { fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
 
-FolderChanges::~FolderChanges() {
+ChangeQueue::~ChangeQueue() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-int FolderChanges::Watch(const std::string& folder) {
+int ChangeQueue::Watch(const std::string& folder) {
     if (fd_ < 0) return -1;
     // Reading a file is no change; finishing a write is one even when the
     // writer's own modifications were merged into an earlier event.
@@ -25,13 +25,30 @@ int FolderChanges::Watch(const std::string& folder) {
     return watch < 0 ? -1 : watch;
 }
 
-void FolderChanges::Unwatch(int watch) {
+void ChangeQueue::Unwatch(int watch) {
     if (fd_ >= 0 && watch >= 0) inotify_rm_watch(fd_, watch);
 }
 
-std::vector<FolderChanges::Change> FolderChanges::Take() {
+void ChangeQueue::ActAsOverflowed() {
+    if (fd_ < 0) return;
+    alignas(inotify_event) char buffer[16 * 1024];
+    for (;;) {
+        ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+    }
+    overflowed_ = true;
+}
+
+std::vector<ChangeQueue::Change> ChangeQueue::Take() {
     std::vector<Change> changes;
     if (fd_ < 0) return changes;
+    if (overflowed_) {
+        overflowed_ = false;
+        Change lost;
+        lost.kind = Change::Lost;
+        changes.push_back(lost);
+    }
     alignas(inotify_event) char buffer[16 * 1024];
     for (;;) {
         ssize_t n = ::read(fd_, buffer, sizeof buffer);

@@ -1,4 +1,4 @@
-#include "platform/FolderWatch.h"
+#include "platform/FileWaiter.h"
 
 #include <poll.h>
 #include <sys/inotify.h>
@@ -8,7 +8,7 @@
 
 namespace platform {
 
-FolderWatch::FolderWatch(const std::string& folder) {
+FileWaiter::FileWaiter(const std::string& folder) {
     fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd_ < 0) return;
     // Files worth waking for arrive complete, by rename; creating and writing
@@ -20,11 +20,11 @@ FolderWatch::FolderWatch(const std::string& folder) {
     }
 }
 
-FolderWatch::~FolderWatch() {
+FileWaiter::~FileWaiter() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-void FolderWatch::Wait(int timeoutMilliseconds) {
+void FileWaiter::Wait(int timeoutMilliseconds) {
     if (fd_ < 0) {
         SleepMilliseconds(timeoutMilliseconds);
         return;

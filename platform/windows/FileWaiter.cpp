@@ -1,11 +1,11 @@
-#include "platform/FolderWatch.h"
+#include "platform/FileWaiter.h"
 
 #include "platform/Process.h"
 #include "platform/windows/Win32.h"
 
 namespace platform {
 
-FolderWatch::FolderWatch(const std::string& folder) {
+FileWaiter::FileWaiter(const std::string& folder) {
     // Names appearing, disappearing or changing: a file renamed into place
     // among them (creating one wakes the waiter too, which then finds
     // nothing new and waits again).
@@ -13,11 +13,11 @@ FolderWatch::FolderWatch(const std::string& folder) {
     fd_ = win32::HandleAsInt(h);
 }
 
-FolderWatch::~FolderWatch() {
+FileWaiter::~FileWaiter() {
     if (fd_ >= 0) FindCloseChangeNotification(win32::IntAsHandle(fd_));
 }
 
-void FolderWatch::Wait(int timeoutMilliseconds) {
+void FileWaiter::Wait(int timeoutMilliseconds) {
     if (fd_ < 0) {
         SleepMilliseconds(timeoutMilliseconds);
         return;

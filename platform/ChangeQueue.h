@@ -1,20 +1,21 @@
-// Noticing changes in a set of folders without looking at them: a process
-// that keeps what it learned about a folder between requests asks, before it
-// uses that knowledge, which folders changed since it last asked. Nothing
-// waits: changes are collected as they happen and handed over on request.
+// The queue of changes made in a set of folders, read without looking at the
+// folders: a process that keeps what it learned about a folder between
+// requests asks, before it uses that knowledge, which folders changed since
+// it last asked. Nothing waits: changes are collected as they happen and
+// handed over on request.
 #pragma once
 #include <string>
 #include <vector>
 
 namespace platform {
 
-class FolderChanges {
+class ChangeQueue {
 public:
     // Without the service Active() is false and no folder can be watched.
-    FolderChanges();
-    ~FolderChanges();
-    FolderChanges(const FolderChanges&) = delete;
-    FolderChanges& operator=(const FolderChanges&) = delete;
+    ChangeQueue();
+    ~ChangeQueue();
+    ChangeQueue(const ChangeQueue&) = delete;
+    ChangeQueue& operator=(const ChangeQueue&) = delete;
     bool Active() const { return fd_ >= 0; }
 
     // Starts watching a folder: an entry created, written, its attributes
@@ -38,8 +39,14 @@ public:
     // The changes since the last call, oldest first; never waits.
     std::vector<Change> Take();
 
+    // For tests: the queue acts as if it overflowed now, as a burst of
+    // changes past the system's queue length makes it: what it holds is
+    // dropped, and the next Take reports changes lost before what comes later.
+    void ActAsOverflowed();
+
 private:
     int fd_ = -1;
+    bool overflowed_ = false;
 };
 
 }  // namespace platform
