@@ -13,13 +13,13 @@ namespace {
 // The BMP reader makes the whole bitmap at once; the header is its size.
 class BmpDecoder : public PictureDecoder {
 public:
-    explicit BmpDecoder(const std::string& path) : file_(std::make_unique<FileStream>(path, platform::OpenMode::Read)) {}
+    explicit BmpDecoder(Stream& stream) : stream_(&stream) {}
     BmpDecoder(const void* data, size_t size) : data_(data), size_(size) {}
 
     PictureHeader ReadHeader() override {
         if (!read_) {
-            if (file_)
-                LoadBmpFromStream(*file_, picture_);
+            if (stream_)
+                LoadBmpFromStream(*stream_, picture_);
             else
                 ReadBmp(data_, size_, picture_);
             read_ = true;
@@ -36,7 +36,7 @@ public:
     }
 
 private:
-    std::unique_ptr<FileStream> file_;
+    Stream* stream_ = nullptr;
     const void* data_ = nullptr;
     size_t size_ = 0;
     bool read_ = false;
@@ -53,8 +53,8 @@ public:
     bool Recognises(const void* head, size_t size) const override {
         return size >= 2 && std::memcmp(head, "BM", 2) == 0;
     }
-    std::unique_ptr<PictureDecoder> Open(const std::string& path) const override {
-        return std::make_unique<BmpDecoder>(path);
+    std::unique_ptr<PictureDecoder> OpenStream(Stream& stream) const override {
+        return std::make_unique<BmpDecoder>(stream);
     }
     std::unique_ptr<PictureDecoder> OpenBytes(const void* data, size_t size) const override {
         return std::make_unique<BmpDecoder>(data, size);

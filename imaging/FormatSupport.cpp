@@ -24,8 +24,7 @@ void CheckPictureCost(int64_t width, int64_t height, int64_t heldBytes) {
         throw Exception(PictureTooLargeMessage);
 }
 
-std::string ReadFileWithin(const std::string& path, int64_t maxBytes) {
-    FileStream file(path, platform::OpenMode::Read);
+std::string ReadStreamWithin(Stream& file, int64_t maxBytes) {
     const int64_t size = file.Size();
     if (size < 0) throw Exception("Stream read error");
     if (size > maxBytes) throw Exception(PictureTooLargeMessage);

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+class Stream;
+
 namespace imaging {
 
 // The failure of a decoding that ran past FormatMaxDecodeSeconds, and of a
@@ -30,9 +32,9 @@ private:
 // MaxPixels and heldBytes within FormatMaxHeldBytes.
 void CheckPictureCost(int64_t width, int64_t height, int64_t heldBytes);
 
-// The whole file, when it is at most maxBytes long; raises "Cannot open file
-// %s", "Stream read error", or PictureTooLargeMessage for a longer file.
-std::string ReadFileWithin(const std::string& path, int64_t maxBytes);
+// The whole stream (from its start), when it is at most maxBytes long;
+// raises "Stream read error", or PictureTooLargeMessage for a longer one.
+std::string ReadStreamWithin(Stream& stream, int64_t maxBytes);
 
 // Pixels of R, G, B, A (not premultiplied) composed over the page's
 // background into R, G, B.

@@ -13,7 +13,7 @@ namespace {
 // first frame on its logical screen, known once the file is read.
 class GifDecoder : public PictureDecoder {
 public:
-    explicit GifDecoder(const std::string& path) : path_(path) {}
+    explicit GifDecoder(Stream& stream) : stream_(&stream) {}
     GifDecoder(const void* data, size_t size) : data_(data), size_(size) {}
 
     PictureHeader ReadHeader() override {
@@ -22,7 +22,7 @@ public:
             if (data_)
                 image.LoadFromMemory(data_, size_);
             else
-                image.LoadFromFile(path_);
+                image.LoadFromStream(*stream_);
             image.AssignTo(picture_);
             read_ = true;
         }
@@ -38,7 +38,7 @@ public:
     }
 
 private:
-    std::string path_;
+    Stream* stream_ = nullptr;
     const void* data_ = nullptr;
     size_t size_ = 0;
     bool read_ = false;
@@ -61,8 +61,8 @@ public:
         };
         return gifAt(0) || gifAt(4);
     }
-    std::unique_ptr<PictureDecoder> Open(const std::string& path) const override {
-        return std::make_unique<GifDecoder>(path);
+    std::unique_ptr<PictureDecoder> OpenStream(Stream& stream) const override {
+        return std::make_unique<GifDecoder>(stream);
     }
     std::unique_ptr<PictureDecoder> OpenBytes(const void* data, size_t size) const override {
         return std::make_unique<GifDecoder>(data, size);

@@ -223,9 +223,9 @@ int64_t HeldBytes(int64_t pixels, bool grid, bool alpha, int bits) {
 
 class HeifDecoder : public PictureDecoder {
 public:
-    explicit HeifDecoder(const std::string& path) : file_(std::make_unique<FileStream>(path, platform::OpenMode::Read)) {
-        reading_.stream = file_.get();
-        reading_.size = file_->Size();
+    explicit HeifDecoder(Stream& stream) : stream_(&stream) {
+        reading_.stream = stream_;
+        reading_.size = stream_->Size();
         if (reading_.size < 0) throw Exception("Stream read error");
     }
     HeifDecoder(const void* data, size_t size) : data_(static_cast<const uint8_t*>(data)), size_(size) {}
@@ -234,13 +234,13 @@ public:
         if (headerRead_) return header_;
         InitialiseLibrary();
         if (!context_.context) Fail("out of memory");
-        const uint64_t tiles = file_ ? PrimaryTileCount(*file_, reading_.size) : PrimaryTileCount(data_, size_);
+        const uint64_t tiles = stream_ ? PrimaryTileCount(*stream_, reading_.size) : PrimaryTileCount(data_, size_);
         if (tiles > static_cast<uint64_t>(HeifMaxGridTiles)) Fail("too many tiles");
         grid_ = tiles > 0;
         heif_context_set_maximum_image_size_limit(context_.context, HeifMaxSide);
         heif_context_set_max_decoding_threads(context_.context, HeifDecodingThreads);
-        if (file_) {
-            if (file_->Seek(0, 0) != 0) throw Exception("Stream read error");
+        if (stream_) {
+            if (stream_->Seek(0, 0) != 0) throw Exception("Stream read error");
             Check(heif_context_read_from_reader(context_.context, &StreamReader, &reading_, nullptr));
         } else {
             Check(heif_context_read_from_memory_without_copy(context_.context, data_, size_, nullptr));
@@ -269,6 +269,8 @@ public:
         const int64_t height = std::max(heif_image_handle_get_height(source), heif_image_handle_get_ispe_height(source));
         CheckPictureCost(width, height, HeldBytes(width * height, grid_ && source == primary_.handle, alpha, bits));
 
+        // A grid's tiles on HeifDecodingThreads threads, or on the caller's alone.
+        heif_context_set_max_decoding_threads(context_.context, request.oneThread ? 0 : HeifDecodingThreads);
         Options options;
         if (!options.options) Fail("out of memory");
         options.options->ignore_transformations = 0;  // the format's rotation, mirror and crop applied
@@ -356,7 +358,7 @@ private:
     }
 
     // A file is read through a stream as libheif asks; bytes are read in place.
-    std::unique_ptr<FileStream> file_;
+    Stream* stream_ = nullptr;
     StreamReading reading_;
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
@@ -378,8 +380,8 @@ public:
         return size >= 12 && heif_check_filetype(static_cast<const uint8_t*>(head), static_cast<int>(size)) ==
                                  heif_filetype_yes_supported;
     }
-    std::unique_ptr<PictureDecoder> Open(const std::string& path) const override {
-        return std::make_unique<HeifDecoder>(path);
+    std::unique_ptr<PictureDecoder> OpenStream(Stream& stream) const override {
+        return std::make_unique<HeifDecoder>(stream);
     }
     std::unique_ptr<PictureDecoder> OpenBytes(const void* data, size_t size) const override {
         return std::make_unique<HeifDecoder>(data, size);

@@ -13,8 +13,7 @@ namespace {
 
 class JpegDecoder : public PictureDecoder {
 public:
-    explicit JpegDecoder(const std::string& path)
-        : file_(std::make_unique<FileStream>(path, platform::OpenMode::Read)), reader_(*file_) {}
+    explicit JpegDecoder(Stream& stream) : reader_(stream) {}
     JpegDecoder(const void* data, size_t size) : reader_(data, size) {}
 
     PictureHeader ReadHeader() override {
@@ -60,7 +59,6 @@ public:
     }
 
 private:
-    std::unique_ptr<FileStream> file_;
     JpegReader reader_;
     bool headerRead_ = false;
     PictureHeader header_;
@@ -77,8 +75,8 @@ public:
         static const uint8_t soi[] = {0xFF, 0xD8, 0xFF};
         return size >= sizeof soi && std::memcmp(head, soi, sizeof soi) == 0;
     }
-    std::unique_ptr<PictureDecoder> Open(const std::string& path) const override {
-        return std::make_unique<JpegDecoder>(path);
+    std::unique_ptr<PictureDecoder> OpenStream(Stream& stream) const override {
+        return std::make_unique<JpegDecoder>(stream);
     }
     std::unique_ptr<PictureDecoder> OpenBytes(const void* data, size_t size) const override {
         return std::make_unique<JpegDecoder>(data, size);

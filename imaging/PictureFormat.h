@@ -23,6 +23,8 @@
 
 #include "imaging/Bitmap.h"
 
+class Stream;
+
 namespace imaging {
 
 // What a picture's header says, before any pixel is decoded.
@@ -71,6 +73,10 @@ struct DecodeRequest {
     // picture, exactly as stored.
     int targetWidth = 0;
     int targetHeight = 0;
+    // Decode on the calling thread alone, without the library's own helper
+    // threads (a grid's tiles, a filter thread): the caller runs several
+    // decodings at once already.
+    bool oneThread = false;
 };
 
 // One picture being read. Not shared between threads.
@@ -95,8 +101,13 @@ public:
     // Whether the first bytes of a file (up to RecogniseBytes of them) are
     // this format's.
     virtual bool Recognises(const void* head, size_t size) const = 0;
-    // A decoder of the file; the file is opened here ("Cannot open file %s").
-    virtual std::unique_ptr<PictureDecoder> Open(const std::string& path) const = 0;
+    // A decoder of the picture a stream holds from its start, given at
+    // position 0 and read (and sought) by the decoder alone while it lives;
+    // the stream must outlive it.
+    virtual std::unique_ptr<PictureDecoder> OpenStream(Stream& stream) const = 0;
+    // A decoder of the file, which it holds open; the file is opened here
+    // ("Cannot open file %s").
+    std::unique_ptr<PictureDecoder> Open(const std::string& path) const;
     // A decoder of bytes in memory, which must outlive it.
     virtual std::unique_ptr<PictureDecoder> OpenBytes(const void* data, size_t size) const = 0;
 };

@@ -102,8 +102,8 @@ bool CallReadRow(PngState* s, png_bytep row) {
 
 class PngDecoder : public PictureDecoder {
 public:
-    explicit PngDecoder(const std::string& path) : file_(std::make_unique<FileStream>(path, platform::OpenMode::Read)) {
-        state_.stream = file_.get();
+    explicit PngDecoder(Stream& stream) {
+        state_.stream = &stream;
         Create();
     }
     PngDecoder(const void* data, size_t size) {
@@ -228,7 +228,6 @@ private:
         }
     }
 
-    std::unique_ptr<FileStream> file_;
     PngState state_;
     bool headerRead_ = false;
     PictureHeader header_;
@@ -244,8 +243,8 @@ public:
     bool Recognises(const void* head, size_t size) const override {
         return size >= 8 && png_sig_cmp(static_cast<png_const_bytep>(head), 0, 8) == 0;
     }
-    std::unique_ptr<PictureDecoder> Open(const std::string& path) const override {
-        return std::make_unique<PngDecoder>(path);
+    std::unique_ptr<PictureDecoder> OpenStream(Stream& stream) const override {
+        return std::make_unique<PngDecoder>(stream);
     }
     std::unique_ptr<PictureDecoder> OpenBytes(const void* data, size_t size) const override {
         return std::make_unique<PngDecoder>(data, size);

@@ -1,10 +1,27 @@
 #include "imaging/PointSampler.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "imaging/Orientation.h"
 
 namespace imaging {
+
+void SampledPositions(int orientation, int width, int height, int sampledWidth, int sampledHeight,
+                      std::vector<int>& columns, std::vector<int>& rows) {
+    // Mirrored along an axis, the grid is taken from the far end: sample i of
+    // the stored axis is upright sample count-1-i, at the mirrored position.
+    int cornerX = 0, cornerY = 0;  // where the upright picture's top-left pixel is stored
+    StoredPosition(orientation, 0, 0, width, height, cornerX, cornerY);
+    const bool mirrorColumns = cornerX != 0, mirrorRows = cornerY != 0;
+    auto sample = [](int i, int length, int count, bool mirrored) {
+        return mirrored ? length - 1 - SampleSource(count - 1 - i, length, count) : SampleSource(i, length, count);
+    };
+    columns.assign(static_cast<size_t>(std::max(sampledWidth, 0)), 0);
+    for (int x = 0; x < sampledWidth; ++x) columns[x] = sample(x, width, sampledWidth, mirrorColumns);
+    rows.assign(static_cast<size_t>(std::max(sampledHeight, 0)), 0);
+    for (int y = 0; y < sampledHeight; ++y) rows[y] = sample(y, height, sampledHeight, mirrorRows);
+}
 
 PointSampler::PointSampler(int orientation, int targetWidth, int targetHeight)
     : orientation_(orientation), targetWidth_(targetWidth), targetHeight_(targetHeight) {}
@@ -20,19 +37,10 @@ void PointSampler::Begin(int width, int height, RowLayout layout, const std::vec
     if (layout == RowLayout::Indexed) bitmap.SetPalette(palette);
     bitmap_ = std::move(bitmap);
 
-    // Mirrored along an axis, the grid is taken from the far end: sample i of
-    // the stored axis is upright sample count-1-i, at the mirrored position.
-    int cornerX = 0, cornerY = 0;  // where the upright picture's top-left pixel is stored
-    StoredPosition(orientation_, 0, 0, width, height, cornerX, cornerY);
-    const bool mirrorColumns = cornerX != 0, mirrorRows = cornerY != 0;
-    auto sample = [](int i, int length, int count, bool mirrored) {
-        return mirrored ? length - 1 - SampleSource(count - 1 - i, length, count) : SampleSource(i, length, count);
-    };
-    columns_.assign(static_cast<size_t>(sampledWidth_), 0);
-    for (int x = 0; x < sampledWidth_; ++x)
-        columns_[x] = static_cast<size_t>(sample(x, width, sampledWidth_, mirrorColumns)) * bytesPerPixel_;
-    rows_.assign(static_cast<size_t>(sampledHeight_), 0);
-    for (int y = 0; y < sampledHeight_; ++y) rows_[y] = sample(y, height, sampledHeight_, mirrorRows);
+    std::vector<int> columns;
+    SampledPositions(orientation_, width, height, sampledWidth_, sampledHeight_, columns, rows_);
+    columns_.assign(columns.size(), 0);
+    for (size_t x = 0; x < columns.size(); ++x) columns_[x] = static_cast<size_t>(columns[x]) * bytesPerPixel_;
     nextRow_ = 0;
     height_ = height;
 }
@@ -80,7 +88,7 @@ void DeliverRows(const TBitmap& picture, RowSink& sink) {
 }
 
 void DecodePointSampled(PictureDecoder& decoder, const TargetChooser& choose, TBitmap& out, int* fullWidth,
-                        int* fullHeight) {
+                        int* fullHeight, bool oneThread) {
     const PictureHeader header = decoder.ReadHeader();
     if (fullWidth) *fullWidth = header.UprightWidth();
     if (fullHeight) *fullHeight = header.UprightHeight();
@@ -96,6 +104,7 @@ void DecodePointSampled(PictureDecoder& decoder, const TargetChooser& choose, TB
     DecodeRequest request;
     request.targetWidth = targetWidth;
     request.targetHeight = targetHeight;
+    request.oneThread = oneThread;
     decoder.Decode(request, sampler);
     out = sampler.Result();
 }

@@ -10,6 +10,15 @@
 
 namespace imaging {
 
+// Where the point sampling of an upright target takes its pixels in rows
+// delivered width x height in the orientation (1..8): the delivered column of
+// each sampled column and the delivered row of each sampled row (rows
+// non-decreasing), sampledWidth x sampledHeight being the target in the
+// delivered (stored) orientation. The upright picture's grid (SampleSource
+// over the upright size), carried back through the orientation.
+void SampledPositions(int orientation, int width, int height, int sampledWidth, int sampledHeight,
+                      std::vector<int>& columns, std::vector<int>& rows);
+
 // Samples delivered rows onto a target of the upright picture: the same pixels
 // as the whole delivered picture turned upright (OrientUpright) and then
 // stretched (TBitmap::StretchedCopy) to the target, without holding either.
@@ -66,8 +75,9 @@ using TargetChooser = std::function<void(int fullWidth, int fullHeight, int& tar
 // PointSampler (the decoder told the target, so that it may decode less).
 // fullWidth and fullHeight receive the upright size. A target width or height
 // of 0 or less gives an empty bitmap of that size, decoding nothing.
+// oneThread: as DecodeRequest::oneThread.
 void DecodePointSampled(PictureDecoder& decoder, const TargetChooser& choose, TBitmap& out, int* fullWidth = nullptr,
-                        int* fullHeight = nullptr);
+                        int* fullHeight = nullptr, bool oneThread = false);
 
 // The whole picture, upright, at full size.
 void DecodeWhole(PictureDecoder& decoder, TBitmap& out);

@@ -56,7 +56,7 @@ struct Decoding {
 
 class WebpDecoder : public PictureDecoder {
 public:
-    explicit WebpDecoder(const std::string& path) : bytes_(ReadFileWithin(path, FormatMaxFileBytes)) {
+    explicit WebpDecoder(Stream& stream) : bytes_(ReadStreamWithin(stream, FormatMaxFileBytes)) {
         data_ = reinterpret_cast<const uint8_t*>(bytes_.data());
         size_ = bytes_.size();
     }
@@ -132,7 +132,9 @@ public:
                          static_cast<int64_t>(width) * height * (alpha ? 4 : 3) +
                              (features_.format == 2 ? 4 * pixels : alpha ? pixels : 0));
         config.output.colorspace = alpha ? MODE_RGBA : MODE_RGB;
-        config.options.use_threads = 1;  // the loop filter of lossy pictures on a second thread
+        // The loop filter of lossy pictures on a second thread, unless the
+        // caller's threads are busy already.
+        config.options.use_threads = request.oneThread ? 0 : 1;
         decoding.decoder = WebPIDecode(nullptr, 0, &config);
         if (!decoding.decoder) Fail("out of memory");
         VP8StatusCode status = VP8_STATUS_SUSPENDED;
@@ -179,8 +181,8 @@ public:
         const auto* p = static_cast<const uint8_t*>(head);
         return size >= 12 && std::memcmp(p, "RIFF", 4) == 0 && std::memcmp(p + 8, "WEBP", 4) == 0;
     }
-    std::unique_ptr<PictureDecoder> Open(const std::string& path) const override {
-        return std::make_unique<WebpDecoder>(path);
+    std::unique_ptr<PictureDecoder> OpenStream(Stream& stream) const override {
+        return std::make_unique<WebpDecoder>(stream);
     }
     std::unique_ptr<PictureDecoder> OpenBytes(const void* data, size_t size) const override {
         return std::make_unique<WebpDecoder>(data, size);
