@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "app/FolderView.h"
+#include "app/PictureFormats.h"
 #include "app/Thumbnails.h"
 #include "engine/PrivateFolder.h"
-#include "imaging/Picture.h"
+#include "imaging/PictureFormat.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
@@ -54,15 +55,15 @@ struct Written {
 
 // Writes the slide of the picture (read from its start) into a new file at
 // path; a picture that cannot be decoded leaves the file empty.
-Written WriteSlideFile(Stream& picture, int height, int quality, const std::string& path) {
+Written WriteSlideFile(Stream& picture, const imaging::PictureFormat& format, int height, int quality,
+                       const std::string& path) {
     Written result;
     try {
         {
             FileStream file(path, platform::OpenMode::Create);
             NotedWrites out(file);
             try {
-                if (picture.Seek(0, 0) != 0) throw Exception("Stream read error");
-                result.width = WriteFittedJpeg(picture, height, quality, out);
+                result.width = WriteFittedJpeg(picture, format, height, quality, out);
                 result.decoded = true;
                 result.bytes = out.Written();
             } catch (const std::exception&) {
@@ -78,6 +79,19 @@ Written WriteSlideFile(Stream& picture, int height, int quality, const std::stri
         result.ok = false;  // the file could not be created or emptied
     }
     return result;
+}
+
+// The upright size from the picture's header; false when it cannot be read.
+bool UprightSize(Stream& picture, const imaging::PictureFormat& format, int& width, int& height) {
+    try {
+        if (picture.Seek(0, 0) != 0) return false;
+        const imaging::PictureHeader header = format.OpenStream(picture)->ReadHeader();
+        width = header.UprightWidth();
+        height = header.UprightHeight();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 bool CopyInto(platform::File& from, const std::string& path) {
@@ -117,14 +131,14 @@ bool PlaceUnderTwoNames(const std::string& path, const std::string& alsoAs,
 // Puts the kept slide in place; false when none is kept. width receives its
 // trace width: the picture's derived width, read from its header, or for an
 // empty slide (a picture that could not be decoded) the height's.
-bool PlaceKept(const std::string& kept, Stream& picture, int height, const std::string& slidePath,
-               const std::string& alsoAs, int& width) {
+bool PlaceKept(const std::string& kept, Stream& picture, const imaging::PictureFormat& format, int height,
+               const std::string& slidePath, const std::string& alsoAs, int& width) {
     int error = 0;
     platform::File file = platform::File::TryOpen(kept, platform::OpenMode::Read, error);
     if (!file.IsOpen()) return false;
     width = DerivedWidth(height, 1.0);
     int fullWidth = 0, fullHeight = 0;
-    if (file.Size() > 0 && picture.Seek(0, 0) == 0 && ReadJpegUprightSize(picture, fullWidth, fullHeight))
+    if (file.Size() > 0 && UprightSize(picture, format, fullWidth, fullHeight))
         width = DerivedWidth(height, AspectRatio(fullWidth, fullHeight));
     // Shown now: the last to go, and the slide file is as new as one made now.
     platform::SetFileModificationTime(kept, platform::NowSeconds());
@@ -145,9 +159,10 @@ bool IsKeptSlideName(const std::string& name) {
 // Makes the kept slide (under a temporary name, then renamed) and makes room
 // for it. False when it could not be written there, or when there is nothing
 // worth keeping (a slide without width: nothing was decoded for it).
-bool MakeKept(Stream& picture, int height, int quality, const std::string& kept) {
+bool MakeKept(Stream& picture, const imaging::PictureFormat& format, int height, int quality,
+              const std::string& kept) {
     std::string temporary = platform::TemporaryNameBeside(kept);
-    Written made = WriteSlideFile(picture, height, quality, temporary);
+    Written made = WriteSlideFile(picture, format, height, quality, temporary);
     if (!made.ok || (made.decoded && made.bytes == 0) || !platform::RenameFile(temporary, kept)) {
         platform::DeleteFile(temporary);
         return false;
@@ -218,17 +233,18 @@ int PutSlideInPlace(const std::string& picture, int height, int quality, const s
     const bool known = file.IsOpen() && file.Version(version);
     // A file that cannot be opened reads as nothing: it makes an empty slide.
     FileStream stream(std::move(file));
+    const imaging::PictureFormat& format = PictureFormatOf(picture);
     int width = DerivedWidth(height, 1.0);
     if (known) {
         // Made once by one request, which the others that want it meanwhile
         // wait for; then only put in place.
         const std::string kept = KeptSlidePath(version, height, quality);
         for (int attempt = 0; attempt < 3; ++attempt) {
-            if (PlaceKept(kept, stream, height, slidePath, alsoAs, width)) return width;
+            if (PlaceKept(kept, stream, format, height, slidePath, alsoAs, width)) return width;
             if (attempt == 2) break;
             if (ClaimThumbnail(kept)) {
                 HeldThumbnailClaim held(kept);
-                if (!platform::FileExists(kept) && !MakeKept(stream, height, quality, kept)) break;
+                if (!platform::FileExists(kept) && !MakeKept(stream, format, height, quality, kept)) break;
             } else {
                 AwaitThumbnail(kept);
             }
@@ -236,7 +252,7 @@ int PutSlideInPlace(const std::string& picture, int height, int quality, const s
     }
     // Nothing kept: made in place, as every request made it once.
     PlaceUnderTwoNames(slidePath, alsoAs, [&](const std::string& temporary) {
-        Written made = WriteSlideFile(stream, height, quality, temporary);
+        Written made = WriteSlideFile(stream, format, height, quality, temporary);
         width = made.width;
         return made.ok;
     });

@@ -21,7 +21,8 @@ constexpr int64_t MaxKeptSlideBytes = int64_t(64) * 1024 * 1024;
 constexpr const char* KeptSlidePrefix = "t_SLIDEIMAGE.~";
 constexpr double KeptSlideLeftoverSeconds = 3600;
 
-// Puts the slide of the JPEG picture at picture (its on-disk path), fitted to
+// Puts the slide of the picture at picture (its on-disk path, its format
+// chosen by PictureFormatOf), fitted to
 // height and written at quality, in place under the two names slidePath and
 // alsoAs (one file, both names replaced at once), making it from the picture
 // only when no slide of this version of it is kept. A picture that cannot be

@@ -1,5 +1,6 @@
 #include "app/MainForm.h"
 
+#include "app/BrowserCopies.h"
 #include "app/Gallery.h"
 #include "app/GalleryRequest.h"
 #include "app/Pages.h"
@@ -60,6 +61,10 @@ void DispatchToPage(GalleryRequest& request) {
         Pages().slideshow();
     } else if (query == "REPAIR") {
         Pages().repair();
+    } else if (std::string picture = BrowserCopyRequested(query, PictureDirectory()); !picture.empty()) {
+        // The link of a picture most browsers cannot show (the site owner's
+        // formats setting): the JPEG made of it.
+        SendBrowserCopy(PictureDirectory(), picture);
     } else {
         request.urlDirectory = UrlDirectory();
         Pages().photo();

@@ -10,9 +10,11 @@
 #include "app/GalleryRequest.h"
 #include "app/HtmlText.h"
 #include "app/Kit.h"
+#include "app/BrowserCopies.h"
 #include "app/PageFrame.h"
 #include "app/Pages.h"
 #include "app/PhotoPage.h"
+#include "app/PictureFormats.h"
 #include "app/SideFiles.h"
 #include "app/ThumbnailBatch.h"
 #include "app/Thumbnails.h"
@@ -56,11 +58,13 @@ std::string LinkBase() {
     return "http://" + http::HtmlEscape(HttpGetVar("HTTP_HOST")) + UrlPathEncode(directory, true);
 }
 
-// Adds the pictures of one listing file: base.jpg and base.gif where they exist.
-void AddPicturesOf(const std::string& directory, const std::string& listingName, PictureList& list) {
+// Adds the pictures of one listing file: base.jpg and base.gif where they
+// exist, then base with each other extension the site owner enabled.
+void AddPicturesOf(const std::string& directory, const std::string& listingName,
+                   const std::vector<std::string>& extensions, PictureList& list) {
     std::string key = ReadFirstLine(directory + listingName);
     std::string base = kit::WithoutExtension(listingName);
-    for (const char* extension : {".jpg", ".gif"}) {
+    for (const std::string& extension : extensions) {
         std::string picture = folder_view::Existing(directory + base + extension);
         if (!picture.empty()) list.Add(key + "&&" + kit::FileNamePart(picture));
     }
@@ -141,7 +145,8 @@ bool PictureCell(const std::string& name, const std::string& directory, const st
     if (thumbnailOnDisk.empty()) thumbnailOnDisk = thumbnail;
     std::string attributes = ThumbnailSizeAttributes(thumbnailOnDisk);
     std::string thumbnailUrl = linkBase + UrlPathEncode(kit::FileNamePart(thumbnailOnDisk));
-    std::string pictureUrl = linkBase + UrlPathEncode(name);
+    // A picture most browsers cannot show links the JPEG made of it.
+    std::string pictureUrl = linkBase + (NeedsBrowserCopy(name) ? BrowserCopyLink(directory, name) : UrlPathEncode(name));
     page.Send("<td align=\"center\"><a href=\"" + pictureUrl + "\"><img src=\"" + thumbnailUrl + "\"" + attributes +
               "></a><br></td>");
     std::string lastLine;
@@ -168,13 +173,14 @@ std::vector<std::string> ScanPictureList(const std::string& directory) {
     std::string mask = directory + "*.idd";
     TraceLine("Filemask " + mask);
     PictureList list;
+    const std::vector<std::string> extensions = PictureExtensions();
     std::vector<platform::DirEntry> found = folder_view::FindFiles(mask);
     if (!found.empty()) {
-        AddPicturesOf(directory, found[0].name, list);
+        AddPicturesOf(directory, found[0].name, extensions, list);
         size_t next = 1;
         for (; next < found.size() && next <= static_cast<size_t>(MaxFurtherListingFiles); ++next) {
             TraceLine(found[next].name);
-            AddPicturesOf(directory, found[next].name, list);
+            AddPicturesOf(directory, found[next].name, extensions, list);
         }
         if (next >= found.size()) TraceLine("");
     }

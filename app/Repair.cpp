@@ -4,6 +4,7 @@
 #include "app/Kit.h"
 #include "app/PageFrame.h"
 #include "app/Pages.h"
+#include "app/PictureFormats.h"
 #include "app/Repair.h"
 #include "app/Trace.h"
 #include "engine/HttpEngine.h"
@@ -33,8 +34,9 @@ void RepairPicture(const std::string& directory, const std::string& name) {
 void RepairSideFiles() {
     TraceLine("Start Fix");
     std::string directory = PictureDirectory();
-    for (const char* pattern : {"*.jpg", "*.gif"}) {
-        std::string mask = directory + pattern;
+    // *.jpg, *.gif, then each other extension the site owner enabled.
+    for (const std::string& extension : PictureExtensions()) {
+        std::string mask = directory + "*" + extension;
         TraceLine("Filemask " + mask);
         std::vector<platform::DirEntry> found = platform::FindFiles(mask);
         for (size_t i = 0; i < found.size(); ++i) {

@@ -11,6 +11,7 @@
 #include "app/Kit.h"
 #include "app/PageFrame.h"
 #include "app/Pages.h"
+#include "app/PictureFormats.h"
 #include "app/SideFiles.h"
 #include "app/SlidePositions.h"
 #include "app/Slideshow.h"
@@ -60,14 +61,19 @@ int NextSlideIndex(int lastIndex) {
 
 std::string SelectSlide() {
     TraceLine("Start Select slide image");
-    std::string mask = PictureDirectory() + "*.jpg";
-    TraceLine("Filemask " + mask);
+    // Every photo format the gallery lists but GIF: *.jpg, then the others
+    // the site owner enabled, in one list in name order.
     std::vector<std::string> slides;
-    for (const auto& entry : platform::FindFiles(mask)) {
-        if (text::StartsWith(entry.name, "t_")) continue;
-        auto it = std::lower_bound(slides.begin(), slides.end(), entry.name, text::LessIgnoreCase());
-        if (it != slides.end() && text::CompareIgnoreCase(*it, entry.name) == 0) continue;
-        slides.insert(it, entry.name);
+    for (const std::string& extension : PictureExtensions()) {
+        if (extension == ".gif") continue;
+        std::string mask = PictureDirectory() + "*" + extension;
+        TraceLine("Filemask " + mask);
+        for (const auto& entry : platform::FindFiles(mask)) {
+            if (text::StartsWith(entry.name, "t_")) continue;
+            auto it = std::lower_bound(slides.begin(), slides.end(), entry.name, text::LessIgnoreCase());
+            if (it != slides.end() && text::CompareIgnoreCase(*it, entry.name) == 0) continue;
+            slides.insert(it, entry.name);
+        }
     }
     int index = NextSlideIndex(static_cast<int>(slides.size()) - 1);
     if (index < 0 || index >= static_cast<int>(slides.size()))

@@ -101,6 +101,9 @@ ThumbnailBatch::~ThumbnailBatch() {
 }
 
 size_t ThumbnailBatch::Add(std::vector<ThumbnailSource> sources) {
+    // The pool's threads are the decodings' threads: a library's own come
+    // only on top of them.
+    for (ThumbnailSource& source : sources) source.oneThread = pool_.Threads() > 1;
     auto job = std::make_unique<Job>();
     job->sources = std::move(sources);
     Job* raw = job.get();

@@ -12,11 +12,14 @@
 #include "app/FolderView.h"
 #include "app/Kit.h"
 #include "app/PageFrame.h"
+#include "app/PictureFormats.h"
 #include "app/Trace.h"
 #include "engine/Log.h"
-#include "imaging/Gif.h"
 #include "imaging/Picture.h"
+#include "imaging/PointSampledJpeg.h"
+#include "imaging/PointSampler.h"
 #include "platform/Clock.h"
+#include "platform/Exception.h"
 #include "platform/File.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
@@ -35,33 +38,20 @@ int DerivedWidth(int height, double ratio) {
     return static_cast<int>(product);
 }
 
-namespace {
-// LoadPicture for a file known to exist at its on-disk path. A picture that
-// cannot be read or decoded, whatever its kind, leaves the bitmap empty and
-// its message in failure.
-void LoadExistingPicture(const std::string& existing, TBitmap& bitmap, std::string* failure = nullptr) {
-    std::string kind = text::UpperCase(kit::ExtensionPart(existing));
-    try {
-        if (kind == "JPG") {
-            LoadJpegFile(existing, bitmap);
-        } else if (kind == "GIF") {
-            TGIFImage gif;
-            gif.LoadFromFile(existing);
-            gif.AssignTo(bitmap);
-        } else {
-            LoadBmpFile(existing, bitmap);
-        }
-    } catch (const std::exception& error) {
-        bitmap = TBitmap();
-        if (failure) *failure = error.what();
-    }
-}
-}  // namespace
-
 void LoadPicture(const std::string& path, TBitmap& bitmap) {
     std::string existing = folder_view::Existing(path);
     if (existing.empty()) return;
-    LoadExistingPicture(existing, bitmap);
+    // The rows as the file stores them (a JPEG's EXIF turn not applied), by
+    // the decoder its extension chooses; nothing when it cannot be decoded.
+    try {
+        auto decoder = PictureFormatOf(existing).Open(existing);
+        decoder->ReadHeader();
+        imaging::WholePicture stored(1);
+        decoder->Decode(imaging::DecodeRequest(), stored);
+        bitmap = stored.Result();
+    } catch (const std::exception&) {
+        bitmap = TBitmap();
+    }
 }
 
 void StretchPicture(TBitmap& bitmap, int height, int width) {
@@ -108,7 +98,7 @@ namespace {
 // FitPicture's result size, chosen from the picture's size in its header: the
 // height and the derived width when the picture is taller than the height,
 // else the picture's own size. ratio and stretched tell which.
-ChooseTargetSize FitTarget(int fitHeight, double& ratio, bool& stretched) {
+imaging::TargetChooser FitTarget(int fitHeight, double& ratio, bool& stretched) {
     return [fitHeight, &ratio, &stretched](int fullWidth, int fullHeight, int& targetWidth, int& targetHeight) {
         ratio = AspectRatio(fullWidth, fullHeight);
         stretched = fitHeight < fullHeight;
@@ -118,42 +108,47 @@ ChooseTargetSize FitTarget(int fitHeight, double& ratio, bool& stretched) {
 }
 }  // namespace
 
-int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable, std::string* failure) {
+int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable, std::string* failure,
+                   bool oneThread) {
     bitmap = TBitmap();
     if (unreadable) *unreadable = false;
     if (existing.empty()) return DerivedWidth(height, 1.0);
-    if (text::UpperCase(kit::ExtensionPart(existing)) != "JPG") {
-        LoadExistingPicture(existing, bitmap, failure);
-        if (unreadable) *unreadable = bitmap.Width() == 0 && bitmap.Height() == 0;
-        int width = DerivedWidth(height, AspectRatio(bitmap.Width(), bitmap.Height()));
-        FitPicture(bitmap, height, width);
-        return width;
-    }
-    // A JPEG is decoded once, straight to the size the fit would give: the
-    // header decides it. A picture that cannot be decoded stays empty.
+    // Decoded once, by the decoder the extension chooses, straight to the
+    // size the fit would give: the header decides it. A picture that cannot
+    // be decoded stays empty.
     double ratio = 1.0;
     bool stretched = false;
     int fitHeight = std::max(height, 1);
+    int fullWidth = 0, fullHeight = 0;
     try {
-        LoadJpegPointSampled(existing, FitTarget(fitHeight, ratio, stretched), bitmap);
+        auto decoder = PictureFormatOf(existing).Open(existing);
+        imaging::DecodePointSampled(*decoder, FitTarget(fitHeight, ratio, stretched), bitmap, &fullWidth, &fullHeight,
+                                    oneThread);
     } catch (const std::exception& error) {
         bitmap = TBitmap();
         if (unreadable) *unreadable = true;
         if (failure) *failure = error.what();
         return DerivedWidth(height, 1.0);
     }
+    // A picture of no pixels is one that could not be read.
+    if (unreadable) *unreadable = fullWidth == 0 && fullHeight == 0;
     int width = DerivedWidth(height, ratio);
     int fitWidth = std::max(width, 1);
     if (stretched && bitmap.Width() > fitWidth) CropPicture(bitmap, fitHeight, fitWidth);
     return width;
 }
 
-int WriteFittedJpeg(Stream& picture, int height, int quality, Stream& out) {
+int WriteFittedJpeg(Stream& picture, const imaging::PictureFormat& format, int height, int quality, Stream& out) {
     // At a height of 1 or more the fit never crops: the stretch gives the
     // derived width itself.
     double ratio = 1.0;
     bool stretched = false;
-    WriteJpegPointSampled(picture, FitTarget(std::max(height, 1), ratio, stretched), quality, out);
+    imaging::WritePointSampledJpeg(
+        [&] {
+            if (picture.Seek(0, 0) != 0) throw Exception("Stream read error");
+            return format.OpenStream(picture);
+        },
+        FitTarget(std::max(height, 1), ratio, stretched), quality, out);
     return DerivedWidth(height, ratio);
 }
 
@@ -336,13 +331,13 @@ ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart,
     TBitmap bitmap;
     bool unreadable = false;
     std::string failure;
-    int width = LoadFittedFile(source.existingPicture, source.height, bitmap, &unreadable, &failure);
+    int width = LoadFittedFile(source.existingPicture, source.height, bitmap, &unreadable, &failure, source.oneThread);
     TraceLine("Thumbnail size " + std::to_string(source.height) + "," + std::to_string(width));
     bool written = WriteJpegQuietly(bitmap, source.thumbnailPath, 75);
-    // A GIF's decoding failure is the site owner's business (a JPEG's never
-    // was): said once, as its empty thumbnail is made, since that thumbnail
-    // stays and is never made again.
-    if (unreadable && written && toLog && text::UpperCase(kit::ExtensionPart(source.existingPicture)) == "GIF")
+    // A decoding failure of any picture but a JPEG (whose never was) is the
+    // site owner's business: said once, as its empty thumbnail is made,
+    // since that thumbnail stays and is never made again.
+    if (unreadable && written && toLog && text::UpperCase(kit::ExtensionPart(source.existingPicture)) != "JPG")
         *toLog = failure;
     if (unreadable) return ThumbnailOutcome::PictureUnreadable;
     return written ? ThumbnailOutcome::Made : ThumbnailOutcome::NotWritten;
