@@ -87,6 +87,8 @@ void SendBrowserCopy(const std::string& directory, const std::string& name) {
     // Made here, by another request, or earlier: on the disk under its own name.
     FileStream file(copy, platform::OpenMode::Read);
     THttpEngine* engine = CurrentHttpEngine();
-    engine->SetAutoContentType("image/jpeg");
+    // This request's own type: the engine's setting serves every request of
+    // a resident process.
+    engine->AddHeader("content-type", "image/jpeg");
     engine->WriteStream(file);
 }

@@ -17,6 +17,7 @@
 #include "imaging/Picture.h"
 #include "platform/Stream.h"
 #include "support/CgiHarness.h"
+#include "support/FastCgiClient.h"
 #include "support/Pictures.h"
 
 using namespace testing_support;
@@ -275,5 +276,21 @@ TEST(GalleryFormats, TheOwnersCommandMakesTheThumbnailsOfTheNewFormats) {
         int w = 0, h = 0;
         EXPECT_TRUE(JpegSize(g / ("t_p" + extension + ".jpg"), w, h)) << extension;
         EXPECT_EQ(std::make_pair(w, h), std::make_pair(140, 70)) << extension;
+    }
+}
+
+TEST(GalleryFormats, UnderFastCgiTheCopysTypeIsItsRequestsAlone) {
+    GalleryFolder g;
+    WriteFile(g / "p.heic", NewFormatFiles().at("heic"));
+    SideFiles(g, "p", "phone", "1");
+    TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_PROGRAM_PATH, elsewhere.Path(), {{"PATH", "/usr/bin:/bin"}, {"PICTORAMA_FORMATS", "all"}},
+                         FastCgiServer::Start::SocketOnStandardInput, {});
+    ASSERT_TRUE(server.Running()) << server.ErrorOutput();
+    for (int i = 0; i < 2; ++i) {
+        const FastCgiResponse copy = FastCgiRequest(server.SocketPath(), g.Environment("VIEW=p.heic"));
+        EXPECT_NE(copy.out.find("\r\ncontent-type: image/jpeg\r\n"), std::string::npos) << copy.out.substr(0, 200);
+        const FastCgiResponse page = FastCgiRequest(server.SocketPath(), g.Environment());
+        EXPECT_NE(page.out.find("\r\ncontent-type: text/html\r\n"), std::string::npos) << page.out.substr(0, 200);
     }
 }
