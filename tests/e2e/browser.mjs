@@ -3,7 +3,7 @@
 // follows the slideshow link and waits for the page to reload itself and
 // show the next slide. Screenshots go to the folder given.
 //   node browser.mjs EXPECTATIONS.json
-// EXPECTATIONS: { url, pictures: [{href, caption}], slides: [caption or null,
+// EXPECTATIONS: { url, pictures: [{href, caption, size: [width, height]}], slides: [caption or null,
 // caption or null], screenshots, profile }
 import { readFileSync } from "node:fs";
 import { join } from "node:path";
@@ -78,6 +78,26 @@ try {
   check(rows === Math.ceil(expect.pictures.length / 3), `${rows} rows of pictures`);
   await page.screenshot({ path: join(expect.screenshots, "photo-page.png"), fullPage: true });
   console.log(`photo page: ${images.length} images loaded, ${cells.length} cells, ${rows} rows`);
+
+  // Every link opens as an image of its picture's upright size: a HEIC's
+  // through the JPEG the program makes of it, PNG, WebP and AVIF as they are.
+  for (const picture of expect.pictures) {
+    const tab = await context.newPage();
+    try {
+      const opened = await tab.goto(picture.href, { waitUntil: "load" });
+      check(opened.status() === 200, `${picture.href} answered ${opened.status()}`);
+      const shown = await tab.evaluate(() => {
+        const img = document.images[0];
+        return img && img.complete ? { width: img.naturalWidth, height: img.naturalHeight } : null;
+      });
+      check(shown, `${picture.href} did not open as an image`);
+      check(shown.width === picture.size[0] && shown.height === picture.size[1],
+        `${picture.href} shows ${shown.width}x${shown.height}, expected ${picture.size[0]}x${picture.size[1]}`);
+      console.log(`link ${picture.href.split("/").pop()}: an image of ${shown.width}x${shown.height}`);
+    } finally {
+      await tab.close();
+    }
+  }
 
   await Promise.all([page.waitForNavigation({ waitUntil: "load" }), page.click("text=Click Here for Slideshow.")]);
   check(page.url().endsWith("?W"), `the slideshow link led to ${page.url()}`);

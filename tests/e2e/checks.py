@@ -105,10 +105,17 @@ class GalleryChecks:
         return page
 
     def listed_names(self, page):
+        """The pictures the links lead to: a HEIC's link leads to the JPEG the
+        program makes of it (its request, then the kept file)."""
         names = []
         for href in links(page, "href"):
             if href.startswith(self.base):
-                names.append(urllib.parse.unquote(href[len(self.base):]))
+                name = urllib.parse.unquote(href[len(self.base):])
+                if name.startswith(gallery.PROGRAM_NAME + "?VIEW="):
+                    name = name[len(gallery.PROGRAM_NAME + "?VIEW="):]
+                elif name.startswith("t_") and name.endswith(".jpeg"):
+                    name = name[2:-5]
+                names.append(name)
         return names
 
     # --- the checks -------------------------------------------------------
@@ -133,15 +140,22 @@ class GalleryChecks:
         page = self.photo_page(len(gallery.LISTED))
         urls = [u for u in links(page, "href") + links(page, "src") if u.startswith(self.base)]
         assert len(urls) == 2 * len(gallery.LISTED), urls
+        kinds = {".gif": "image/gif", ".png": "image/png", ".webp": "image/webp", ".avif": "image/avif"}
         for url in urls:
             r = self.fetch_absolute(url)
             name = urllib.parse.unquote(url[len(self.base):])
             assert r.status == 200, f"{url}: {r}"
+            if name.startswith(gallery.PROGRAM_NAME + "?VIEW="):
+                # The JPEG of the upright picture, made now and kept beside it.
+                picture = name.split("=", 1)[1]
+                assert r.header("content-type") == "image/jpeg", f"{url}: content type {r.header('content-type')!r}"
+                assert jpeg_size(r.body) == gallery.FORMATS[picture], f"{url}: {jpeg_size(r.body)}"
+                name = "t_" + picture + ".jpeg"
             with open(os.path.join(self.folder, name), "rb") as f:
                 assert r.body == f.read(), f"{url}: the bytes differ from {name} on disk"
-            kind = "image/gif" if name.lower().endswith(".gif") else "image/jpeg"
+            kind = kinds.get(os.path.splitext(name)[1].lower(), "image/jpeg")
             assert r.header("content-type") == kind, f"{url}: content type {r.header('content-type')!r}"
-            if name.startswith("t_"):
+            if name.startswith("t_") and name.lower().endswith(".jpg"):
                 width, height = jpeg_size(r.body)
                 assert height == 70, f"thumbnail {name} is {width}x{height}"
 
@@ -173,7 +187,7 @@ class GalleryChecks:
         slide = request(self.port, self.url_dir + "t_SLIDEIMAGE.jpg")
         assert slide.status == 200 and slide.header("content-type") == "image/jpeg", slide
         # A new visitor starts at the first JPEG in name order, ignoring case.
-        first = sorted((n for n in gallery.SOURCES if n.lower().endswith(".jpg")), key=str.lower)[0]
+        first = gallery.slides()[0]
         with open(os.path.join(self.folder, first), "rb") as f:
             width, height = jpeg_size(f.read())
         if height > 560:
@@ -185,11 +199,11 @@ class GalleryChecks:
         assert f'<font color="black"> - {caption}\r\n' in page, f"caption of {first} missing: {page!r}"
 
     def check_slideshow_steps_through_the_pictures(self):
-        """Each visit shows the next JPEG in name order (ignoring case), round
+        """Each visit shows the next picture (not GIF) in name order (ignoring case), round
         and round, whichever slide this visitor reached before; the slide is
         told by its caption (a static file's bytes may come from a server's
         cache of the folder for a second)."""
-        order = sorted((n for n in gallery.SOURCES if n.lower().endswith(".jpg")), key=str.lower)
+        order = gallery.slides()
         captions = [gallery.LISTED[n][1] if n in gallery.LISTED else None for n in order]
         seen = []
         for _ in range(3):

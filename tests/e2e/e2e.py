@@ -114,6 +114,17 @@ def run_server(server_class, root, cache, program, tally):
         server.stop()
 
 
+def picture_size(cache, name):
+    """The upright size a browser shows a listed picture at."""
+    if name in gallery.FORMATS:
+        return list(gallery.FORMATS[name])
+    with open(os.path.join(cache, name), "rb") as f:
+        data = f.read()
+    if name.lower().endswith(".gif"):
+        return [int.from_bytes(data[6:8], "little"), int.from_bytes(data[8:10], "little")]
+    return list(checks.jpeg_size(data))
+
+
 def run_browser(root, cache, program, screenshots, tally, server_class=servers.Lighttpd):
     node_modules = os.path.join(HERE, "node_modules", "playwright-core")
     chromium = "/usr/bin/chromium"
@@ -134,10 +145,12 @@ def run_browser(root, cache, program, screenshots, tally, server_class=servers.L
         base = f"http://127.0.0.1:{server.port}/{gallery.FOLDER}/"
         listed = sorted(gallery.LISTED, key=lambda n: gallery.LISTED[n][0])
         # A new visitor's first two slides: the JPEGs in name order, ignoring case.
-        slides = sorted((n for n in gallery.SOURCES if n.lower().endswith(".jpg")), key=str.lower)[:2]
+        slides = gallery.slides()[:2]
         expectations = {
             "url": base + gallery.PROGRAM_NAME,
-            "pictures": [{"href": base + urllib.parse.quote(n), "caption": gallery.LISTED[n][1]} for n in listed],
+            "pictures": [{"href": base + (gallery.PROGRAM_NAME + "?VIEW=" + urllib.parse.quote(n)
+                                          if n in gallery.COPIED else urllib.parse.quote(n)),
+                          "caption": gallery.LISTED[n][1], "size": picture_size(cache, n)} for n in listed],
             "slides": [gallery.LISTED[n][1] if n in gallery.LISTED else None for n in slides],
             "screenshots": screenshots,
             "profile": tempfile.mkdtemp(prefix="chromium-profile-", dir=root),
