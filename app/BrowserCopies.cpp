@@ -7,6 +7,7 @@
 #include "app/Thumbnails.h"
 #include "engine/HttpEngine.h"
 #include "engine/HttpUtils.h"
+#include "imaging/PictureFormat.h"
 #include "imaging/PointSampledJpeg.h"
 #include "platform/Environment.h"
 #include "platform/Exception.h"
@@ -23,9 +24,26 @@ std::string BrowserCopyPath(const std::string& directory, const std::string& nam
     return directory + "t_" + name + ".jpeg";
 }
 
-std::string BrowserCopyLink(const std::string& directory, const std::string& name) {
+bool BrowsersShowUnturned(const std::string& name) {
+    const std::string extension = text::LowerCase(kit::ExtensionPart(name));
+    return (extension == "png" || extension == "webp") && ExtensionEnabled(name);
+}
+
+std::string KeptCopyLink(const std::string& directory, const std::string& name) {
     const std::string kept = folder_view::Existing(BrowserCopyPath(directory, name));
-    if (!kept.empty()) return UrlPathEncode(kit::FileNamePart(kept));
+    return kept.empty() ? "" : UrlPathEncode(kit::FileNamePart(kept));
+}
+
+void MakeClaimedBrowserCopy(const std::string& picture) {
+    const std::string copy = BrowserCopyPath(kit::DirectoryPart(picture), kit::FileNamePart(picture));
+    if (platform::FileExists(copy) || !ClaimThumbnail(copy)) return;
+    HeldThumbnailClaim held(copy);
+    if (!platform::FileExists(copy)) MakeBrowserCopy(picture, copy);
+}
+
+std::string BrowserCopyLink(const std::string& directory, const std::string& name) {
+    const std::string kept = KeptCopyLink(directory, name);
+    if (!kept.empty()) return kept;
     return UrlPathEncode(kit::FileNamePart(platform::ModulePath())) + "?" + QueryKey + UrlPathEncode(name);
 }
 

@@ -1,6 +1,8 @@
 // The JPEG a visitor's browser is given in place of a picture that only some
-// browsers show (HEIC and HEIF, when the site owner enabled them): the whole
-// picture, upright, made when a visitor first follows its link and then kept
+// browsers show (HEIC and HEIF, when the site owner enabled them), or show
+// unturned (a PNG or WebP with an EXIF orientation): the whole picture,
+// upright, made when a visitor first follows its link (HEIC, HEIF) or with
+// its thumbnail (PNG, WebP) and then kept
 // beside it like a thumbnail, under "t_" + the picture's name + ".jpeg". The
 // web server sends it as any JPEG file; nothing lists it as a picture (its
 // name begins with "t_"), and no thumbnail has its name (thumbnails end in
@@ -8,6 +10,17 @@
 // empty thumbnail is.
 #pragma once
 #include <string>
+
+// Whether browsers show the picture as stored, not turned by its EXIF
+// orientation (.png and .webp, enabled): a turned one gets a copy when its
+// thumbnail is made, which its link then leads to.
+bool BrowsersShowUnturned(const std::string& name);
+// The kept copy of the picture name in the directory, as a link after the URL
+// folder (encoded); "" when there is none.
+std::string KeptCopyLink(const std::string& directory, const std::string& name);
+// Makes the copy of the picture (its on-disk path) beside it under a claim,
+// unless it is there or another request is making it.
+void MakeClaimedBrowserCopy(const std::string& picture);
 
 // The copy's file of the picture name in the directory.
 std::string BrowserCopyPath(const std::string& directory, const std::string& name);

@@ -145,8 +145,13 @@ bool PictureCell(const std::string& name, const std::string& directory, const st
     if (thumbnailOnDisk.empty()) thumbnailOnDisk = thumbnail;
     std::string attributes = ThumbnailSizeAttributes(thumbnailOnDisk);
     std::string thumbnailUrl = linkBase + UrlPathEncode(kit::FileNamePart(thumbnailOnDisk));
-    // A picture most browsers cannot show links the JPEG made of it.
-    std::string pictureUrl = linkBase + (NeedsBrowserCopy(name) ? BrowserCopyLink(directory, name) : UrlPathEncode(name));
+    // A picture most browsers cannot show, or show unturned, links the JPEG
+    // made of it.
+    std::string link = UrlPathEncode(name);
+    if (NeedsBrowserCopy(name)) link = BrowserCopyLink(directory, name);
+    else if (std::string copy = BrowsersShowUnturned(name) ? KeptCopyLink(directory, name) : ""; !copy.empty())
+        link = copy;
+    std::string pictureUrl = linkBase + link;
     page.Send("<td align=\"center\"><a href=\"" + pictureUrl + "\"><img src=\"" + thumbnailUrl + "\"" + attributes +
               "></a><br></td>");
     std::string lastLine;

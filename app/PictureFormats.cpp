@@ -15,6 +15,13 @@ namespace {
 const std::array<const char*, 7> AllExtensions = {".jpg", ".gif", ".png", ".webp", ".heic", ".heif", ".avif"};
 constexpr size_t ClassicCount = 2;  // .jpg and .gif
 
+// ".ext" of a name, lower case.
+std::string DottedExtension(const std::string& name) {
+    std::string extension = ".";
+    extension += text::LowerCase(kit::ExtensionPart(name));
+    return extension;
+}
+
 std::string SettingOfProcess() {
     std::string value;
     platform::ReadEnvironmentVariable("PICTORAMA_FORMATS", value);
@@ -66,7 +73,7 @@ bool NewFormatsEnabled() {
 }
 
 const imaging::PictureFormat& PictureFormatOf(const std::string& path) {
-    const std::string extension = "." + text::LowerCase(kit::ExtensionPart(path));
+    const std::string extension = DottedExtension(path);
     if (extension == ".jpg") return imaging::JpegFormat();
     if (extension == ".gif") return imaging::GifFormat();
     // The formats read through libraries only where the site owner asked for
@@ -80,7 +87,11 @@ const imaging::PictureFormat& PictureFormatOf(const std::string& path) {
     return imaging::BmpFormat();
 }
 
+bool ExtensionEnabled(const std::string& name) {
+    return Enabled(PictureExtensions(), DottedExtension(name));
+}
+
 bool NeedsBrowserCopy(const std::string& name) {
-    const std::string extension = "." + text::LowerCase(kit::ExtensionPart(name));
-    return (extension == ".heic" || extension == ".heif") && Enabled(PictureExtensions(), extension);
+    const std::string extension = text::LowerCase(kit::ExtensionPart(name));
+    return (extension == "heic" || extension == "heif") && ExtensionEnabled(name);
 }

@@ -28,6 +28,9 @@ bool NewFormatsEnabled();
 // format's, else JPEG for .jpg, GIF for .gif and BMP for anything else.
 const imaging::PictureFormat& PictureFormatOf(const std::string& path);
 
+// Whether the process's setting enables the extension of the picture name.
+bool ExtensionEnabled(const std::string& name);
+
 // Whether the picture is one that browsers other than Safari cannot show
 // (.heic, .heif, enabled): its link leads to a JPEG the gallery makes of it.
 bool NeedsBrowserCopy(const std::string& name);

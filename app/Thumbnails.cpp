@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/BrowserCopies.h"
 #include "app/FolderView.h"
 #include "app/Kit.h"
 #include "app/PageFrame.h"
@@ -109,9 +110,10 @@ imaging::TargetChooser FitTarget(int fitHeight, double& ratio, bool& stretched) 
 }  // namespace
 
 int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable, std::string* failure,
-                   bool oneThread) {
+                   bool oneThread, int* orientation) {
     bitmap = TBitmap();
     if (unreadable) *unreadable = false;
+    if (orientation) *orientation = 1;
     if (existing.empty()) return DerivedWidth(height, 1.0);
     // Decoded once, by the decoder the extension chooses, straight to the
     // size the fit would give: the header decides it. A picture that cannot
@@ -123,7 +125,7 @@ int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, boo
     try {
         auto decoder = PictureFormatOf(existing).Open(existing);
         imaging::DecodePointSampled(*decoder, FitTarget(fitHeight, ratio, stretched), bitmap, &fullWidth, &fullHeight,
-                                    oneThread);
+                                    oneThread, orientation);
     } catch (const std::exception& error) {
         bitmap = TBitmap();
         if (unreadable) *unreadable = true;
@@ -331,9 +333,15 @@ ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart,
     TBitmap bitmap;
     bool unreadable = false;
     std::string failure;
-    int width = LoadFittedFile(source.existingPicture, source.height, bitmap, &unreadable, &failure, source.oneThread);
+    int orientation = 1;
+    int width = LoadFittedFile(source.existingPicture, source.height, bitmap, &unreadable, &failure, source.oneThread,
+                               &orientation);
     TraceLine("Thumbnail size " + std::to_string(source.height) + "," + std::to_string(width));
     bool written = WriteJpegQuietly(bitmap, source.thumbnailPath, 75);
+    // Browsers show a PNG or WebP as stored, whatever its EXIF orientation
+    // says: a turned one is linked through a JPEG of it, upright, made now.
+    if (orientation != 1 && BrowsersShowUnturned(source.existingPicture))
+        MakeClaimedBrowserCopy(source.existingPicture);
     // A decoding failure of any picture but a JPEG (whose never was) is the
     // site owner's business: said once, as its empty thumbnail is made,
     // since that thumbnail stays and is never made again.

@@ -37,9 +37,10 @@ void CropPicture(TBitmap& bitmap, int height, int width);
 // tells whether the file could not be decoded, and failure receives the
 // decoder's message then.
 // oneThread: the decoding uses no helper threads of a library (several
-// thumbnails are being made at once).
+// thumbnails are being made at once). orientation receives the EXIF
+// orientation the picture was turned upright by (1 when none).
 int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable = nullptr,
-                   std::string* failure = nullptr, bool oneThread = false);
+                   std::string* failure = nullptr, bool oneThread = false, int* orientation = nullptr);
 
 // LoadFittedFile of a picture of the format held by the stream, for a height
 // of at least 1, followed by the JPEG writer at the quality: the same bytes,

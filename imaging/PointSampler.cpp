@@ -88,8 +88,9 @@ void DeliverRows(const TBitmap& picture, RowSink& sink) {
 }
 
 void DecodePointSampled(PictureDecoder& decoder, const TargetChooser& choose, TBitmap& out, int* fullWidth,
-                        int* fullHeight, bool oneThread) {
+                        int* fullHeight, bool oneThread, int* orientation) {
     const PictureHeader header = decoder.ReadHeader();
+    if (orientation) *orientation = header.orientation;
     if (fullWidth) *fullWidth = header.UprightWidth();
     if (fullHeight) *fullHeight = header.UprightHeight();
     int targetWidth = 0, targetHeight = 0;

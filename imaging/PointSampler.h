@@ -75,9 +75,9 @@ using TargetChooser = std::function<void(int fullWidth, int fullHeight, int& tar
 // PointSampler (the decoder told the target, so that it may decode less).
 // fullWidth and fullHeight receive the upright size. A target width or height
 // of 0 or less gives an empty bitmap of that size, decoding nothing.
-// oneThread: as DecodeRequest::oneThread.
+// oneThread: as DecodeRequest::oneThread. orientation receives the header's.
 void DecodePointSampled(PictureDecoder& decoder, const TargetChooser& choose, TBitmap& out, int* fullWidth = nullptr,
-                        int* fullHeight = nullptr, bool oneThread = false);
+                        int* fullHeight = nullptr, bool oneThread = false, int* orientation = nullptr);
 
 // The whole picture, upright, at full size.
 void DecodeWhole(PictureDecoder& decoder, TBitmap& out);

@@ -171,7 +171,9 @@ TEST(GalleryFormats, TurnedOnEachFormatIsListedInItsPlaceAndThumbnailedUpright) 
     }
     const std::vector<std::string> expected = {
         "x.avif", "x.gif", "pictorama.cgi?VIEW=x.heic", "pictorama.cgi?VIEW=x.heif", "x.jpg", "x.png", "x.webp",
-        "pavif.avif", "pictorama.cgi?VIEW=pheic.heic", "pictorama.cgi?VIEW=pheif.heif", "ppng.png", "pwebp.webp"};
+        "pavif.avif", "pictorama.cgi?VIEW=pheic.heic", "pictorama.cgi?VIEW=pheif.heif", "ppng.png",
+        // Turned by its EXIF orientation: linked through its upright JPEG.
+        "t_pwebp.webp.jpeg"};
     EXPECT_EQ(links, expected);
     EXPECT_NE(page.body.find("12 Images Posted"), std::string::npos);
     // Every picture upright, 200 x 100: the fitting gives 140 x 70.
@@ -216,6 +218,23 @@ TEST(GalleryFormats, AHeicLinkGivesAJpegOfTheUprightPictureKeptForTheNextPage) {
     WriteFile(g / "p.png", files.at("png"));
     for (const char* query : {"VIEW=p.png", "VIEW=..%2FIMG%201.HEIC", "VIEW=none.heic", "VIEW=t_IMG%201.HEIC.jpeg"})
         EXPECT_EQ(g.Get(query, On).head.find("image/jpeg"), std::string::npos) << query;
+}
+
+TEST(GalleryFormats, ATurnedWebpOrPngIsLinkedThroughAnUprightJpegMadeWithItsThumbnail) {
+    // Browsers show a WebP or PNG as stored, whatever its EXIF orientation.
+    GalleryFolder g;
+    const auto files = NewFormatFiles();
+    WriteFile(g / "turned.webp", files.at("webp"));
+    WriteFile(g / "plain.png", files.at("png"));
+    SideFiles(g, "turned", "", "1");
+    SideFiles(g, "plain", "", "2");
+    const std::string page = g.Get("", On).body;
+    ASSERT_TRUE(Exists(g / "t_turned.webp.jpeg"));
+    EXPECT_NE(page.find("<a href=\"http://localhost:8080/t_turned.webp.jpeg\">"), std::string::npos) << page;
+    EXPECT_LT(MeanDifference(LoadJpeg(g / "t_turned.webp.jpeg"), Upright()), 6.0);
+    // Upright as stored: linked as it is.
+    EXPECT_FALSE(Exists(g / "t_plain.png.jpeg"));
+    EXPECT_NE(page.find("<a href=\"http://localhost:8080/plain.png\">"), std::string::npos);
 }
 
 TEST(GalleryFormats, TurnedOnRepairAndSlideshowTakeEveryFormatInTheirOrder) {
