@@ -219,7 +219,8 @@ class Machines:
     def start_machine(self, index, port):
         """A machine: a mount namespace of its own where the share is mounted
         (bindfs, in the foreground, the program's child) over the path nginx
-        uses too, and the program serving FastCGI there as the run user."""
+        uses too, and the program serving FastCGI there as the run user, with
+        the picture formats turned on as the shipped service turns them on."""
         run_as = (f"setpriv --reuid={self.user} --regid={self.user} --init-groups " if self.user else "")
         # nginx's mount, copied into the namespace, goes first (here only):
         # the machine's own mount takes the empty folder's place. It is there
@@ -230,7 +231,7 @@ class Machines:
                   f"{BINDFS} -f '{self.shared}' '{mp}' & "
                   f"for i in $(seq 200); do [ \"$(stat -c %d '{mp}')\" != \"$before\" ] && break; sleep 0.05; done; "
                   f"[ \"$(stat -c %d '{mp}')\" != \"$before\" ] || {{ echo 'the share is not mounted'; exit 1; }}; "
-                  f"exec {run_as}'{self.program_path}' --fastcgi 127.0.0.1:{port} --threads 4")
+                  f"exec {run_as}env PICTORAMA_FORMATS=all '{self.program_path}' --fastcgi 127.0.0.1:{port} --threads 4")
         log = open(os.path.join(self.run, f"machine-{'ab'[index]}.out"), "w")
         process = subprocess.Popen([UNSHARE, "--mount", "--propagation", "private", "sh", "-c", script],
                                    stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
