@@ -149,7 +149,9 @@ def run_browser(root, cache, program, screenshots, tally, server_class=servers.L
         expectations = {
             "url": base + gallery.PROGRAM_NAME,
             "pictures": [{"href": base + (gallery.PROGRAM_NAME + "?VIEW=" + urllib.parse.quote(n)
-                                          if n in gallery.COPIED else urllib.parse.quote(n)),
+                                          if n in gallery.COPIED else
+                                          urllib.parse.quote("t_" + n + ".jpeg") if n in gallery.TURNED else
+                                          urllib.parse.quote(n)),
                           "caption": gallery.LISTED[n][1], "size": picture_size(cache, n)} for n in listed],
             "slides": [gallery.LISTED[n][1] if n in gallery.LISTED else None for n in slides],
             "screenshots": screenshots,

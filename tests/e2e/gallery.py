@@ -27,8 +27,11 @@ FORMATS = {
     "leaf.webp": (200, 150),
     "dawn.avif": (240, 160),
 }
-# Pictures whose links lead to a JPEG the program makes of them.
+# Pictures whose links lead to a JPEG the program makes of them: when the
+# link is followed (its request, then the kept file), or with the thumbnail
+# (a WebP turned by its EXIF orientation, which browsers show as stored).
 COPIED = ("phone.heic",)
+TURNED = ("leaf.webp",)
 # The slideshow's pictures: every listed format but GIF.
 SLIDE_EXTENSIONS = (".jpg", ".png", ".webp", ".heic", ".heif", ".avif")
 # A picture without side files: the repair action creates them.
