@@ -22,8 +22,10 @@
 
 #include "FormatPictures.h"
 #include "imaging/LibraryFormats.h"
+#include "imaging/Picture.h"
 #include "imaging/PointSampler.h"
 #include "platform/Exception.h"
+#include "support/CgiHarness.h"
 #include "support/RequiredTools.h"
 #include "support/TestSupport.h"
 
@@ -260,5 +262,90 @@ TEST(ExternalPictures, EveryTestFileOfTheFormatsDecodesAsItsOwnToolDrawsItOrIsRe
     for (const auto& [verdict, count] : counts) table << " " << count << " " << verdict << ";";
     table << "\n";
     std::ofstream(files + "/classification.txt") << table.str();
+    std::cout << table.str();
+}
+
+// The same files through the whole program: a gallery of them all, each
+// listed, the photo page made by the built program run as CGI with the
+// formats on (under the sanitizers in their build). Each thumbnail is the
+// tool's picture fitted to the thumbnail height (JPEG at quality 75 of it),
+// or the empty thumbnail where the tool refuses the file: the tool's picture,
+// fitted as the gallery fits it and through the same JPEG encoder, differs
+// from the thumbnail by less than 3 levels on average. The table is
+// written to format-test-files/program-classification.txt.
+TEST(ExternalPictures, ThroughTheProgramEachIsThumbnailedAsItsToolDrawsItOrGetsTheEmptyThumbnail) {
+    for (const char* tool : {Convert, Dwebp, HeifConvert}) REQUIRE_TOOL(fs::exists(tool), tool);
+    const std::string files = std::string(PICTORAMA_BINARY_DIR) + "/format-test-files";
+    const auto fetched = RunProgram("/bin/bash", {std::string(PICTORAMA_SOURCE_DIR) + "/scripts/format-test-files", files},
+                                    {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}, {"HOME", "/tmp"}}, "", 0, 900);
+    REQUIRE_TOOL(fetched.exitCode == 0, "Debian's source packages (apt-get source): " + fetched.err);
+    testing_support::TempDir work;
+    testing_support::GalleryFolder gallery;
+    std::vector<std::pair<std::string, std::string>> pictures;  // kind, name
+    for (const char* kind : {"png", "webp", "heif"}) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(files + "/" + kind)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) {
+            fs::copy_file(files + "/" + kind + "/" + name, gallery / name);
+            testing_support::WriteFile(gallery / (fs::path(name).stem().string() + ".idd"), "k\r\n");
+            pictures.emplace_back(kind, name);
+        }
+    }
+    const auto page = gallery.Get("", {{"PICTORAMA_FORMATS", "all"}});
+    ASSERT_EQ(page.process.exitCode, 0) << page.process.err;
+    EXPECT_NE(page.body.find("\r\n" + std::to_string(pictures.size()) + " Images Posted\r\n"), std::string::npos);
+
+    std::ostringstream table;
+    table << "| file | format's tool | thumbnail through the program | classification |\n|---|---|---|---|\n";
+    std::map<std::string, int> counts;
+    for (const auto& [kind, name] : pictures) {
+        const std::string thumbnail = gallery / ("t_" + fs::path(name).stem().string() + ".jpg");
+        const Reference reference = ToolDecode(kind, gallery / name, work.Path(), 1, 1);
+        const bool made = fs::exists(thumbnail) && fs::file_size(thumbnail) > 0;
+        TBitmap ours;
+        if (made) LoadJpegFile(thumbnail, ours);
+        std::string tool = reference.whole.Empty() ? "refused"
+                                                   : std::to_string(reference.whole.Width()) + "x" +
+                                                         std::to_string(reference.whole.Height());
+        std::string mine = !fs::exists(thumbnail) ? "none" : made ? std::to_string(ours.Width()) + "x" +
+                                                                        std::to_string(ours.Height())
+                                                                  : "empty";
+        std::string verdict;
+        if (reference.whole.Empty()) {
+            verdict = made ? "DIFFERS: a thumbnail of a file the tool refuses" : "empty thumbnail, refused by both";
+        } else if (!made) {
+            verdict = "DIFFERS: no thumbnail of a picture the tool draws";
+        } else {
+            const int w = reference.whole.Width(), h = reference.whole.Height();
+            const bool stretched = 70 < h;
+            const int fw = stretched ? static_cast<int>(70.0L * (static_cast<long double>(w) / h)) : w;
+            const int fh = stretched ? 70 : h;
+            // The tool's picture fitted and through the same encoder: JPEG's
+            // losses alike on both sides.
+            TBitmap expected;
+            // A WebP shrunk is libwebp's scaled decode: dwebp -scale's picture.
+            TBitmap fitted = reference.whole.StretchedCopy(fw, fh);
+            if (kind == "webp" && stretched) fitted = ToolDecode(kind, gallery / name, work.Path(), fw, fh).thumbnail;
+            const std::string encoded = EncodeJpeg(fitted, 75);
+            testing_support::WriteFile(work.Path() + "/expected.jpg", encoded);
+            if (!encoded.empty()) LoadJpegFile(work.Path() + "/expected.jpg", expected);
+            const double mean = format_pictures::MeanDifference(ours, expected);
+            std::ostringstream m;
+            m.precision(2);
+            m << std::fixed << mean;
+            verdict = ours.Width() == fw && ours.Height() == fh && mean < 3.0
+                          ? "thumbnail as the tool draws it (mean difference " + m.str() + ")"
+                          : "DIFFERS: " + mine + " where the fitting gives " + std::to_string(fw) + "x" +
+                                std::to_string(fh) + ", mean difference " + m.str();
+        }
+        ++counts[verdict.rfind("DIFFERS", 0) == 0 ? "differing" : verdict.rfind("thumbnail", 0) == 0 ? "thumbnail as the tool draws it" : "empty thumbnail, refused by both"];
+        table << "| " << kind << "/" << name << " | " << tool << " | " << mine << " | " << verdict << " |\n";
+        EXPECT_EQ(verdict.find("DIFFERS"), std::string::npos) << kind << "/" << name << ": " << verdict;
+    }
+    table << "\n" << pictures.size() << " files:";
+    for (const auto& [verdict, count] : counts) table << " " << count << " " << verdict << ";";
+    table << "\n";
+    std::ofstream(files + "/program-classification.txt") << table.str();
     std::cout << table.str();
 }
