@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Makes a sample gallery in FOLDER (which must not exist yet): a dozen
 # camera-sized JPEG pictures of varied content (one stored on its side with an
-# EXIF orientation tag, as a camera held upright stores it) and a GIF, each with its caption
-# (.txt) and listing file (.idd), and a page title. The folder appears whole or
+# EXIF orientation tag, as a camera held upright stores it), a GIF, and one
+# picture of each format the gallery reads when PICTORAMA_FORMATS turns them
+# on: a HEIC stored on its side with the format's own rotation (as a phone
+# stores it), a PNG with transparency, a WebP with an EXIF orientation and an
+# AVIF; each with its caption (.txt) and listing file (.idd), and a page title. The folder appears whole or
 # not at all: the pictures are made beside it and renamed into place.
 #   scripts/sample-gallery.sh FOLDER
 set -euo pipefail
@@ -10,6 +13,10 @@ target=${1:?usage: sample-gallery.sh FOLDER}
 # ImageMagick's own convert; another one earlier on PATH may be a stand-in.
 convert=/usr/bin/convert
 [[ -x $convert ]] || { echo "ImageMagick is missing ($convert): run ./run setup demo" >&2; exit 1; }
+for tool in heif-enc cwebp python3; do
+  command -v $tool >/dev/null || { echo "$tool is missing: run ./run setup demo" >&2; exit 1; }
+done
+scripts=$(cd "$(dirname "$0")" && pwd)
 [[ -e $target ]] && { echo "$target exists already" >&2; exit 1; }
 
 work="$target.making.$$"
@@ -92,6 +99,40 @@ picture IMG_0014.JPG "2024-06-14 Lighthouse" "The lighthouse, taken upright" \
   -fill '#ffd700' -draw 'rectangle 1380,950 1620,1200' \
   -rotate -90
 orientation_tag "$work/IMG_0014.JPG" 6
+
+# The formats read when PICTORAMA_FORMATS turns them on (./run demo does).
+# listed NAME "listing key" "caption": side files for a picture made otherwise.
+listed() {
+  count=$((count + 1))
+  printf '  %-14s %s\n' "$1" "$3"
+  printf '%s\r\n' "$2" > "$work/${1%.*}.idd"
+  printf '%s\r\n' "$3" > "$work/${1%.*}.txt"
+}
+# A phone stores its picture as the sensor saw it (here on its side) and
+# gives the HEIC file the quarter turn that shows it upright.
+"$convert" -size 1500x2000 gradient:'#ffdab9'-'#8b4513' \
+  -fill '#2f4f4f' -draw 'rectangle 0,1500 1500,2000' \
+  -fill '#fffaf0' -draw 'roundrectangle 450,500 1050,1450 60,60' \
+  -fill '#cd853f' -draw 'rectangle 560,350 940,500' \
+  -rotate -90 -quality 92 "$work/stored.jpg"
+heif-enc -q 60 "$work/stored.jpg" -o "$work/stored.heic" >/dev/null
+"$scripts/heif-rotate" 3 "$work/stored.heic" "$work/IMG_0015.HEIC"
+listed IMG_0015.HEIC "2024-06-15 Coffee" "A HEIC from a phone, turned by its own rotation"
+# A WebP keeps the JPEG's EXIF orientation (cwebp -metadata exif).
+"$convert" -seed 16 -size 750x1000 plasma:'#9acd32'-'#006400' -resize 1500x2000\! \
+  -fill '#ff6347' -draw 'circle 750,600 750,350' -rotate 90 -quality 92 "$work/stored.jpg"
+orientation_tag "$work/stored.jpg" 8
+cwebp -q 80 -metadata exif "$work/stored.jpg" -o "$work/garden.webp" >/dev/null 2>&1
+listed garden.webp "2024-06-16 Garden" "A WebP, upright by its EXIF orientation"
+# Transparent around the shape: shown over the page's background.
+"$convert" -size 1600x1200 xc:none -fill '#1e90ff' -draw 'circle 800,600 800,150' \
+  -fill '#ffffff' -draw 'polygon 560,760 800,300 1040,760' "$work/badge.png"
+listed badge.png "2024-06-17 Badge" "A PNG with transparency"
+"$convert" -size 2000x1500 gradient:'#ff1493'-'#ffd700' -fill '#4b0082' \
+  -draw 'ellipse 1000,900 700,250 0,360' -quality 92 "$work/stored.jpg"
+heif-enc -A -q 50 -p speed=8 "$work/stored.jpg" -o "$work/sunset.avif" >/dev/null
+listed sunset.avif "2024-06-18 Sunset" "An AVIF"
+rm -f "$work/stored.jpg" "$work/stored.heic"
 printf 'Pictorama sample gallery\r\n' > "$work/pagetitle.txt"
 
 mv "$work" "$target"
