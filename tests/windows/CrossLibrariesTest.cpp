@@ -313,6 +313,10 @@ struct HeifPicture {
 
 HeifPicture DecodeHeif(const std::string& file) {
     HeifPicture r;
+    // Before any other call, as libheif's interface asks: the decoders are
+    // registered here, not as the program starts (scripts/windows-deps).
+    static const heif_error initialised = heif_init(nullptr);
+    EXPECT_EQ(initialised.code, heif_error_Ok);
     heif_context* context = heif_context_alloc();
     heif_image_handle* handle = nullptr;
     if (heif_context_read_from_memory_without_copy(context, file.data(), file.size(), nullptr).code == heif_error_Ok &&
