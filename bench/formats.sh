@@ -7,12 +7,18 @@
 #   AVIF                            vs  vipsthumbnail        (target: at most 1.0x)
 #   WebP                            vs  dwebp -scale         (target: at most 1.0x)
 #   PNG                             vs  vipsthumbnail        (target: at most 0.6x)
-# Ours is thumb_tool picture (the decoder interface, the point sampling, the
-# JPEG at quality 75: the gallery's thumbnail). Figures: median wall-clock
-# time, median CPU time (user + system) and peak memory (maximum resident set)
-# of RUNS runs each, interleaved. The pictures are made here with Debian's
-# tools (thumb_tool make, convert, heif-enc, cwebp), once, in the work folder.
-# Then the hostile files: each one's outcome, time and peak memory.
+# Ours is the program itself: pictorama.cgi --make-thumbnails --threads 1 in
+# a folder of the one picture with PICTORAMA_FORMATS=all (the process's start,
+# the page's listing, the decoder, the point sampling, the JPEG at quality 75:
+# the gallery's thumbnail), its thumbnail removed before each run. Figures:
+# median wall-clock time, median CPU time (user + system) and peak memory
+# (maximum resident set) of RUNS runs each, interleaved. The pictures are made
+# here with Debian's tools (thumb_tool make, convert, heif-enc, cwebp), once,
+# in the work folder. Then the first view of a folder of 100 such HEICs under
+# CGI (the photo page, its thumbnails made on the thumbnail threads) against
+# 100 heif-thumbnailer runs one after the other (target: at most 0.55x), and
+# the hostile files: each one's outcome, time and peak memory through the
+# program.
 # The load average is printed before and after: on a shared machine the
 # wall-clock figures follow it, the CPU figures much less.
 # Environment: RUNS (default 7), PICTORAMA_BENCH_BUILD (default build-bench).
@@ -21,10 +27,12 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${PICTORAMA_BENCH_BUILD:-$top/build-bench}
 runs=${RUNS:-7}
 tool=$build/bench/thumb_tool
+program=$build/pictorama.cgi
 work=$build/bench/work/formats
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 [[ -x $tool ]] || { echo "$tool missing: build with -DPICTORAMA_BENCH=ON (./run bench)"; exit 1; }
+[[ -x $program ]] || { echo "$program missing (./run bench builds it)"; exit 1; }
 for t in /usr/bin/time /usr/bin/convert heif-enc cwebp dwebp heif-thumbnailer vipsthumbnail; do
   command -v "$t" >/dev/null || { echo "$t missing (./run setup installs it)"; exit 1; }
 done
@@ -64,13 +72,30 @@ measure() {
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
+# gallery FOLDER PICTURE...: a gallery folder of the pictures (copies), each
+# listed, with the program.
+gallery() {
+  local folder=$1 p; shift
+  rm -rf "$folder"; mkdir -p "$folder"
+  for p in "$@"; do
+    cp "$p" "$folder/"
+    printf 'k\r\n' >"$folder/$(basename "${p%.*}").idd"
+  done
+  cp "$program" "$folder/pictorama.cgi"
+}
+
 # compare LABEL PICTURE TARGET "REFERENCE LABEL" REFERENCE-COMMAND...
 compare() {
   local label=$1 picture=$2 target=$3 reflabel=$4; shift 4
-  local -a ours=("$tool" picture "$picture" "$work/ours.jpg" 70 75)
+  local folder=$work/gallery
+  gallery "$folder" "$picture"
+  # The site owner's command in the folder, as a shell starts it.
+  local -a ours=(env -i PATH=/usr/bin:/bin PICTORAMA_FORMATS=all "$folder/pictorama.cgi" --make-thumbnails
+    --threads 1)
   local ow=() oc=() om=() rw=() rc=() rm=() r
-  measure "${ours[@]}"; measure "$@"  # warm-up
+  rm -f "$folder"/t_*; measure "${ours[@]}"; measure "$@"  # warm-up
   for ((r = 0; r < runs; r++)); do
+    rm -f "$folder"/t_*
     measure "${ours[@]}"; read -r w c m <<<"$LAST"; ow+=("$w"); oc+=("$c"); om+=("$m")
     measure "$@"; read -r w c m <<<"$LAST"; rw+=("$w"); rc+=("$c"); rm+=("$m")
   done
@@ -95,21 +120,49 @@ compare "PNG" "$work/phone.png" 0.6x vipsthumbnail \
 
 echo "after: $(uptime | sed 's/.*load/load/')"
 
+# ---- the first view of 100 phone HEICs (with their previews) under CGI ----
+many=$work/many
+mkdir -p "$work/heics"
+for i in $(seq -w 1 100); do
+  [[ -e $work/heics/IMG_$i.HEIC ]] || cp "$work/phone-preview.heic" "$work/heics/IMG_$i.HEIC"
+done
+# The photo page's CGI request, as lighttpd makes it.
+photo_page=(env -i GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=GET QUERY_STRING= SCRIPT_NAME=/pictorama.cgi
+  SCRIPT_FILENAME="$many/pictorama.cgi" DOCUMENT_ROOT="$many" HTTP_HOST=localhost REMOTE_ADDR=127.0.0.1
+  SERVER_SOFTWARE=lighttpd/1.4 PATH=/usr/bin:/bin PICTORAMA_FORMATS=all "$many/pictorama.cgi")
+# heif-thumbnailer on every HEIC, one after the other.
+thumbnail_each=(bash -c 'for f in "$1"/heics/*.HEIC; do heif-thumbnailer -s 93 "$f" "$1/ref.png"; done' - "$work")
+fw=() fc=() tw=() tc=()
+for ((r = 0; r < 3; r++)); do
+  gallery "$many" "$work"/heics/*.HEIC
+  measure "${photo_page[@]}"; read -r w c m <<<"$LAST"; fw+=("$w"); fc+=("$c")
+  [[ $(ls "$many"/t_*.jpg | wc -l) == 100 ]] || { echo "the first view left $(ls "$many"/t_*.jpg | wc -l) thumbnails" >&2; exit 1; }
+  measure "${thumbnail_each[@]}"; read -r w c m <<<"$LAST"; tw+=("$w"); tc+=("$c")
+done
+a=$(printf '%s\n' "${fw[@]}" | median); b=$(printf '%s\n' "${fc[@]}" | median)
+d=$(printf '%s\n' "${tw[@]}" | median); e=$(printf '%s\n' "${tc[@]}" | median)
+printf 'first view, 100 HEICs: ours %6.3f s wall %6.3f s CPU (%d threads) | 100 heif-thumbnailer %6.3f s wall %6.3f s CPU | wall %.2fx (target 0.55x)\n' \
+  "$a" "$b" "$(nproc)" "$d" "$e" "$(bc -l <<<"$a / $d")"
+
 # ---- hostile files: the outcome, time and peak memory of each ----
 big=$work/png_16000x16000_rgb.png
 [[ -s $big ]] || python3 "$top/tests/formats/make_hostile_png.py" rgb "$big"
-echo "hostile files (thumb_tool picture: the decoder interface and a 70-px thumbnail):"
+echo "hostile files (pictorama.cgi --make-thumbnails in a folder of the one file, formats on):"
 for f in "$top/fuzz/corpus/png_fuzzer/png_20000x20000_declared_few_kb.png" \
          "$top/fuzz/corpus/png_fuzzer/png_16000x16000_grey_1bit.png" "$big" \
          "$top/fuzz/corpus/png_fuzzer/text_chunk_declaring_1600_mb.png" \
          "$top/fuzz/corpus/webp_fuzzer/lossless_16383x16383_header.webp" \
          "$top/fuzz/corpus/heif_fuzzer/grid_4096_tiles.heic"; do
-  rm -f "$work/hostile.jpg"
-  if /usr/bin/time -f '%e %M' -o "$work/time.txt" "$tool" picture "$f" "$work/hostile.jpg" 70 75 \
-      >/dev/null 2>"$work/err.txt"; then
-    outcome="thumbnail $(identify -format '%wx%h' "$work/hostile.jpg" 2>/dev/null || echo '?')"
+  gallery "$work/hostile" "$f"
+  /usr/bin/time -f '%e %M' -o "$work/time.txt" env -i PATH=/usr/bin:/bin PICTORAMA_FORMATS=all \
+    "$work/hostile/pictorama.cgi" --make-thumbnails --threads 1 >/dev/null 2>"$work/err.txt" || true
+  thumbnail=$(ls "$work/hostile"/t_*.jpg 2>/dev/null | head -1)
+  if [[ -s $thumbnail ]]; then
+    outcome="thumbnail $(identify -format '%wx%h' "$thumbnail" 2>/dev/null || echo '?')"
+  elif [[ -e $thumbnail ]]; then
+    outcome="empty thumbnail: $(grep -m1 -o ': [^(]*(its thumbnail' "$work/err.txt" | sed 's/^: //; s/ (its thumbnail//')"
   else
-    outcome="failure: $(tail -1 "$work/err.txt")"
+    outcome="no thumbnail: $(tail -1 "$work/err.txt")"
   fi
   read -r s kib < <(tail -1 "$work/time.txt")
   printf '  %-44s %9d bytes  %6.2f s  %8d KiB  %s\n' "$(basename "$f")" "$(stat -c %s "$f")" "$s" "$kib" "$outcome"
