@@ -44,7 +44,10 @@ void MakeClaimedBrowserCopy(const std::string& picture) {
 std::string BrowserCopyLink(const std::string& directory, const std::string& name) {
     const std::string kept = KeptCopyLink(directory, name);
     if (!kept.empty()) return kept;
-    return UrlPathEncode(kit::FileNamePart(platform::ModulePath())) + "?" + QueryKey + UrlPathEncode(name);
+    // A "+" in a query reads as a blank: it is encoded too.
+    std::string value;
+    for (char c : UrlPathEncode(name)) value += c == '+' ? std::string("%2B") : std::string(1, c);
+    return UrlPathEncode(kit::FileNamePart(platform::ModulePath())) + "?" + QueryKey + value;
 }
 
 std::string BrowserCopyRequested(const std::string& query, const std::string& directory) {

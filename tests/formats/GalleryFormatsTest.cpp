@@ -212,6 +212,11 @@ TEST(GalleryFormats, AHeicLinkGivesAJpegOfTheUprightPictureKeptForTheNextPage) {
     const std::string page = g.Get("", On).body;
     EXPECT_EQ(page.find(cgiLink), std::string::npos);
     EXPECT_NE(page.find("http://localhost:8080/t_IMG%201.HEIC.jpeg\""), std::string::npos);
+    // A "+" in the name survives the query.
+    WriteFile(g / "a+b.heic", files.at("heic"));
+    SideFiles(g, "a+b", "plus", "2");
+    EXPECT_NE(g.Get("", On).body.find("pictorama.cgi?VIEW=a%2Bb.heic\""), std::string::npos);
+    EXPECT_NE(g.Get("VIEW=a%2Bb.heic", On).head.find("image/jpeg"), std::string::npos);
     // Nothing else is made or sent: not with the setting off, not for a name
     // outside the folder or of another kind.
     EXPECT_EQ(g.Get("VIEW=IMG%201.HEIC").head.find("image/jpeg"), std::string::npos);
