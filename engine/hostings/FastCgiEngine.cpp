@@ -85,8 +85,10 @@ void ServeAccepted(TFastCgiEngine* engine, FCGX_Request& request) {
         std::string programFile = RequestProgramFile(*variables);
         // A folder is a gallery only where the site owner put the program (as
         // under CGI, where nothing else could run): a web server that passes
-        // every *.cgi URL on must not make any folder of the site one.
-        if (!programFile.empty() && !platform::FileExists(programFile)) {
+        // every *.cgi URL on must not make any folder of the site one, and a
+        // request naming no program file is for no folder at all (not the
+        // process's own).
+        if (programFile.empty() || !platform::FileExists(programFile)) {
             FCGX_PutS(NotFoundResponse, request.out);
             FCGX_Finish_r(&request);
             return;

@@ -41,7 +41,7 @@ FastCgiSettings ReadFastCgiSettings(const std::vector<std::string>& arguments, c
 // The program file the request addresses, whose folder holds the gallery's
 // side files, trace and slideshow positions: SCRIPT_FILENAME (a proxy's
 // "proxy:fcgi://host:port" prefix taken off), else DOCUMENT_ROOT and
-// SCRIPT_NAME, else empty (the running program itself).
+// SCRIPT_NAME, else empty (no program file: the request is for no gallery).
 std::string RequestProgramFile(const StringList& variables);
 
 class TFastCgiEngine : public THttpCGIEngine {

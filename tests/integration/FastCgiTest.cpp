@@ -156,6 +156,19 @@ TEST(FastCgiErrors, UrlOfAFolderWithoutTheProgramIsNotFoundAndWritesNothing) {
     for (const auto& entry : std::filesystem::directory_iterator(other)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"secret.idd", "secret.jpg"}));
+    // A request that names no program file at all (nor a document root and
+    // script name to find it from), or only a relative one: the process's
+    // own working folder is no gallery either.
+    for (const std::string& relative : {std::string(), g.ProgramName()}) {
+        auto params = g.Environment("");
+        params.erase("SCRIPT_FILENAME");
+        params.erase("DOCUMENT_ROOT");
+        if (!relative.empty()) params["SCRIPT_FILENAME"] = relative;
+        FastCgiResponse r = FastCgiRequest(server.SocketPath(), params);
+        EXPECT_TRUE(r.ended) << relative;
+        EXPECT_TRUE(r.out.starts_with("Status: 404 Not Found\r\n")) << r.out;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path())) << "written in the working folder";
     // The gallery itself is served on.
     EXPECT_EQ(FastCgiPage(server, g, ""), CgiPage(g, ""));
 }

@@ -43,7 +43,7 @@ TEST(FastCgiProgramFile, ScriptFilenameThenDocumentRootAndScriptName) {
               "/srv/b/pictorama.cgi");
     EXPECT_EQ(RequestProgramFile(Variables({"DOCUMENT_ROOT=/srv/c/", "SCRIPT_NAME=/g/pictorama.cgi"})),
               "/srv/c/g/pictorama.cgi");
-    // Nothing usable: the running program itself.
+    // Nothing usable: no program file (the request is answered 404).
     EXPECT_EQ(RequestProgramFile(Variables({"SCRIPT_FILENAME=relative.cgi"})), "");
     EXPECT_EQ(RequestProgramFile(Variables({"SCRIPT_NAME=/g/pictorama.cgi"})), "");
 }
