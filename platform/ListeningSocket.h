@@ -1,7 +1,8 @@
 // The listening socket a resident hosting takes its connections from: one it
 // was handed on a file descriptor (standard input, as web servers and
-// supervisors start such programs), made ready and waited on; the
-// connections taken from it (ReadinessSet.h waits on many of them at once).
+// supervisors start such programs) or one it opens on an address, made ready
+// and waited on; the connections taken from it (ReadinessSet.h waits on many
+// of them at once).
 #pragma once
 #include <string>
 
@@ -9,6 +10,15 @@ namespace platform {
 
 // True when the descriptor is a socket that listens for connections.
 bool IsListeningSocket(int fd);
+// Whether the text is an address to listen on: a path with a "/" (a unix
+// socket), HOST:PORT with HOST a numeric IPv4 address, "localhost" or
+// nothing (every IPv4 interface), or [IPV6]:PORT with a numeric IPv6
+// address (every interface: [::]); PORT from 1 to 65535. If not, why.
+bool IsListeningAddress(const std::string& address, std::string& why);
+// Opens a socket listening on such an address, with room for backlog
+// connections not yet taken; a unix socket's path may hold only an older
+// socket, which is replaced. -1, and why, when it cannot.
+int OpenListeningSocket(const std::string& address, int backlog, std::string& why);
 // Makes accepting on the socket return at once when no connection waits.
 bool SetNonBlocking(int fd);
 // Takes a connection waiting on the socket (made not to block) without

@@ -141,11 +141,14 @@ FastCgiSettings ReadFastCgiSettings(const std::vector<std::string>& arguments, c
         bool hasValue = i + 1 < arguments.size();
         if (word == "--fastcgi" && hasValue && !arguments[i + 1].empty()) {
             settings.address = arguments[++i];
+            std::string why;
+            if (!platform::IsListeningAddress(settings.address, why))
+                settings.error = "--fastcgi " + settings.address + ": " + why;
         } else if (word == "--threads" && hasValue) {
             if (!ParseThreads(arguments[++i], settings.threads))
                 settings.error = "--threads takes a number from 1 to " + std::to_string(MaxFastCgiThreads);
         } else {
-            settings.error = "Usage: pictorama.cgi --fastcgi host:port|socket-path [--threads N]";
+            settings.error = "Usage: pictorama.cgi --fastcgi host:port|[IPv6]:port|socket-path [--threads N]";
         }
     }
     return settings;
@@ -195,12 +198,13 @@ void TFastCgiEngine::ServeRequest(Stream* input, Stream* output, StringList* var
     platform::ReadEnvironmentVariable("PICTORAMA_FASTCGI_THREADS", threadsVariable);
     FastCgiSettings settings = ReadFastCgiSettings(platform::CommandLineArguments(), threadsVariable,
                                                    static_cast<int>(platform::ProcessorCount()));
-    if (!settings.error.empty()) throw Exception(settings.error);
+    if (!settings.error.empty()) throw UsageError(settings.error);
     if (FCGX_Init() != 0) throw Exception("The FastCGI library cannot start");
     int listenSocket = 0;  // standard input
     if (!settings.address.empty()) {
-        listenSocket = FCGX_OpenSocket(settings.address.c_str(), ListenBacklog);
-        if (listenSocket < 0) throw Exception("Cannot listen on " + settings.address);
+        std::string why;
+        listenSocket = platform::OpenListeningSocket(settings.address, ListenBacklog, why);
+        if (listenSocket < 0) throw Exception("Cannot listen on " + settings.address + ": " + why);
     }
     if (!platform::IsListeningSocket(listenSocket) || !platform::SetNonBlocking(listenSocket))
         throw Exception("No listening socket to take FastCGI connections from");

@@ -6,8 +6,9 @@
 //
 //     pictorama.cgi --fastcgi ADDRESS [--threads N]
 //
-// ADDRESS is host:port (":9000" for every interface) or the path of a unix
-// socket. The pool has one thread per core unless --threads or the variable
+// ADDRESS is the path of a unix socket (it has a "/"), host:port (":9000"
+// for every interface) or [IPv6]:port; anything else is refused, as is any
+// other setting that cannot be served, with status 2 (UsageError). The pool has one thread per core unless --threads or the variable
 // PICTORAMA_FASTCGI_THREADS says otherwise (1 to MaxFastCgiThreads). A
 // thread takes a connection only once it has bytes for a request
 // (FastCgiConnections.h), serves that request with its own context, as the
@@ -34,7 +35,7 @@ struct FastCgiSettings {
 
 // Reads "--fastcgi ADDRESS" and "--threads N" from the arguments; the
 // variable's value sets the pool when no argument does; defaultThreads
-// otherwise.
+// otherwise. An address that is none is an error.
 FastCgiSettings ReadFastCgiSettings(const std::vector<std::string>& arguments, const std::string& threadsVariable,
                                     int defaultThreads);
 

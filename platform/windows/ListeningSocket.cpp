@@ -13,6 +13,16 @@ namespace platform {
 
 bool IsListeningSocket(int) { return false; }
 
+bool IsListeningAddress(const std::string&, std::string& why) {
+    why = "no FastCGI on this system";
+    return false;
+}
+
+int OpenListeningSocket(const std::string&, int, std::string& why) {
+    why = "no FastCGI on this system";
+    return -1;
+}
+
 bool SetNonBlocking(int) { return false; }
 
 int AcceptConnection(int, std::string& peerAddress) {

@@ -271,18 +271,41 @@ TEST(FastCgiLifetime, StopSignalFinishesTheRequestInFlightThenEnds) {
     EXPECT_EQ(server.ExitCode(), 0);
 }
 
-TEST(FastCgiStart, BadSettingsEndTheProgramWithAMessage) {
+// The address to listen on: a unix socket's path (with a "/"), host:port or
+// [IPv6]:port for TCP. Anything else, a port alone included, is refused
+// with a message and status 2 before anything is made; so are the other
+// settings a start cannot serve.
+TEST(FastCgiStart, AddressFormsAndBadSettings) {
+    GalleryFolder g;
+    Picture(g, "a.jpg", 80, 60, "A", "1");
     TempDir elsewhere;
+    {
+        FastCgiServer six(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                          FastCgiServer::Start::IPv6LoopbackPort, {"--threads", "1"});
+        ASSERT_TRUE(six.Running()) << six.ErrorOutput();
+        EXPECT_EQ(FastCgiPage(six, g, ""), CgiPage(g, "")) << "over IPv6";
+    }
+    for (const std::string address : {"19003", "[::1]:19004x", "localhost", "[::1]", "127.0.0.1:", "127.0.0.1:99999",
+                                      "photos.example:9000", "::1:9000"}) {
+        FastCgiServer refused(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                              FastCgiServer::Start::OwnArguments, {"--fastcgi", address});
+        EXPECT_TRUE(refused.WaitExit(10)) << address << " served";
+        EXPECT_EQ(refused.ExitCode(), 2) << address;
+        EXPECT_NE(refused.ErrorOutput().find("--fastcgi " + address + ":"), std::string::npos)
+            << address << ": " << refused.ErrorOutput();
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path())) << "a refused address made a file";
+
     FastCgiServer threads(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
                           FastCgiServer::Start::AddressArgument, {"--threads", "0"});
     EXPECT_TRUE(threads.WaitExit(10));
-    EXPECT_EQ(threads.ExitCode(), 1);
+    EXPECT_EQ(threads.ExitCode(), 2);
     EXPECT_NE(threads.ErrorOutput().find("--threads takes a number from 1 to 256"), std::string::npos);
     auto env = ServerEnvironment;
     env["PICTORAMA_FASTCGI_THREADS"] = "lots";
     FastCgiServer variable(PICTORAMA_CGI_PATH, elsewhere.Path(), env, FastCgiServer::Start::SocketOnStandardInput);
     EXPECT_TRUE(variable.WaitExit(10));
-    EXPECT_EQ(variable.ExitCode(), 1);
+    EXPECT_EQ(variable.ExitCode(), 2);
     EXPECT_NE(variable.ErrorOutput().find("PICTORAMA_FASTCGI_THREADS"), std::string::npos);
 }
 

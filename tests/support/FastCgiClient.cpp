@@ -71,16 +71,30 @@ bool SendAll(int fd, const std::string& bytes) {
     return true;
 }
 
-// A unix socket's path, or "127.0.0.1:PORT" for a TCP port on the loopback
-// address.
+// A unix socket's path, or "HOST:PORT" for a TCP port (a numeric IPv4
+// address, or an IPv6 one in brackets).
 int Connect(const std::string& path) {
     if (path.find('/') == std::string::npos) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(std::stoi(path.substr(path.rfind(':') + 1))));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        size_t colon = path.rfind(':');
+        std::string host = path.substr(0, colon);
+        uint16_t port = static_cast<uint16_t>(std::stoi(path.substr(colon + 1)));
+        sockaddr_storage address{};
+        socklen_t size = 0;
+        if (host.size() > 2 && host.front() == '[') {
+            auto* six = reinterpret_cast<sockaddr_in6*>(&address);
+            six->sin6_family = AF_INET6;
+            six->sin6_port = htons(port);
+            if (inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &six->sin6_addr) != 1) return -1;
+            size = sizeof *six;
+        } else {
+            auto* four = reinterpret_cast<sockaddr_in*>(&address);
+            four->sin_family = AF_INET;
+            four->sin_port = htons(port);
+            if (inet_pton(AF_INET, host.c_str(), &four->sin_addr) != 1) return -1;
+            size = sizeof *four;
+        }
+        int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), size) != 0) {
             close(fd);
             return -1;
         }
@@ -242,6 +256,19 @@ bool FastCgiKeptConnection::ClosedByServer(double seconds) {
     return recv(fd_, &byte, 1, MSG_PEEK) <= 0;
 }
 
+int FreeLoopbackPort() {
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        throw std::runtime_error("no free port");
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
 FastCgiServer::FastCgiServer(const std::string& program, const std::string& workingFolder,
                              const std::map<std::string, std::string>& env, Start start,
                              const std::vector<std::string>& extraArgs)
@@ -256,19 +283,12 @@ FastCgiServer::FastCgiServer(const std::string& program, const std::string& work
         if (bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listening, 64) != 0)
             throw std::runtime_error("cannot listen on " + socketPath_);
     } else if (start == Start::LoopbackPort) {
-        // A port free a moment ago.
-        int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-            throw std::runtime_error("no free port");
-        close(probe);
-        socketPath_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        socketPath_ = "127.0.0.1:" + std::to_string(FreeLoopbackPort());
         args = {"--fastcgi", socketPath_};
-    } else {
+    } else if (start == Start::IPv6LoopbackPort) {
+        socketPath_ = "[::1]:" + std::to_string(FreeLoopbackPort());
+        args = {"--fastcgi", socketPath_};
+    } else if (start == Start::AddressArgument) {
         args = {"--fastcgi", socketPath_};
     }
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());

@@ -66,14 +66,19 @@ struct FastCgiRawAnswer {
 };
 FastCgiRawAnswer FastCgiRawExchange(const std::string& socketPath, const std::string& bytes, double timeoutSeconds);
 
+// A TCP port on the loopback address that was free a moment ago.
+int FreeLoopbackPort();
+
 class FastCgiServer {
 public:
-    enum class Start { SocketOnStandardInput, AddressArgument, LoopbackPort };
+    enum class Start { SocketOnStandardInput, AddressArgument, LoopbackPort, IPv6LoopbackPort, OwnArguments };
     // Starts program in workingFolder with exactly env; with
     // SocketOnStandardInput the socket is made here and handed over,
     // otherwise the program is told "--fastcgi <socket>" (LoopbackPort:
-    // "--fastcgi 127.0.0.1:PORT") plus extraArgs. SocketPath() is what the
-    // requests here connect to.
+    // "--fastcgi 127.0.0.1:PORT", IPv6LoopbackPort: "--fastcgi [::1]:PORT")
+    // plus extraArgs; with OwnArguments it is told extraArgs alone.
+    // SocketPath() is what the requests here connect to (a unix socket's
+    // path, or host:port with an IPv6 host in brackets).
     FastCgiServer(const std::string& program, const std::string& workingFolder,
                   const std::map<std::string, std::string>& env, Start start,
                   const std::vector<std::string>& extraArgs = {});
