@@ -2,6 +2,8 @@
 
 #include <fcgiapp.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <thread>
@@ -64,19 +66,6 @@ StringList* RequestVariables(const FCGX_Request& request) {
     return list;
 }
 
-// Reads the request whose bytes wait on the connection; the library reads
-// it with a fresh reader, so the input check starts over too. False when
-// no request could be read: the library has closed the connection.
-bool ReadRequest(FCGX_Request& request, int connection) {
-    request.ipcFd = connection;
-    // The library finishes the request it last read before it reads
-    // another, and closes that one's connection unless it was kept: this
-    // connection is to be read, not closed.
-    request.keepConnection = 1;
-    RestartFastCgiInputCheck();
-    return FCGX_Accept_r(&request) >= 0;
-}
-
 // One accepted request, served in the thread's context; the request's
 // program file is the thread's only while it is served.
 void ServeAccepted(TFastCgiEngine* engine, FCGX_Request& request) {
@@ -106,19 +95,41 @@ void ServeAccepted(TFastCgiEngine* engine, FCGX_Request& request) {
     FCGX_Finish_r(&request);
 }
 
-// A thread of the pool: a request from each connection FastCgiConnections
+// Serves the request that has arrived on the connection, in the thread's
+// context; true when the connection may carry another request.
+bool ServeArrived(TFastCgiEngine* engine, FCGX_Request& request, FastCgiConnection& connection) {
+    LibraryServesConnection reads(connection.fd, connection.arrival);
+    request.ipcFd = connection.fd;
+    // The library finishes the request it last read before it reads
+    // another, and closes that one's connection unless it was kept: this
+    // connection is to be read, not closed.
+    request.keepConnection = 1;
+    bool accepted = FCGX_Accept_r(&request) >= 0;
+    if (accepted) ServeAccepted(engine, request);
+    request.ipcFd = -1;
+    return accepted && !reads.CloseWanted();
+}
+
+// A thread of the pool: the request of each connection FastCgiConnections
 // hands it; a connection the web server keeps goes back to wait.
 void ServeConnections(TFastCgiEngine* engine, FastCgiConnections& connections) {
     FCGX_Request request;
     // The library never accepts a connection itself here.
     if (FCGX_InitRequest(&request, NoListeningSocket, 0) != 0) return;
-    for (int connection; (connection = connections.Next()) >= 0;) {
-        if (!ReadRequest(request, connection)) continue;
-        ServeAccepted(engine, request);
-        if (request.ipcFd >= 0) connections.Keep(request.ipcFd);
-        request.ipcFd = -1;
+    while (std::unique_ptr<FastCgiConnection> connection = connections.Next()) {
+        while (connection) {
+            bool keep = ServeArrived(engine, request, *connection);
+            connection = connections.Served(std::move(connection), keep);
+        }
     }
     FCGX_Free(&request, 1);
+}
+
+// The most of a body the hosting waits for: what the engine keeps of one,
+// within the hosting's own bound.
+uint32_t WaitedBodyBytes(int32_t keptInputLimit) {
+    if (keptInputLimit < 0) return MaxFastCgiWaitedBodyBytes;
+    return std::min(static_cast<uint32_t>(keptInputLimit), MaxFastCgiWaitedBodyBytes);
 }
 
 bool ParseThreads(const std::string& text, int& threads) {
@@ -172,12 +183,24 @@ std::string RequestProgramFile(const StringList& variables) {
 
 bool ServeWaitingConnection(TFastCgiEngine* engine, int listenSocket) {
     if (FCGX_Init() != 0) return false;
+    std::string peer;
+    bool outOfDescriptors = false;
+    int fd = platform::AcceptConnection(listenSocket, peer, outOfDescriptors);
+    if (fd < 0) return false;
+    FastCgiConnection connection(fd, WaitedBodyBytes(engine->KeptInputLimit()));
+    // Its peer has sent what it will: the request arrives within a moment.
+    while (connection.arrival.ReadFrom(fd, std::chrono::steady_clock::now()) ==
+               FastCgiRequestArrival::Progress::Waiting &&
+           platform::WaitUntilReady(fd, false, 1000)) {
+    }
+    bool served = false;
     FCGX_Request request;
-    if (FCGX_InitRequest(&request, listenSocket, 0) != 0) return false;
-    RestartFastCgiInputCheck();
-    bool served = FCGX_Accept_r(&request) >= 0;
-    if (served) ServeAccepted(engine, request);
-    FCGX_Free(&request, 1);
+    if (connection.arrival.State() == FastCgiRequestArrival::Progress::Ready &&
+        FCGX_InitRequest(&request, NoListeningSocket, 0) == 0) {
+        served = ServeArrived(engine, request, connection);
+        FCGX_Free(&request, 1);
+    }
+    platform::CloseDescriptor(fd);
     return served;
 }
 
@@ -213,7 +236,8 @@ void TFastCgiEngine::ServeRequest(Stream* input, Stream* output, StringList* var
     platform::CatchStopSignals();
     platform::IgnoreBrokenConnections();
     {
-        FastCgiConnections connections(listenSocket, WebServerAddresses(webServers), FastCgiStopCheckMilliseconds);
+        FastCgiConnections connections(listenSocket, WebServerAddresses(webServers), WaitedBodyBytes(KeptInputLimit()),
+                                       FastCgiStopCheckMilliseconds);
         if (!connections.Ready()) throw Exception("Cannot wait for FastCGI connections");
         std::vector<std::thread> pool;
         {

@@ -8,13 +8,16 @@
 //
 // ADDRESS is the path of a unix socket (it has a "/"), host:port (":9000"
 // for every interface) or [IPv6]:port; anything else is refused, as is any
-// other setting that cannot be served, with status 2 (UsageError). The pool has one thread per core unless --threads or the variable
+// other setting that cannot be served, with status 2 (UsageError). The pool
+// has one thread per core unless --threads or the variable
 // PICTORAMA_FASTCGI_THREADS says otherwise (1 to MaxFastCgiThreads). A
-// thread takes a connection only once it has bytes for a request
+// thread takes a connection only once its request has arrived
 // (FastCgiConnections.h), serves that request with its own context, as the
 // library does, and gives a connection the web server keeps back to wait;
-// response bytes are those of standard CGI. A stop signal (SIGTERM) lets the
-// requests in flight finish, then the process ends.
+// response bytes are those of standard CGI. A request that names no program
+// file, or one that is not there, gets 404. A stop signal (SIGTERM) lets the
+// requests in flight finish and serves those that have arrived, then the
+// process ends.
 #pragma once
 #include <string>
 #include <vector>
@@ -59,7 +62,8 @@ public:
     void ServeRequest(Stream* input, Stream* output, StringList* variables) override;
 };
 
-// Serves the first request of a connection waiting on the listening socket
-// (made not to block) and closes the connection; false when no request came.
-// The fuzz harness drives the hosting with it.
+// Serves the request of a connection waiting on the listening socket (made
+// not to block), once it has arrived as the pool would take it, and closes
+// the connection; false when no request came. The fuzz harness drives the
+// hosting with it.
 bool ServeWaitingConnection(TFastCgiEngine* engine, int listenSocket);

@@ -1,8 +1,8 @@
 #include "platform/ListeningSocket.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -152,10 +152,11 @@ bool SetNonBlocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-int AcceptConnection(int listenSocket, std::string& peerAddress) {
+int AcceptConnection(int listenSocket, std::string& peerAddress, bool& outOfDescriptors) {
     sockaddr_storage address{};
     socklen_t size = sizeof address;
     int fd = accept4(listenSocket, reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    outOfDescriptors = fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM);
     if (fd < 0) return -1;
     char text[INET6_ADDRSTRLEN] = "";
     if (address.ss_family == AF_INET) {
@@ -169,10 +170,22 @@ int AcceptConnection(int listenSocket, std::string& peerAddress) {
     return fd;
 }
 
-bool HasBytesWaiting(int fd) {
-    char byte;
-    return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+Received ReceiveWithoutWaiting(int fd, char* buffer, size_t size, size_t& count) {
+    count = 0;
+    if (size == 0) return Received::Nothing;
+    for (;;) {
+        ssize_t n = recv(fd, buffer, size, MSG_DONTWAIT);
+        if (n > 0) {
+            count = static_cast<size_t>(n);
+            return Received::Bytes;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Received::Nothing;
+        return Received::Ended;
+    }
 }
+
+void EndSending(int fd) { shutdown(fd, SHUT_WR); }
 
 bool WaitUntilReady(int fd, bool forWriting, int milliseconds) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);

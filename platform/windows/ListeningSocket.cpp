@@ -25,12 +25,18 @@ int OpenListeningSocket(const std::string&, int, std::string& why) {
 
 bool SetNonBlocking(int) { return false; }
 
-int AcceptConnection(int, std::string& peerAddress) {
+int AcceptConnection(int, std::string& peerAddress, bool& outOfDescriptors) {
     peerAddress.clear();
+    outOfDescriptors = false;
     return -1;
 }
 
-bool HasBytesWaiting(int) { return false; }
+Received ReceiveWithoutWaiting(int, char*, size_t, size_t& count) {
+    count = 0;
+    return Received::Ended;
+}
+
+void EndSending(int) {}
 
 bool WaitUntilReady(int, bool, int milliseconds) {
     SleepMilliseconds(milliseconds);

@@ -271,6 +271,46 @@ TEST(FastCgiLifetime, StopSignalFinishesTheRequestInFlightThenEnds) {
     EXPECT_EQ(server.ExitCode(), 0);
 }
 
+// A stop signal while requests wait for the busy threads: every request
+// that has arrived is answered before the process ends.
+TEST(FastCgiLifetime, StopSignalServesTheRequestsThatHaveArrivedThenEnds) {
+    GalleryFolder g;
+    Picture(g, "a.jpg", 80, 60, "A", "1");
+    // A page larger than a connection holds unread: its write waits until
+    // its reader reads.
+    WriteFile(g / "header.txt", std::string(2 << 20, 'h') + "\r\n");
+    TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "1"});
+    ASSERT_TRUE(server.Running()) << server.ErrorOutput();
+    const std::string page = CgiPage(g, "");
+    FastCgiKeptConnection slowReader(server.SocketPath());
+    std::string begin(8, '\0');
+    begin[1] = 1;
+    ASSERT_TRUE(slowReader.Send(FastCgiRecord(1, begin) + FastCgiRecord(4, FastCgiPairs(g.Environment(""))) +
+                                FastCgiRecord(4, "") + FastCgiRecord(5, "")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    constexpr int Waiting = 4;
+    std::vector<FastCgiResponse> answers(Waiting);
+    std::vector<std::thread> visitors;
+    for (int i = 0; i < Waiting; ++i)
+        visitors.emplace_back([&, i] { answers[static_cast<size_t>(i)] = FastCgiRequest(server.SocketPath(), g.Environment(""), "", 30); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    server.Signal(SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    FastCgiResponse first = slowReader.Receive(30);
+    for (auto& visitor : visitors) visitor.join();
+    // (The pages are compared whole, not printed.)
+    EXPECT_TRUE(first.ended);
+    EXPECT_TRUE(first.out == page) << first.out.size() << " bytes";
+    for (int i = 0; i < Waiting; ++i) {
+        EXPECT_TRUE(answers[static_cast<size_t>(i)].ended) << "request " << i << " closed unanswered";
+        EXPECT_TRUE(answers[static_cast<size_t>(i)].out == page) << i;
+    }
+    EXPECT_TRUE(server.WaitExit(10));
+    EXPECT_EQ(server.ExitCode(), 0);
+}
+
 // The address to listen on: a unix socket's path (with a "/"), host:port or
 // [IPv6]:port for TCP. Anything else, a port alone included, is refused
 // with a message and status 2 before anything is made; so are the other

@@ -249,11 +249,8 @@ FastCgiResponse FastCgiKeptConnection::Request(const std::map<std::string, std::
 
 bool FastCgiKeptConnection::Send(const std::string& bytes) { return fd_ >= 0 && SendAll(fd_, bytes); }
 
-bool FastCgiKeptConnection::ClosedByServer(double seconds) {
-    pollfd entry{fd_, POLLIN, 0};
-    if (fd_ < 0 || poll(&entry, 1, static_cast<int>(seconds * 1000)) <= 0) return false;
-    char byte;
-    return recv(fd_, &byte, 1, MSG_PEEK) <= 0;
+FastCgiResponse FastCgiKeptConnection::Receive(double timeoutSeconds) {
+    return fd_ < 0 ? FastCgiResponse() : ReadResponse(fd_, timeoutSeconds);
 }
 
 int FreeLoopbackPort() {
@@ -267,6 +264,13 @@ int FreeLoopbackPort() {
         throw std::runtime_error("no free port");
     close(probe);
     return ntohs(address.sin_port);
+}
+
+bool FastCgiKeptConnection::ClosedByServer(double seconds) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (fd_ < 0 || poll(&entry, 1, static_cast<int>(seconds * 1000)) <= 0) return false;
+    char byte;
+    return recv(fd_, &byte, 1, MSG_PEEK) <= 0;
 }
 
 FastCgiServer::FastCgiServer(const std::string& program, const std::string& workingFolder,

@@ -43,6 +43,8 @@ public:
                             double timeoutSeconds = 30);
     // Sends bytes as they are.
     bool Send(const std::string& bytes);
+    // Reads one response to what was sent (not ended if none came).
+    FastCgiResponse Receive(double timeoutSeconds);
     // Whether the program closes the connection within the time.
     bool ClosedByServer(double seconds);
 
