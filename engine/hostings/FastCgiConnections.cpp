@@ -144,6 +144,13 @@ std::unique_ptr<FastCgiConnection> FastCgiConnections::Accept(Time now) {
         std::lock_guard<std::mutex> guard(lock_);
         if (stopping_) return nullptr;
         fd = platform::AcceptConnection(listen_, peer, outOfDescriptors);
+        if (fd < 0 && outOfDescriptors) {
+            // Not armed again until the pause is over (Sweep): with no
+            // descriptor to give, every look would fail at once.
+            listenPaused_ = true;
+            listenResumes_ = now + std::chrono::milliseconds(FastCgiAcceptPauseMilliseconds);
+            return nullptr;
+        }
         set_.Rearm(listen_, ListenKey);
     }
     if (fd < 0) return nullptr;
@@ -237,12 +244,17 @@ void FastCgiConnections::Close(std::unique_ptr<FastCgiConnection> connection) {
     platform::CloseDescriptor(connection->fd);
 }
 
-// Closes the waiting connections whose time is up; done by whichever thread
-// comes first after each stop check's interval.
+// Closes the waiting connections whose time is up, and takes connections
+// again after a pause; done by whichever thread comes first after each stop
+// check's interval.
 void FastCgiConnections::Sweep(Time now) {
     std::lock_guard<std::mutex> guard(lock_);
     if (Milliseconds(now) < nextSweep_.load(std::memory_order_relaxed)) return;
     nextSweep_.store(Milliseconds(now) + stopCheckMilliseconds_, std::memory_order_relaxed);
+    if (listenPaused_ && now >= listenResumes_ && !stopping_) {
+        listenPaused_ = false;
+        set_.Rearm(listen_, ListenKey);
+    }
     for (auto waiting = waiting_.begin(); waiting != waiting_.end();) {
         const Waiting& w = waiting->second;
         std::optional<Time> deadline;

@@ -13,10 +13,12 @@
 // arriving requests hold at most MaxFastCgiWaitingBytes (past either, the
 // connection that began to wait first is closed); a new connection whose
 // first bytes do not come within FastCgiFirstBytesSeconds is closed, as is one
-// whose request does not arrive in time (FastCgiRequestArrival.h). A
-// connection closed with bytes of its request unread first says it sends no
-// more and reads what still comes for at most FastCgiLingerSeconds (so that
-// its peer reads the response, not a reset). Where the listening socket is a TCP one and the list of web server
+// whose request does not arrive in time (FastCgiRequestArrival.h); when the
+// process has no descriptor left for a new connection, taking them pauses
+// for FastCgiAcceptPauseMilliseconds. A connection closed with bytes of its
+// request unread first says it sends no more and reads what still comes for
+// at most FastCgiLingerSeconds (so that its peer reads the response, not a
+// reset). Where the listening socket is a TCP one and the list of web server
 // addresses is not empty, a connection from any other address is closed at
 // once.
 //
@@ -40,6 +42,7 @@
 constexpr size_t MaxWaitingFastCgiConnections = 256;
 constexpr size_t MaxFastCgiWaitingBytes = 32u << 20;
 constexpr int FastCgiFirstBytesSeconds = 10;
+constexpr int FastCgiAcceptPauseMilliseconds = 500;
 constexpr int FastCgiLingerSeconds = 2;
 
 // The web server addresses of a comma-separated list (FCGI_WEB_SERVER_ADDRS),
@@ -114,6 +117,8 @@ private:
     std::map<uint64_t, Waiting> waiting_;
     size_t waitingBytes_ = 0;  // what the waiting connections' requests hold
     uint64_t nextKey_ = 1;
+    bool listenPaused_ = false;
+    Time listenResumes_;
     // Once asked to stop: the requests that had arrived, to hand out.
     bool stopping_ = false;
     std::deque<std::unique_ptr<FastCgiConnection>> arrived_;

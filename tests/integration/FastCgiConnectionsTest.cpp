@@ -42,9 +42,9 @@ struct Gallery {
 struct ServedGallery : Gallery {
     TempDir elsewhere;
     FastCgiServer server;
-    explicit ServedGallery(int threads)
+    explicit ServedGallery(int threads, int descriptorLimit = 0)
         : server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment, FastCgiServer::Start::SocketOnStandardInput,
-                 {"--threads", std::to_string(threads)}) {}
+                 {"--threads", std::to_string(threads)}, descriptorLimit) {}
     // The photo page on a connection of its own.
     FastCgiResponse PhotoPage(double timeoutSeconds = 10) {
         return FastCgiRequest(server.SocketPath(), folder.Environment(""), "", timeoutSeconds);
@@ -326,4 +326,29 @@ TEST(FastCgiConnectionsTest, IdleAndPartSentConnectionsLeaveRoomForNewRequests) 
     EXPECT_EQ(r.out, g.page);
     EXPECT_LT(Since(asked), 5);
     EXPECT_TRUE(g.server.Running());
+}
+
+// Out of descriptors (more connections than the process may open): the
+// threads do not spin on the connections they cannot take, and once
+// descriptors are free again requests are served.
+TEST(FastCgiConnectionsTest, OutOfDescriptorsWaitsInsteadOfSpinning) {
+    ServedGallery g(2, 32);
+    ASSERT_TRUE(g.server.Running()) << g.server.ErrorOutput();
+    ASSERT_EQ(g.PhotoPage().out, g.page);
+    // (A sanitizer build checks an ending thread through a pipe, which it
+    // cannot make with no descriptor left: the input watchdog every process
+    // starts with ends within 2 s of the start.)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    std::vector<std::unique_ptr<FastCgiKeptConnection>> silent;
+    for (int i = 0; i < 60; ++i) silent.push_back(std::make_unique<FastCgiKeptConnection>(g.server.SocketPath()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    double before = g.server.CpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    double used = g.server.CpuSeconds() - before;
+    EXPECT_LT(used, 0.3) << "processor seconds used in 3 s with no descriptor left";
+    silent.clear();
+    FastCgiResponse r = g.PhotoPage(10);
+    EXPECT_TRUE(r.ended);
+    EXPECT_EQ(r.out, g.page);
+    EXPECT_TRUE(g.server.Running()) << g.server.ErrorOutput();
 }

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -275,7 +277,7 @@ bool FastCgiKeptConnection::ClosedByServer(double seconds) {
 
 FastCgiServer::FastCgiServer(const std::string& program, const std::string& workingFolder,
                              const std::map<std::string, std::string>& env, Start start,
-                             const std::vector<std::string>& extraArgs)
+                             const std::vector<std::string>& extraArgs, int descriptorLimit)
     : socketPath_(dir_ / "fcgi.sock") {
     int listening = -1;
     std::vector<std::string> args;
@@ -311,6 +313,10 @@ FastCgiServer::FastCgiServer(const std::string& program, const std::string& work
         dup2(null, 1);
         dup2(err, 2);
         if (chdir(workingFolder.c_str()) != 0) _exit(126);
+        if (descriptorLimit > 0) {
+            rlimit limit{static_cast<rlim_t>(descriptorLimit), static_cast<rlim_t>(descriptorLimit)};
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+        }
         execve(program.c_str(), vectors.Argv(), vectors.Envp());
         _exit(127);
     }
@@ -349,6 +355,18 @@ bool FastCgiServer::Running() {
         return false;
     }
     return true;
+}
+
+double FastCgiServer::CpuSeconds() const {
+    std::string stat = ReadFile("/proc/" + std::to_string(pid_) + "/stat");
+    // The fields after the command's name, which may hold blanks itself:
+    // the state is the first, user and system time the 12th and 13th.
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i)
+        if (i >= 12) ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 bool FastCgiServer::WaitExit(double seconds) {

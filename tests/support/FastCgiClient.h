@@ -80,10 +80,11 @@ public:
     // "--fastcgi 127.0.0.1:PORT", IPv6LoopbackPort: "--fastcgi [::1]:PORT")
     // plus extraArgs; with OwnArguments it is told extraArgs alone.
     // SocketPath() is what the requests here connect to (a unix socket's
-    // path, or host:port with an IPv6 host in brackets).
+    // path, or host:port with an IPv6 host in brackets). descriptorLimit,
+    // when above 0, is the program's limit of open files.
     FastCgiServer(const std::string& program, const std::string& workingFolder,
                   const std::map<std::string, std::string>& env, Start start,
-                  const std::vector<std::string>& extraArgs = {});
+                  const std::vector<std::string>& extraArgs = {}, int descriptorLimit = 0);
     ~FastCgiServer();
     FastCgiServer(const FastCgiServer&) = delete;
     FastCgiServer& operator=(const FastCgiServer&) = delete;
@@ -94,6 +95,8 @@ public:
     bool WaitExit(double seconds);
     int ExitCode() const { return exitCode_; }
     bool Running();
+    // The processor time the program has used so far, user and system.
+    double CpuSeconds() const;
 
 private:
     TempDir dir_;
