@@ -165,7 +165,7 @@ LoadModule mime_module {modules}/mod_mime.so
 LoadModule dir_module {modules}/mod_dir.so
 LoadModule proxy_module {modules}/mod_proxy.so
 LoadModule proxy_fcgi_module {modules}/mod_proxy_fcgi.so
-StartServers 1
+{servers.APACHE_REQUEST_TIMEOUTS}StartServers 1
 TypesConfig /etc/mime.types
 DocumentRoot "{self.docroot}"
 DirectoryIndex pictorama.cgi

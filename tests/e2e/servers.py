@@ -50,6 +50,13 @@ APACHE_GUARDS = f"""    # The gallery's private files: trace, slideshow position
 </DirectoryMatch>
 """
 
+# Apache's own bound on slow clients (mod_reqtimeout), in every Apache config:
+# a request's head within 20 s, up to 40 s while it comes at 500 bytes/s; its
+# body within 20 s, longer while it comes at 500 bytes/s.
+APACHE_REQUEST_TIMEOUTS = f"""LoadModule reqtimeout_module {APACHE_MODULES}/mod_reqtimeout.so
+RequestReadTimeout header=20-40,MinRate=500 body=20,MinRate=500
+"""
+
 
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
@@ -249,7 +256,7 @@ LoadModule authz_host_module {APACHE_MODULES}/mod_authz_host.so
 LoadModule mime_module {APACHE_MODULES}/mod_mime.so
 LoadModule dir_module {APACHE_MODULES}/mod_dir.so
 LoadModule {self.cgi_module}_module {APACHE_MODULES}/mod_{self.cgi_module}.so
-{cgid}StartServers 1
+{APACHE_REQUEST_TIMEOUTS}{cgid}StartServers 1
 TypesConfig /etc/mime.types
 DocumentRoot "{self.docroot}"
 DirectoryIndex pictorama.cgi
