@@ -5,9 +5,13 @@ input), nginx and Apache (mod_proxy_fcgi) passing requests to the program
 started beside them with --fastcgi on a unix socket."""
 
 import os
+import select
 import signal
+import socket
+import threading
 import time
 
+import checks
 import servers
 
 
@@ -77,8 +81,63 @@ def check_killed_program_is_restarted(suite, seconds=10):
             f"first page {restarted_in:.2f} s after it; 5 more pages the same")
 
 
+class SlowStranger(threading.Thread):
+    """A stranger POSTing to the gallery a body announced as 1 MB, sent a
+    byte a second, until told to stop or cut off; `ended` says how it ended."""
+
+    def __init__(self, port, path):
+        super().__init__(daemon=True)
+        self.port, self.path = port, path
+        self.stopping = threading.Event()
+        self.ended = "still sending when told to stop"
+
+    def run(self):
+        started = time.monotonic()
+        with socket.create_connection(("127.0.0.1", self.port), source_address=(checks.STRANGER_ADDRESS, 0)) as s:
+            s.sendall(f"POST {self.path} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                      "Content-Type: application/x-www-form-urlencoded\r\n"
+                      "Content-Length: 1000000\r\n\r\n".encode())
+            while not self.stopping.is_set():
+                try:
+                    if select.select([s], [], [], 1)[0]:
+                        answer = s.recv(200)
+                        first = answer.split(b"\r\n", 1)[0].decode("latin-1")
+                        self.ended = f"{first or 'closed'} after {time.monotonic() - started:.0f} s"
+                        return
+                    s.sendall(b"a")
+                except OSError as e:
+                    self.ended = f"{e.strerror} after {time.monotonic() - started:.0f} s"
+                    return
+
+
+def check_slow_strangers_hold_only_themselves(suite, seconds=15, bound=5):
+    """As many strangers as the program has threads send a POST's body a
+    byte a second (Apache's mod_proxy_fcgi passes a body on as it comes; nginx
+    and lighttpd gather it first): another visitor's photo page is answered
+    promptly all the same."""
+    strangers = [SlowStranger(suite.port, suite.program) for _ in range(suite.server.threads)]
+    for stranger in strangers:
+        stranger.start()
+    time.sleep(2)
+    asked = time.monotonic()
+    try:
+        r = suite.get()
+    finally:
+        took = time.monotonic() - asked
+        time.sleep(max(0, seconds - 2 - took))
+        for stranger in strangers:
+            stranger.stopping.set()
+        for stranger in strangers:
+            stranger.join()
+    assert r.status == 200 and " Images Posted\r\n" in r.text, r
+    assert took < bound, f"the page took {took:.1f} s with {len(strangers)} slow strangers"
+    return (f"{len(strangers)} strangers (the program's threads) sending a body a byte a second: another "
+            f"visitor's page in {took:.2f} s; the strangers: {'; '.join(s.ended for s in strangers)}")
+
+
 class LighttpdFastCgi(servers.Lighttpd):
     name = "lighttpd-fastcgi"
+    threads = 4
 
     def config(self):
         user = f'server.username = "{self.user}"\nserver.groupname = "{self.user}"\n' if self.user else ""
@@ -92,7 +151,7 @@ fastcgi.server = (".cgi" => ((
     "socket" => "{self.path('pictorama.sock')}",
     "bin-path" => "{self.program}",
     "max-procs" => 1,
-    "bin-environment" => ("PICTORAMA_FASTCGI_THREADS" => "4"),
+    "bin-environment" => ("PICTORAMA_FASTCGI_THREADS" => "{self.threads}"),
 )))
 mimetype.assign = (".jpg" => "image/jpeg", ".gif" => "image/gif", ".html" => "text/html")
 {servers.LIGHTTPD_GUARDS}"""
@@ -102,11 +161,13 @@ mimetype.assign = (".jpg" => "image/jpeg", ".gif" => "image/gif", ".html" => "te
         return super().start(program)
 
     def extra_checks(self):
-        return [("killed_program_is_restarted", check_killed_program_is_restarted)]
+        return [("slow_strangers_hold_only_themselves", check_slow_strangers_hold_only_themselves),
+                ("killed_program_is_restarted", check_killed_program_is_restarted)]
 
 
 class NginxFastCgi(servers.NginxFcgiwrap):
     name = "nginx-fastcgi"
+    threads = 4
 
     def unavailable(self):
         return servers.Server.unavailable(self)
@@ -116,9 +177,12 @@ class NginxFastCgi(servers.NginxFcgiwrap):
         return super().config().replace(self.path("fcgiwrap.sock"), self.path("pictorama.sock"))
 
     def start(self, program):
-        start_program(self, program, self.path("pictorama.sock"))
+        start_program(self, program, self.path("pictorama.sock"), self.threads)
         conf = self.write("nginx.conf", self.config())
         return self.spawn([self.binary, "-c", conf, "-p", self.work, "-e", self.path("error.log")])
+
+    def extra_checks(self):
+        return [("slow_strangers_hold_only_themselves", check_slow_strangers_hold_only_themselves)]
 
 
 class NginxFastCgiKeep(NginxFastCgi):
@@ -147,6 +211,7 @@ class NginxFastCgiKeep(NginxFastCgi):
 class ApacheProxyFcgi(servers.Apache):
     name = "apache-proxy-fcgi"
     mpm = "event"
+    threads = 4
 
     def config(self):
         user = f"User {self.user}\nGroup {self.user}\n" if self.user else ""
@@ -177,8 +242,11 @@ DirectoryIndex pictorama.cgi
 {servers.APACHE_GUARDS}"""
 
     def start(self, program):
-        start_program(self, program, self.path("pictorama.sock"))
+        start_program(self, program, self.path("pictorama.sock"), self.threads)
         return super().start(program)
+
+    def extra_checks(self):
+        return [("slow_strangers_hold_only_themselves", check_slow_strangers_hold_only_themselves)]
 
 
 ALL = [LighttpdFastCgi, NginxFastCgi, NginxFastCgiKeep, ApacheProxyFcgi]
