@@ -44,7 +44,7 @@ import servers  # noqa: E402
 
 
 class ApacheWithoutRequestTimeouts(fastcgi_servers.ApacheProxyFcgi):
-    name = "apache-proxy-fcgi, no mod_reqtimeout"
+    name = "apache-proxy-fcgi-no-reqtimeout"
 
     def config(self):
         return super().config().replace(servers.APACHE_REQUEST_TIMEOUTS, "")
