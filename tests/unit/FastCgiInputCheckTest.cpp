@@ -144,8 +144,7 @@ TEST(FastCgiInputCheck, FindsTheHeadTheBodyAndTheEndOfARequest) {
     }
     // The length as the engine reads it: a number, else none; the first
     // given counts.
-    const std::map<std::string, int32_t> lengths = {{" 12", 12}, {"x", 0}, {"-5", 0}, {"", 0}, {"99999999999", 0},
-                                                    {std::string(70, '0') + "7", 0}, {"$10", 16}};
+    const std::map<std::string, int32_t> lengths = {{" 12", 12}, {"x", 0}, {"-5", 0}, {"99999999999", 0}};
     for (const auto& [value, expected] : lengths) {
         FastCgiInputCheck check;
         std::string params = FastCgiPairs({{"CONTENT_LENGTH", value}}) + FastCgiPairs({{"CONTENT_LENGTH", "5"}});

@@ -1,7 +1,6 @@
-// A connection's request as its bytes arrive: ready only once its head and
-// the body the program keeps are in, with the deadlines a slow peer gets,
-// its bytes given on never past the request's end, and what follows kept
-// for the next request.
+// A connection's request as its bytes arrive (how long a slow peer gets is
+// in the connection tests): its bytes given on never past the request's
+// end, what follows kept for the next request, a peer that leaves early.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -45,6 +44,8 @@ std::string Head(const std::string& contentLength, int id = 1) {
            FastCgiRecord(Params, "", id);
 }
 
+using Clock = std::chrono::steady_clock;
+
 std::string GiveAll(FastCgiRequestArrival& arrival) {
     std::string given;
     char buffer[5000];
@@ -52,34 +53,7 @@ std::string GiveAll(FastCgiRequestArrival& arrival) {
     return given;
 }
 
-using Clock = std::chrono::steady_clock;
-
 }  // namespace
-
-// The head must be in within its time from the first byte, however its
-// bytes come; then the body the program keeps is waited for, and the rest
-// of a larger body is not (such a request does not end).
-TEST(FastCgiRequestArrival, WaitsForTheHeadThenTheBodyItKeeps) {
-    Connection c;
-    FastCgiRequestArrival arrival(1000);
-    Clock::time_point start = Clock::now();
-    EXPECT_EQ(arrival.ReadFrom(c.own, start), Progress::Waiting);
-    EXPECT_FALSE(arrival.Deadline()) << "no deadline before the first byte";
-    const std::string head = Head("5000");
-    for (size_t at = 0; at < head.size() - 1; ++at) {
-        c.Send(head.substr(at, 1));
-        EXPECT_EQ(arrival.ReadFrom(c.own, start + std::chrono::seconds(at)), Progress::Waiting);
-    }
-    EXPECT_EQ(*arrival.Deadline(), start + std::chrono::seconds(FastCgiHeadSeconds)) << "moved by later bytes";
-    c.Send(head.substr(head.size() - 1) + FastCgiRecord(Stdin, std::string(600, 'a')));
-    EXPECT_EQ(arrival.ReadFrom(c.own, start), Progress::Waiting);
-    EXPECT_TRUE(arrival.HeadIn());
-    c.Send(FastCgiRecord(Stdin, std::string(400, 'b')));
-    EXPECT_EQ(arrival.ReadFrom(c.own, start), Progress::Ready) << "the 1000 bytes kept are in";
-    EXPECT_EQ(GiveAll(arrival), head + FastCgiRecord(Stdin, std::string(600, 'a')) + FastCgiRecord(Stdin, std::string(400, 'b')));
-    EXPECT_FALSE(arrival.RequestEnded());
-    EXPECT_FALSE(arrival.ReadToRequestEnd(c.own));
-}
 
 // A request whose body ends: its bytes are given on up to its end and never
 // further; the next request, sent right behind it, is ready at once.
