@@ -15,6 +15,10 @@
 
 namespace {
 
+// The status line of the error page. The CGI hostings write it in their
+// "Status:" form for the servers that want one, as every status line.
+const char* const ErrorStatusLine = "HTTP/1.0 500 Internal Server Error";
+
 std::atomic<int> g_requestCounter{0};
 
 std::mutex& RandomMutex() {
@@ -150,7 +154,12 @@ void THttpEngine::ReportUnhandledException(const std::exception& error) {
             if (c.outputBuffer) c.outputBuffer->clear();
             if (c.headers) c.headers->Clear();
         }
-        if (!c.headersSent && current) current->AddHeader("content-type", "text/html");
+        if (!c.headersSent && current) {
+            // A failed request says so: caches, crawlers and monitors go by
+            // the status, and must not take the error page for the page.
+            if (!c.debugOutput) current->AddHeader(ErrorStatusLine, "");
+            current->AddHeader("content-type", "text/html");
+        }
         // The message may carry request text (a file name, a variable): it
         // goes into the page escaped, and into the log as it is.
         if (!c.debugOutput && current)

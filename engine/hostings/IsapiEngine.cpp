@@ -43,6 +43,20 @@ BOOL AskServer(char* name, char* buffer, DWORD& size) {
     return False;
 }
 
+// The three digits after the first blank of a status line ("HTTP/1.0 500
+// Internal Server Error"), or 0.
+DWORD StatusCodeOf(const std::string& statusLine) {
+    size_t blank = statusLine.find(' ');
+    if (blank == std::string::npos || statusLine.size() < blank + 4) return 0;
+    DWORD code = 0;
+    for (size_t i = blank + 1; i < blank + 4; ++i) {
+        char c = statusLine[i];
+        if (c < '0' || c > '9') return 0;
+        code = code * 10 + static_cast<DWORD>(c - '0');
+    }
+    return code;
+}
+
 }  // namespace
 
 EXTENSION_CONTROL_BLOCK* CurrentControlBlock() {
@@ -78,6 +92,12 @@ void TIsapiEngine::WriteHeaderLine(const std::string& name, const std::string& v
         if (ecb->ServerSupportFunction)
             ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_URL_REDIRECT_RESP, url, &length, nullptr);
         return;
+    }
+    // The server learns the status from the block too (its log, its own
+    // handling of failed requests), not only the client from the bytes.
+    if (text::StartsWith(text::UpperCase(name), "HTTP/1.")) {
+        DWORD code = StatusCodeOf(name);
+        if (code) ecb->dwHttpStatusCode = code;
     }
     std::string line = value.empty() ? name + "\r\n" : name + ": " + value + "\r\n";
     if (Stream* out = Context().output.get()) out->Write(line.data(), static_cast<int64_t>(line.size()));

@@ -27,8 +27,9 @@ std::string PageResponse(const std::string& body, const std::string& status = "H
     return ::testing::AssertionSuccess();
 }
 
-std::string ErrorResponse(const std::string& message) {
-    return "HTTP/1.0 200 OK\r\ncontent-type: text/html\r\n\r\n<html><body>Unhandled Exception: " + message +
+// The error page: status 500, the type line, no length, the one-line page.
+std::string ErrorResponse(const std::string& message, const std::string& status = "HTTP/1.0 500 Internal Server Error") {
+    return status + "\r\ncontent-type: text/html\r\n\r\n<html><body>Unhandled Exception: " + message +
            "</body></html>\r\n";
 }
 
@@ -48,6 +49,18 @@ TEST(CgiResponse, StatusLineBecomesStatusHeaderForServersThatWantIt) {
     }
     CgiResponse other = g.Get("", {{"SERVER_SOFTWARE", "nginx/1.22.1"}});
     EXPECT_TRUE(IsPhotoPage(other));
+}
+
+// A failed request says so in its status, in the form the server wants,
+// whatever failed (here the slideshow of a folder without JPEG pictures).
+TEST(CgiResponse, FailedRequestAnswersStatus500InTheFormTheServerWants) {
+    GalleryFolder g;
+    const std::string failure = "List index out of bounds (0)";
+    EXPECT_EQ(g.Get("W").process.out, ErrorResponse(failure));
+    EXPECT_EQ(g.Get("W", {{"SERVER_SOFTWARE", "Apache/2.4.57 (Debian)"}}).process.out,
+              ErrorResponse(failure, "Status: 500 Internal Server Error"));
+    // The pages that work keep their 200.
+    EXPECT_TRUE(IsPhotoPage(g.Get("", {{"SERVER_SOFTWARE", "Apache/2.4.57 (Debian)"}}), "Status: 200 OK"));
 }
 
 TEST(CgiDispatcher, TraceFileHoldsTheSevenRequestLinesInOrder) {
