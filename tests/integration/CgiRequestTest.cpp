@@ -3,6 +3,8 @@
 
 #include <filesystem>
 #include <regex>
+#include <thread>
+#include <vector>
 
 #include "support/CgiHarness.h"
 
@@ -154,6 +156,37 @@ TEST(CgiErrors, UnwritableFolderAnswersWithTheErrorPageAndLogsIt) {
     EXPECT_NE(log.find(" : Unhandled Exception: File access denied\r\n"), std::string::npos) << log;
     // date and time, two blanks after the comma, the request number
     EXPECT_TRUE(std::regex_search(log, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,  \d{1,4} : )"))) << log;
+}
+
+// Failing CGI processes writing the log at once: past its limit the log
+// becomes its one older file (a name the server configs deny like the log's),
+// the two stay within their bound and no line is torn.
+TEST(CgiErrors, ConcurrentFailingProcessesKeepTheLogWithinItsBound) {
+    GalleryFolder g;
+    TempDir logs;
+    constexpr int Processes = 4, RequestsEach = 20;
+    constexpr size_t Limit = 1024;
+    std::vector<std::thread> clients;
+    for (int p = 0; p < Processes; ++p)
+        clients.emplace_back([&] {
+            for (int i = 0; i < RequestsEach; ++i)
+                g.Post("--x--", "", {{"CONTENT_TYPE", "multipart/form-data; boundary=x"}, {"CGI_LOG_DIR", logs.Path()},
+                                     {"PICTORAMA_LOG_LIMIT", std::to_string(Limit)}});
+        });
+    for (auto& c : clients) c.join();
+    // 80 lines of about 90 bytes were written.
+    const std::string current = Exists(logs / "pictorama.Log") ? ReadFile(logs / "pictorama.Log") : "";
+    const std::string older = ReadFile(logs / "pictorama.Log.1");
+    EXPECT_LE(current.size(), 2 * Limit);
+    EXPECT_LE(older.size(), 2 * Limit);
+    EXPECT_GE(older.size(), Limit);
+    const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,  \d{1,4} : Unhandled Exception: Method not supported in this version\(PUT\)\r\n)");
+    for (const std::string* text : {&current, &older}) {
+        std::string rest = *text;
+        std::smatch m;
+        while (std::regex_search(rest, m, line, std::regex_constants::match_continuous)) rest = m.suffix();
+        EXPECT_EQ(rest, "") << *text;
+    }
 }
 
 TEST(CgiErrors, LogGoesToLogFolderBesideTheProgramWithoutCgiLogDir) {
