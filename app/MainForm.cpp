@@ -28,8 +28,9 @@ TMainform::TMainform() {
     GeneralHttpEngine1->SetNoCache(false);
     GeneralHttpEngine1->SetTempDir("Temp");
     GeneralHttpEngine1->SetOnExecRequest([this](THttpEngine* sender) { GeneralHttpEngine1ExecRequest(sender); });
-    // After the last request (the library about to be unloaded, the resident
-    // server ending): the thumbnail threads end while they still can.
+    // After the last request (the one request of a CGI process, a resident
+    // process that stops serving, the library about to be unloaded): the
+    // thumbnail threads end, once, while they still can.
     GeneralHttpEngine1->SetOnLastExecRequest([](THttpEngine*) { StopThumbnailThreads(); });
     GeneralHttpEngine1->SetBufferedOutput(true);
     GeneralHttpEngine1->SetCGIAutoTerminate(true);
@@ -44,7 +45,7 @@ void DispatchToPage() {
     // A resident process keeps what it learned of its folders between
     // requests, as long as they stay unchanged; a CGI process keeps nothing.
     THttpEngine* engine = CurrentHttpEngine();
-    folder_cache::BeginRequest(engine && engine->KeepsProcessAfterResponse());
+    folder_cache::BeginRequest(engine && engine->Lifetime() == TProcessLifetime::Resident);
     folder_index::Reset();
     ForgetFirstLines();
     // Each request starts without a URL directory of its own; an earlier

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "app/FolderIndex.h"
@@ -19,6 +20,7 @@
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/TextFile.h"
+#include "platform/ThreadSignals.h"
 
 double AspectRatio(int width, int height) {
     if (height == 0) return 1.0;
@@ -221,41 +223,80 @@ bool AwaitThumbnail(const std::string& thumbnailPath) {
     }
 }
 
-// Sets the claim's modification time to now at the refresh interval until
-// told to stop. Only the time is set: a claim that vanished stays gone.
-struct HeldThumbnailClaim::Heartbeat {
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool stop = false;
-    std::thread thread;
+namespace {
 
-    explicit Heartbeat(std::string claim) {
-        thread = std::thread([this, claim = std::move(claim)] {
-            std::unique_lock<std::mutex> lock(mutex);
-            for (;;) {
-                auto interval = std::chrono::duration<double>(g_claimRefreshSeconds.load());
-                if (wake.wait_for(lock, interval, [this] { return stop; })) return;
-                platform::SetFileModificationTime(claim, platform::NowSeconds());
-            }
-        });
-    }
-    ~Heartbeat() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stop = true;
+// Sets the modification time of every claim the process holds to now, at
+// the refresh interval, from one thread. Only the time is set: a claim that
+// vanished stays gone; a released claim is never touched again.
+class ClaimRefresher {
+public:
+    void Hold(const std::string& claim) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        claims_.insert(claim);
+        if (!thread_.joinable()) {
+            stop_ = false;
+            platform::NewThreadsTakeNoSignals quiet;
+            thread_ = std::thread([this] { Refresh(); });
         }
-        wake.notify_one();
-        thread.join();
     }
+    void Release(const std::string& claim) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto at = claims_.find(claim);
+        if (at != claims_.end()) claims_.erase(at);
+    }
+    void Stop() {
+        std::thread ending;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!claims_.empty()) return;  // still in use: it ends with the last
+            stop_ = true;
+            ending.swap(thread_);
+        }
+        wake_.notify_all();
+        if (ending.joinable()) ending.join();
+    }
+    // A process ending with the thread running (not stopped by its last
+    // request) leaves it to the system; joining here could wait for a
+    // thread the system has ended.
+    ~ClaimRefresher() {
+        if (thread_.joinable()) thread_.detach();
+    }
+
+private:
+    void Refresh() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            auto interval = std::chrono::duration<double>(g_claimRefreshSeconds.load());
+            if (wake_.wait_for(lock, interval, [this] { return stop_; })) return;
+            double now = platform::NowSeconds();
+            for (const std::string& claim : claims_) platform::SetFileModificationTime(claim, now);
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::multiset<std::string> claims_;  // one entry per holder
+    bool stop_ = false;
+    std::thread thread_;
 };
 
-HeldThumbnailClaim::HeldThumbnailClaim(const std::string& thumbnailPath)
-    : thumbnailPath_(thumbnailPath), heartbeat_(std::make_unique<Heartbeat>(ClaimPath(thumbnailPath))) {}
+ClaimRefresher& Refresher() {
+    static ClaimRefresher refresher;
+    return refresher;
+}
+
+}  // namespace
+
+HeldThumbnailClaim::HeldThumbnailClaim(const std::string& thumbnailPath) : thumbnailPath_(thumbnailPath) {
+    Refresher().Hold(ClaimPath(thumbnailPath));
+}
 
 HeldThumbnailClaim::~HeldThumbnailClaim() {
-    heartbeat_.reset();  // no refresh after the release
+    Refresher().Release(ClaimPath(thumbnailPath_));  // no refresh after the release
     ReleaseThumbnailClaim(thumbnailPath_);
 }
+
+void StopThumbnailClaimRefresh() { Refresher().Stop(); }
 
 bool MakeClaimedThumbnail(const std::string& picturePath, const std::string& thumbnailPath) {
     if (!ClaimThumbnail(thumbnailPath)) return false;

@@ -35,8 +35,9 @@ int RandomRequestNumber() {
     return std::uniform_int_distribution<int>(0, 9999)(RandomGenerator());
 }
 
-// Serialises the handlers when a library serves requests one at a time: taken
-// after the client input is read, released just before FinishRequest.
+// Serialises the handlers when a process that serves many requests is told
+// to serve them one at a time (ServerMode 1): taken after the client input is
+// read, released just before FinishRequest.
 std::mutex& RequestLock() {
     static std::mutex lock;
     return lock;
@@ -85,10 +86,13 @@ void THttpEngine::ExecuteRequest(Stream* input, Stream* output, StringList* vari
         }
         if (onPrepareRequest_) onPrepareRequest_(this);
         if (autoReadInput_) ReadClientInput();
-        if (serverMode_ == 1 && platform::RunningAsLibrary()) lock = std::unique_lock<std::mutex>(RequestLock());
+        if (serverMode_ == 1 && lifetime_ != TProcessLifetime::OneRequestPerProcess)
+            lock = std::unique_lock<std::mutex>(RequestLock());
         if (++g_requestCounter == 1 && onFirstExecRequest_) onFirstExecRequest_(this);
         if (onExecRequest_) onExecRequest_(this);
-        if (!platform::RunningAsLibrary() && serverMode_ == 0 && onLastExecRequest_) onLastExecRequest_(this);
+        // A resident process has its last request when it stops serving, a
+        // library when the server is done with it; they fire it then.
+        if (lifetime_ == TProcessLifetime::OneRequestPerProcess && onLastExecRequest_) onLastExecRequest_(this);
         if (autoHttpHeader_ && !c.bodySent && c.outputBuffer && !c.outputBuffer->empty() && c.headers &&
             !c.headers->Find("content-length")) {
             c.headers->Add("content-length", std::to_string(c.outputBuffer->size()));
@@ -119,7 +123,7 @@ void THttpEngine::FinishRequest() {
         if (c.debugOutput) WriteLine("");
         if (c.output) {
             SendResponse();
-            if (!platform::RunningAsLibrary()) DiscardUnreadBody();
+            if (lifetime_ != TProcessLifetime::InsideLibrary) DiscardUnreadBody();
             c.ownedInput.reset();
             c.input = nullptr;
             c.output.reset();
@@ -174,15 +178,19 @@ void THttpEngine::Terminate() { TerminateProcessRoutine(); }
 void TerminateProcessRoutine() {
     auto& c = Context();
     THttpEngine* current = c.currentEngine;
+    // A library never ends the server's process.
+    const bool insideLibrary =
+        current ? current->Lifetime() == TProcessLifetime::InsideLibrary : platform::RunningAsLibrary();
     try {
         if (c.output && current) current->SendResponse();
         // An error page leaves here before the request is finished.
-        if (current && !platform::RunningAsLibrary()) current->DiscardUnreadBody();
-        if (current && (platform::RunningAsLibrary() || current->KeepsProcessAfterResponse())) current->FinishRequest();
+        if (current && !insideLibrary) current->DiscardUnreadBody();
+        // Finished here unless finishing is what ends the process (and brought us here).
+        if (current && !current->EndsProcessWhenFinished()) current->FinishRequest();
         StopWatchdog();
     } catch (...) {
     }
-    if (platform::RunningAsLibrary()) return;
+    if (insideLibrary) return;
     // The forms are not freed one by one: ending the process releases them,
     // and this routine may run inside one of their own methods.
     platform::EndProcessNow(0);

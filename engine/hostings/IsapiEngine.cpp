@@ -69,6 +69,7 @@ HTTP_FILTER_CONTEXT* CurrentFilterContext() { return static_cast<HTTP_FILTER_CON
 // The engine
 
 TIsapiEngine::TIsapiEngine(TComponent* owner) : THttpEngine(owner) {
+    SetLifetime(TProcessLifetime::InsideLibrary);
     g_engine = this;
     g_unloadPermitted = false;
 }

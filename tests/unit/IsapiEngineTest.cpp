@@ -319,6 +319,19 @@ TEST_F(IsapiTest, HandlerErrorGivesTheErrorPageWithItsStatusAndTheCallStillSucce
     EXPECT_EQ(server.ecb.dwHttpStatusCode, 200u);
 }
 
+// A library's last request is the one before the server unloads it, not
+// each request: what it keeps for requests (the thumbnail threads) lives
+// until TerminateExtension.
+TEST_F(IsapiTest, LastRequestEventFiresWhenTheServerIsDoneNotAfterEachRequest) {
+    int last = 0;
+    engine->SetOnLastExecRequest([&](THttpEngine*) { ++last; });
+    Serve([](THttpEngine*) { HttpSend("one"); });
+    Serve([](THttpEngine*) { HttpSend("two"); });
+    EXPECT_EQ(last, 0);
+    TerminateExtension(HSE_TERM_ADVISORY_UNLOAD);
+    EXPECT_EQ(last, 1);
+}
+
 TEST_F(IsapiTest, ControlBlockIsForgottenAfterTheRequest) {
     Serve([](THttpEngine*) {});
     EXPECT_EQ(CurrentControlBlock(), nullptr);
