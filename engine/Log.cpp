@@ -36,11 +36,10 @@ void AppendLogLine(const std::string& path, const std::string& line, int64_t lim
         platform::File f = platform::File::TryOpen(path, platform::OpenMode::Append, error);
         if (!f.IsOpen()) return;
         const auto size = static_cast<int64_t>(line.size());
-        if (f.Write(line.data(), size) != size || limit <= 0) return;
-        // Where this line ended: each line is appended at the end of the file
-        // as it stands then, so the lines' extents never overlap.
-        int64_t end = f.Seek(0, 1);
-        if (end < size) end = f.Size();
+        // Where this line ended: each line is appended whole at the end of
+        // the file as it stands then, so the lines' extents never overlap.
+        const int64_t end = f.Append(line.data(), size);
+        if (end < size || limit <= 0) return;
         const int64_t start = end - size;
         f.Close();
         // The one line that reaches a multiple of the limit renames the file.
