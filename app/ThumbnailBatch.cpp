@@ -11,6 +11,7 @@
 #include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/ListeningSocket.h"
+#include "platform/Mutexes.h"
 #include "platform/Text.h"
 
 bool ParseThumbnailThreads(const std::string& text, int& threads) {
@@ -35,7 +36,7 @@ int ThumbnailThreadSetting() {
 }
 
 namespace {
-std::mutex g_poolMutex;
+platform::Mutex g_poolMutex;
 // The process's pool, until StopThumbnailThreads. A pool still there when
 // the static objects are destroyed (a process ending without its last
 // request's end) is left to the system: a library's static destructors run
@@ -100,6 +101,7 @@ std::vector<std::vector<ThumbnailSource>> PlanMissingThumbnails(const std::strin
 }
 
 ThumbnailBatch::ThumbnailBatch(platform::WorkerPool& pool) : pool_(pool), shared_(std::make_shared<Shared>()) {}
+
 
 ThumbnailBatch::~ThumbnailBatch() {
     Cancel();

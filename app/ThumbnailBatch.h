@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/Thumbnails.h"
+#include "platform/Mutexes.h"
 #include "platform/WorkerPool.h"
 
 // The thread setting never goes beyond this.
@@ -80,7 +81,7 @@ private:
         bool done = false;
     };
     struct Shared {
-        mutable std::mutex mutex;
+        mutable platform::Mutex mutex;
         std::condition_variable changed;
         std::vector<std::unique_ptr<Job>> jobs;
         size_t finished = 0;

@@ -17,10 +17,12 @@
 #include "platform/Clock.h"
 #include "platform/File.h"
 #include "platform/Files.h"
+#include "platform/Mutexes.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/TextFile.h"
 #include "platform/ThreadSignals.h"
+#include "platform/WorkerThread.h"
 
 double AspectRatio(int width, int height) {
     if (height == 0) return 1.0;
@@ -233,10 +235,10 @@ public:
     void Hold(const std::string& claim) {
         std::lock_guard<std::mutex> lock(mutex_);
         claims_.insert(claim);
-        if (!thread_.joinable()) {
+        if (!thread_.Joinable()) {
             stop_ = false;
             platform::NewThreadsTakeNoSignals quiet;
-            thread_ = std::thread([this] { Refresh(); });
+            thread_ = platform::WorkerThread([this] { Refresh(); });
         }
     }
     void Release(const std::string& claim) {
@@ -245,21 +247,22 @@ public:
         if (at != claims_.end()) claims_.erase(at);
     }
     void Stop() {
-        std::thread ending;
+        platform::WorkerThread ending;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (!claims_.empty()) return;  // still in use: it ends with the last
             stop_ = true;
-            ending.swap(thread_);
+            ending = std::move(thread_);
         }
         wake_.notify_all();
-        if (ending.joinable()) ending.join();
+        ending.Join();
     }
     // A process ending with the thread running (not stopped by its last
     // request) leaves it to the system; joining here could wait for a
     // thread the system has ended.
     ~ClaimRefresher() {
-        if (thread_.joinable()) thread_.detach();
+        if (thread_.Joinable()) thread_.Detach();
+        else platform::FreeMutexRecord(mutex_);
     }
 
 private:
@@ -277,7 +280,7 @@ private:
     std::condition_variable wake_;
     std::multiset<std::string> claims_;  // one entry per holder
     bool stop_ = false;
-    std::thread thread_;
+    platform::WorkerThread thread_;
 };
 
 ClaimRefresher& Refresher() {

@@ -11,6 +11,7 @@
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
+#include "platform/Mutexes.h"
 #include "platform/Process.h"
 
 namespace {
@@ -22,7 +23,7 @@ const char* const ErrorStatusLine = "HTTP/1.0 500 Internal Server Error";
 std::atomic<int> g_requestCounter{0};
 
 std::mutex& RandomMutex() {
-    static std::mutex m;
+    static platform::Mutex m;
     return m;
 }
 std::mt19937& RandomGenerator() {
@@ -39,7 +40,7 @@ int RandomRequestNumber() {
 // to serve them one at a time (ServerMode 1): taken after the client input is
 // read, released just before FinishRequest.
 std::mutex& RequestLock() {
-    static std::mutex lock;
+    static platform::Mutex lock;
     return lock;
 }
 
