@@ -257,12 +257,24 @@ public:
         wake_.notify_all();
         ending.Join();
     }
-    // A process ending with the thread running (not stopped by its last
-    // request) leaves it to the system; joining here could wait for a
-    // thread the system has ended.
+    // A process ending with the thread still there (the site owner's
+    // command, a process that ends without its last request's end) ends it
+    // first: it must not wait on what is destroyed here. A thread the
+    // system has ended already is found ended.
     ~ClaimRefresher() {
-        if (thread_.Joinable()) thread_.Detach();
-        else platform::FreeMutexRecord(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+        // A thread the system ended while it held the lock (a process
+        // ending) never gives it back: then all is left as it is.
+        for (int i = 0; i < 100 && !lock.try_lock(); ++i) platform::SleepMilliseconds(1);
+        if (!lock.owns_lock()) {
+            thread_.Detach();
+            return;
+        }
+        stop_ = true;
+        lock.unlock();
+        wake_.notify_all();
+        thread_.Join();
+        platform::FreeMutexRecord(mutex_);
     }
 
 private:
