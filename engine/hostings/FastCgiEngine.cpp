@@ -177,8 +177,6 @@ bool ServeWaitingConnection(TFastCgiEngine* engine, int listenSocket) {
     return served;
 }
 
-void TFastCgiEngine::FinishRequest() { THttpEngine::FinishRequest(); }
-
 void TFastCgiEngine::Terminate() {
     if (Context().output) FinishRequest();
 }
@@ -190,6 +188,8 @@ void TFastCgiEngine::ServeRequest(Stream* input, Stream* output, StringList* var
     // A resident process has no input watchdog: one slow request must not
     // end the others.
     StopWatchdog();
+    // Requests in parallel, in a process that stays.
+    if (ServerMode() == 0) SetServerMode(2);
     std::string threadsVariable;
     platform::ReadEnvironmentVariable("PICTORAMA_FASTCGI_THREADS", threadsVariable);
     FastCgiSettings settings = ReadFastCgiSettings(platform::CommandLineArguments(), threadsVariable,
@@ -221,4 +221,10 @@ void TFastCgiEngine::ServeRequest(Stream* input, Stream* output, StringList* var
         for (std::thread& worker : pool) worker.join();
     }
     if (listenSocket != 0) platform::CloseDescriptor(listenSocket);
+    // Every request is done: what the process kept for them ends now, once.
+    try {
+        if (OnLastExecRequest()) OnLastExecRequest()(this);
+    } catch (const std::exception& error) {
+        WriteLog(error.what());
+    }
 }

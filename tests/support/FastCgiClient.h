@@ -87,6 +87,7 @@ public:
     bool WaitExit(double seconds);
     int ExitCode() const { return exitCode_; }
     bool Running();
+    int Pid() const { return pid_; }
 
 private:
     TempDir dir_;
