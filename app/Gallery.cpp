@@ -4,16 +4,6 @@
 #include "engine/HttpEngine.h"
 #include "engine/StringList.h"
 
-std::string& GalleryQueryString() {
-    thread_local std::string value;
-    return value;
-}
-
-std::string& GalleryUrlDirectory() {
-    thread_local std::string value;
-    return value;
-}
-
 namespace {
 // The exact value of a variable the server sent, without the lookup's
 // alternative names (asked for as DOCUMENT_ROOT, PATH_TRANSLATED would answer).

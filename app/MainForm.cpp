@@ -1,10 +1,8 @@
 #include "app/MainForm.h"
 
-#include "app/FolderCache.h"
-#include "app/FolderIndex.h"
 #include "app/Gallery.h"
+#include "app/GalleryRequest.h"
 #include "app/Pages.h"
-#include "app/SideFiles.h"
 #include "app/ThumbnailBatch.h"
 #include "app/Trace.h"
 #include "engine/HttpEngine.h"
@@ -28,8 +26,9 @@ TMainform::TMainform() {
     GeneralHttpEngine1->SetNoCache(false);
     GeneralHttpEngine1->SetTempDir("Temp");
     GeneralHttpEngine1->SetOnExecRequest([this](THttpEngine* sender) { GeneralHttpEngine1ExecRequest(sender); });
-    // After the last request (the library about to be unloaded, the resident
-    // server ending): the thumbnail threads end while they still can.
+    // After the last request (the one request of a CGI process, a resident
+    // process that stops serving, the library about to be unloaded): the
+    // thumbnail threads end, once, while they still can.
     GeneralHttpEngine1->SetOnLastExecRequest([](THttpEngine*) { StopThumbnailThreads(); });
     GeneralHttpEngine1->SetBufferedOutput(true);
     GeneralHttpEngine1->SetCGIAutoTerminate(true);
@@ -40,17 +39,8 @@ TMainform::TMainform() {
 void TMainform::GeneralHttpEngine1ExecRequest(THttpEngine*) { DispatchRequest(); }
 
 namespace {
-void DispatchToPage() {
-    // A resident process keeps what it learned of its folders between
-    // requests, as long as they stay unchanged; a CGI process keeps nothing.
-    THttpEngine* engine = CurrentHttpEngine();
-    folder_cache::BeginRequest(engine && engine->KeepsProcessAfterResponse());
-    folder_index::Reset();
-    ForgetFirstLines();
-    // Each request starts without a URL directory of its own; an earlier
-    // request's (served by the same thread) must not leak into its links.
-    GalleryUrlDirectory().clear();
-    ClearTrace();
+void DispatchToPage(GalleryRequest& request) {
+    request.Trace().Clear();
     TraceLine("Query_string " + HttpGetVar("QUERY_STRING"));
     TraceLine("Referer " + HttpGetVar("HTTP_REFERER"));
     TraceLine("Remote Adr " + HttpGetVar("REMOTE_ADDR"));
@@ -63,8 +53,8 @@ void DispatchToPage() {
         Pages().photo();
         return;
     }
-    GalleryQueryString() = HttpGetVar("QUERY_STRING");
-    const std::string& query = GalleryQueryString();
+    request.queryString = HttpGetVar("QUERY_STRING");
+    const std::string& query = request.queryString;
     if (query == "S") {
         Pages().report();
     } else if (query == "W") {
@@ -72,19 +62,26 @@ void DispatchToPage() {
     } else if (query == "REPAIR") {
         Pages().repair();
     } else {
-        GalleryUrlDirectory() = UrlDirectory();
+        request.urlDirectory = UrlDirectory();
         Pages().photo();
     }
 }
 }  // namespace
 
 void DispatchRequest() {
+    // Each request starts from nothing of an earlier one's (served by the
+    // same thread or not), but what a resident process keeps of its folders
+    // between requests, as long as they stay unchanged; a CGI process keeps
+    // nothing.
+    THttpEngine* engine = CurrentHttpEngine();
+    GalleryRequest request(engine && engine->Lifetime() == TProcessLifetime::Resident);
+    GalleryRequest::Binding binding(request);
     try {
-        DispatchToPage();
+        DispatchToPage(request);
     } catch (...) {
         // The lines of a failed request are kept for whoever looks into it.
-        FlushTraceQuietly();
+        request.Trace().FlushQuietly();
         throw;
     }
-    FlushTrace();
+    request.Trace().Flush();
 }

@@ -1,6 +1,6 @@
 #include "app/PageFrame.h"
 
-#include "app/FolderIndex.h"
+#include "app/FolderView.h"
 #include "app/Kit.h"
 #include "app/SideFiles.h"
 #include "engine/HttpEngine.h"
@@ -15,7 +15,7 @@ const char* const FooterMail = "gallery@pictorama.example";
 void PageHead() {
     HttpSend("<html><head><meta name=\"Generator\" content=\"Gallerist - Varnholt\">");
     HttpSend("<title>Gallerist by Varnholt</title>");
-    std::string header = folder_index::Existing(kit::ProgramDirectory() + "header.txt");
+    std::string header = folder_view::Existing(kit::ProgramDirectory() + "header.txt");
     if (!header.empty()) {
         platform::TextFileReader reader(header);
         while (!reader.Eof()) HttpSend(reader.ReadLine());
@@ -39,7 +39,7 @@ int SizeOr(const std::string& text, int fallback) {
 void ReadThumbnailSize(int& height, int& width) {
     height = 70;
     width = 85;
-    std::string path = folder_index::Existing(kit::ProgramDirectory() + "pagetitle.txt");
+    std::string path = folder_view::Existing(kit::ProgramDirectory() + "pagetitle.txt");
     if (path.empty()) return;
     platform::TextFileReader reader(path);
     while (!reader.Eof()) {
@@ -55,6 +55,6 @@ void ReadThumbnailSize(int& height, int& width) {
 }
 
 std::string PageTitle(const std::string& fallback) {
-    std::string path = folder_index::Existing(kit::ProgramDirectory() + "pagetitle.txt");
+    std::string path = folder_view::Existing(kit::ProgramDirectory() + "pagetitle.txt");
     return path.empty() ? fallback : ReadFirstLine(path);
 }

@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/FolderCache.h"
-#include "app/FolderIndex.h"
+#include "app/FolderView.h"
 #include "app/Gallery.h"
+#include "app/GalleryRequest.h"
 #include "app/HtmlText.h"
 #include "app/Kit.h"
 #include "app/PageFrame.h"
@@ -49,7 +49,7 @@ private:
 
 // "http://" + host + the URL directory: the start of every link on the page.
 std::string LinkBase() {
-    std::string directory = GalleryUrlDirectory();
+    std::string directory = CurrentRequest().urlDirectory;
     // A request that is not a GET does not set the URL directory; its links
     // are made from its own script name rather than left without a folder.
     if (directory.empty()) directory = UrlDirectory();
@@ -61,7 +61,7 @@ void AddPicturesOf(const std::string& directory, const std::string& listingName,
     std::string key = ReadFirstLine(directory + listingName);
     std::string base = kit::WithoutExtension(listingName);
     for (const char* extension : {".jpg", ".gif"}) {
-        std::string picture = folder_index::Existing(directory + base + extension);
+        std::string picture = folder_view::Existing(directory + base + extension);
         if (!picture.empty()) list.Add(key + "&&" + kit::FileNamePart(picture));
     }
 }
@@ -86,7 +86,7 @@ void MakeMissingThumbnails(const std::string& directory, const std::vector<std::
         std::string name = PictureNameOf(entry);
         if (name.empty() || text::StartsWith(name, "t_")) continue;
         std::string thumbnail = directory + "t_" + kit::WithoutExtension(name) + ".jpg";
-        if (!folder_index::Exists(thumbnail)) MakeClaimedThumbnail(directory + name, thumbnail);
+        if (!folder_view::Exists(thumbnail)) MakeClaimedThumbnail(directory + name, thumbnail);
     }
 }
 
@@ -94,7 +94,7 @@ void MakeMissingThumbnails(const std::string& directory, const std::vector<std::
 
 std::string ThumbnailSizeAttributes(const std::string& thumbnailPath) {
     int width = 0, height = 0;
-    if (!folder_cache::ReadJpegSizeKept(thumbnailPath, width, height)) width = height = 0;
+    if (!folder_view::JpegSize(thumbnailPath, width, height)) width = height = 0;
     return " width=" + std::to_string(width) + " height=" + std::to_string(height);
 }
 
@@ -125,19 +125,19 @@ bool PictureCell(const std::string& name, const std::string& directory, const st
     if (name.empty() || text::StartsWith(name, "t_")) return false;
     PageText page(html);
     std::string base = kit::WithoutExtension(name);
-    std::string captionFile = folder_index::Existing(directory + base + ".txt");
-    std::string listingFile = folder_index::Existing(directory + base + ".idd");
+    std::string captionFile = folder_view::Existing(directory + base + ".txt");
+    std::string listingFile = folder_view::Existing(directory + base + ".idd");
     std::string thumbnail = directory + "t_" + base + ".jpg";
     // Made by the first pass unless another request was making it; then it is
     // awaited. If that request gave up (died), one of the requests that wait
     // takes the claim over and makes it, and the others wait for that one.
-    bool ready = folder_index::Exists(thumbnail);
+    bool ready = folder_view::Exists(thumbnail);
     // A page that waited for or made a thumbnail is not kept as it is.
-    if (!ready) folder_cache::NoteLookup(directory, false);
+    if (!ready) CurrentRequest().Folders().NoteLookup(directory, false);
     for (int attempt = 0; attempt < 2 && !ready; ++attempt)
         ready = AwaitThumbnail(thumbnail) || MakeClaimedThumbnail(directory + name, thumbnail);
     if (!ready) CreateThumbnail(directory + name);
-    std::string thumbnailOnDisk = folder_index::Existing(thumbnail);
+    std::string thumbnailOnDisk = folder_view::Existing(thumbnail);
     if (thumbnailOnDisk.empty()) thumbnailOnDisk = thumbnail;
     std::string attributes = ThumbnailSizeAttributes(thumbnailOnDisk);
     std::string thumbnailUrl = linkBase + UrlPathEncode(kit::FileNamePart(thumbnailOnDisk));
@@ -168,7 +168,7 @@ std::vector<std::string> ScanPictureList(const std::string& directory) {
     std::string mask = directory + "*.idd";
     TraceLine("Filemask " + mask);
     PictureList list;
-    std::vector<platform::DirEntry> found = folder_index::FindFiles(mask);
+    std::vector<platform::DirEntry> found = folder_view::FindFiles(mask);
     if (!found.empty()) {
         AddPicturesOf(directory, found[0].name, list);
         size_t next = 1;
@@ -191,10 +191,10 @@ std::vector<std::string> PagePictures(const std::string& directory) {
 namespace {
 // The table's cells and the trace lines from the list's scan on: made from
 // the folder's files, the picture directory and the start of the links.
-std::shared_ptr<folder_cache::KeptRendering> MakePictureTable(const std::string& directory,
+std::shared_ptr<kept_folders::KeptRendering> MakePictureTable(GalleryRequest& request, const std::string& directory,
                                                               const std::string& linkBase) {
-    auto table = std::make_shared<folder_cache::KeptRendering>();
-    TraceCopy copy(table->traceLines);
+    auto table = std::make_shared<kept_folders::KeptRendering>();
+    TraceSink::Copy copy(request.Trace(), table->traceLines);
     std::vector<std::string> entries = ScanPictureList(directory);
     MakeMissingThumbnails(directory, entries);
     int cell = 0;
@@ -215,26 +215,31 @@ std::shared_ptr<folder_cache::KeptRendering> MakePictureTable(const std::string&
 }  // namespace
 
 int WritePictureTable() {
+    GalleryRequest& request = CurrentRequest();
     TraceLine("Start");
     std::string directory = PictureDirectory();
     std::string linkBase = LinkBase();
     // A resident process keeps the table with the folder while it stays
     // unchanged: the same folder asked for under the same start of links
     // makes the same table, and traces the same lines.
-    std::shared_ptr<folder_cache::FolderSnapshot> kept =
-        folder_cache::Keeping() ? folder_cache::Snapshot(directory) : nullptr;
-    if (kept) {
-        if (std::shared_ptr<const folder_cache::KeptRendering> table = kept->Rendering(linkBase)) {
-            for (const std::string& line : table->traceLines) TraceLine(line);
-            SendGathered(table->html);
-            return table->number;
-        }
+    FolderView& folders = request.Folders();
+    std::shared_ptr<kept_folders::FolderSnapshot> kept = folders.Kept(directory);
+    if (std::shared_ptr<const kept_folders::KeptRendering> table = folders.KeptRendering(directory, linkBase)) {
+        for (const std::string& line : table->traceLines) TraceLine(line);
+        SendGathered(table->html);
+        return table->number;
     }
-    folder_cache::UseRecord record(directory);
-    std::shared_ptr<folder_cache::KeptRendering> table = MakePictureTable(directory, linkBase);
+    // Kept only when every lookup that made it was answered from the kept
+    // folder; with the files it read and their stamps on a folder followed
+    // by stamps.
+    FolderView::Record record(folders, directory);
+    std::shared_ptr<kept_folders::KeptRendering> table = MakePictureTable(request, directory, linkBase);
     SendGathered(table->html);
     int number = table->number;
-    if (kept && record.OnlyKept()) kept->KeepRendering(linkBase, std::move(table));
+    if (kept && record.OnlyKept()) {
+        table->dependsOn = record.Dependencies();
+        kept->KeepRendering(linkBase, std::move(table));
+    }
     return number;
 }
 
@@ -257,7 +262,7 @@ void PhotoPage() {
     HttpSend(std::to_string(count) + " Images Posted");
     HttpSend("</font><br><br>");
     HttpSend("</center>");
-    std::string counter = folder_index::Existing(PictureDirectory() + "tally2.exe");
+    std::string counter = folder_view::Existing(PictureDirectory() + "tally2.exe");
     if (!counter.empty()) {
         HttpSend("<br>");
         std::string programBase = kit::FileNamePart(kit::WithoutExtension(platform::ModulePath()));

@@ -1,5 +1,5 @@
 // The repair action: every picture gets its listing and caption files.
-#include "app/FolderIndex.h"
+#include "app/FolderView.h"
 #include "app/Gallery.h"
 #include "app/Kit.h"
 #include "app/PageFrame.h"
@@ -14,7 +14,7 @@
 
 void CreateBlankSideFile(const std::string& path) {
     platform::ReplaceFileContents(path, "  \r\n");
-    folder_index::NoteCreated(path);
+    folder_view::NoteCreated(path);
     // A file name is text, not markup ("Tom & Jerry <1>.jpg").
     HttpSend("<br>Created " + http::HtmlEscape(path));
 }
@@ -24,9 +24,9 @@ void RepairPicture(const std::string& directory, const std::string& name) {
     if (text::StartsWith(name, "t_")) return;
     std::string base = kit::WithoutExtension(name);
     std::string listing = directory + base + ".idd";
-    if (!folder_index::Exists(listing)) CreateBlankSideFile(listing);
+    if (!folder_view::Exists(listing)) CreateBlankSideFile(listing);
     std::string caption = directory + base + ".txt";
-    if (!folder_index::Exists(caption)) CreateBlankSideFile(caption);
+    if (!folder_view::Exists(caption)) CreateBlankSideFile(caption);
 }
 }  // namespace
 

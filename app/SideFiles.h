@@ -6,7 +6,5 @@
 // The first line of a text file, or "" when it does not exist. Raises the
 // runtime's I/O error when it exists but cannot be read.
 std::string ReadFirstLine(const std::string& path);
-// Forgets the first lines remembered during a request (at the start of each).
-void ForgetFirstLines();
 // The slideshow's caption: the first line of name in the program's folder.
 void ReadCaptionFile(const std::string& name, std::string& caption);

@@ -4,9 +4,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/FolderIndex.h"
+#include "app/FolderView.h"
 #include "app/Gallery.h"
 #include "app/HtmlText.h"
+#include "app/KeptSlides.h"
 #include "app/Kit.h"
 #include "app/PageFrame.h"
 #include "app/Pages.h"
@@ -38,7 +39,7 @@ std::string SlideStateFile() {
 
 int NextSlideIndex(int lastIndex) {
     std::string path = SlideStateFile();
-    std::string existing = folder_index::Existing(path);
+    std::string existing = folder_view::Existing(path);
     int index = 0;
     if (!existing.empty()) {
         int32_t n = -1;
@@ -53,7 +54,7 @@ int NextSlideIndex(int lastIndex) {
     // Replaced by rename, so that a concurrent request reads the old or the
     // new index, never a half-written one.
     platform::ReplaceFileContents(path, std::to_string(index) + "\r\n");
-    folder_index::NoteCreated(path);
+    folder_view::NoteCreated(path);
     return index;
 }
 
@@ -77,17 +78,19 @@ std::string SelectSlide() {
 }
 
 void CreateSlidePicture(const std::string& name) {
-    std::string path = kit::ProgramDirectory() + name;
+    std::string directory = kit::ProgramDirectory();
+    std::string path = directory + name;
     TraceLine("Create Slide Image: " + path);
-    if (!folder_index::Exists(path)) {
+    std::string existing = folder_view::Existing(path);
+    if (existing.empty()) {
         TraceLine("Not Exist: " + path);
         return;
     }
-    TBitmap bitmap;
-    int width = LoadFittedPicture(path, SlideHeight, bitmap);
+    // Each picture's slide is made once and kept; showing it again only puts
+    // the kept one in place.
+    int width = PutSlideInPlace(existing, SlideHeight, SlideQuality, directory + SlideFileName,
+                                directory + SlideFileLinkName);
     TraceLine("Slide size " + std::to_string(SlideHeight) + "," + std::to_string(width));
-    std::string directory = kit::ProgramDirectory();
-    WriteJpegQuietly(bitmap, directory + SlideFileName, SlideQuality, directory + SlideFileLinkName);
 }
 
 void SlideshowPage() {

@@ -4,13 +4,15 @@
 #include <unordered_map>
 #include <utility>
 
-#include "app/FolderIndex.h"
+#include "app/FolderView.h"
+#include "app/GalleryRequest.h"
 #include "app/Kit.h"
 #include "app/PageFrame.h"
 #include "app/Trace.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
-#include "platform/ListeningSocket.h"
+#include "platform/Mutexes.h"
+#include "platform/Processors.h"
 #include "platform/Text.h"
 
 bool ParseThumbnailThreads(const std::string& text, int& threads) {
@@ -35,26 +37,37 @@ int ThumbnailThreadSetting() {
 }
 
 namespace {
-std::mutex g_poolMutex;
-// Never destroyed at exit: a process ends its threads with itself, and a
-// library's static destructors run when the system has ended them already
-// (joining them there waits for ever).
-std::shared_ptr<platform::WorkerPool>* g_pool = new std::shared_ptr<platform::WorkerPool>;
+platform::Mutex g_poolMutex;
+// The process's pool, until StopThumbnailThreads. A pool still there when
+// the static objects are destroyed (a process ending without its last
+// request's end) is left to the system: a library's static destructors run
+// when the system has ended its threads already (joining them there waits
+// for ever).
+struct PoolHolder {
+    std::shared_ptr<platform::WorkerPool> pool;
+    ~PoolHolder() {
+        if (pool) new std::shared_ptr<platform::WorkerPool>(std::move(pool));
+    }
+};
+PoolHolder g_pool;
 }  // namespace
 
 std::shared_ptr<platform::WorkerPool> SharedThumbnailPool() {
     std::lock_guard<std::mutex> lock(g_poolMutex);
-    if (!*g_pool) *g_pool = std::make_shared<platform::WorkerPool>(ThumbnailThreadSetting());
-    return *g_pool;
+    if (!g_pool.pool) g_pool.pool = std::make_shared<platform::WorkerPool>(ThumbnailThreadSetting());
+    return g_pool.pool;
 }
 
 void StopThumbnailThreads() {
     std::shared_ptr<platform::WorkerPool> pool;
     {
         std::lock_guard<std::mutex> lock(g_poolMutex);
-        pool.swap(*g_pool);
+        pool.swap(g_pool.pool);
     }
-    // The last batch's share, or this one, ends the threads once their work is done.
+    // The last batch's share, or this one, ends the threads once their work
+    // is done; the thread that keeps the claims fresh ends with them.
+    pool.reset();
+    StopThumbnailClaimRefresh();
 }
 
 std::vector<std::vector<ThumbnailSource>> PlanMissingThumbnails(const std::string& folder,
@@ -66,10 +79,10 @@ std::vector<std::vector<ThumbnailSource>> PlanMissingThumbnails(const std::strin
     for (const std::string& name : pictures) {
         if (name.empty() || text::StartsWith(name, "t_")) continue;
         std::string thumbnail = folder + "t_" + kit::WithoutExtension(name) + ".jpg";
-        if (folder_index::Exists(thumbnail)) continue;
+        if (folder_view::Exists(thumbnail)) continue;
         ThumbnailSource source;
         source.picturePath = folder + name;
-        source.existingPicture = folder_index::Existing(source.picturePath);
+        source.existingPicture = folder_view::Existing(source.picturePath);
         source.thumbnailPath = thumbnail;
         if (!source.existingPicture.empty() && !sized) {
             int unusedWidth = 85;
@@ -88,7 +101,11 @@ std::vector<std::vector<ThumbnailSource>> PlanMissingThumbnails(const std::strin
     return plan;
 }
 
-ThumbnailBatch::ThumbnailBatch(platform::WorkerPool& pool) : pool_(pool), shared_(std::make_shared<Shared>()) {}
+ThumbnailBatch::ThumbnailBatch(platform::WorkerPool& pool, GalleryRequest& request)
+    : pool_(pool), shared_(std::make_shared<Shared>()) {
+    shared_->request = &request;
+}
+
 
 ThumbnailBatch::~ThumbnailBatch() {
     Cancel();
@@ -127,7 +144,8 @@ void ThumbnailBatch::Run(Shared& shared, Job& job) {
         result.skipped = true;
     } else {
         try {
-            TraceCapture capture(result.trace);
+            TraceSink trace(result.trace);
+            GalleryRequest::Binding working(*shared.request, trace);
             for (size_t k = 0; k < job.sources.size(); ++k) {
                 // A later picture sharing the file is made only when the
                 // earlier ones left none, as the page does one by one.
@@ -135,7 +153,9 @@ void ThumbnailBatch::Run(Shared& shared, Job& job) {
                 for (size_t earlier = 0; earlier < k && !there; ++earlier)
                     there = platform::FileExists(job.sources[earlier].thumbnailPath);
                 if (there) break;
-                result.outcomes.push_back(MakeClaimedThumbnail(job.sources[k]));
+                std::string toLog;
+                result.outcomes.push_back(MakeClaimedThumbnail(job.sources[k], &toLog));
+                result.toLog.push_back(std::move(toLog));
             }
         } catch (...) {
             result.error = std::current_exception();
@@ -182,14 +202,17 @@ void MakeThumbnailsTogether(const std::string& folder, const std::vector<std::st
     std::vector<std::vector<ThumbnailSource>> plan = PlanMissingThumbnails(folder, pictures);
     if (plan.empty()) return;
     std::shared_ptr<platform::WorkerPool> pool = SharedThumbnailPool();
-    ThumbnailBatch batch(*pool);
+    ThumbnailBatch batch(*pool, CurrentRequest());
     for (auto& entry : plan) batch.Add(entry);
     for (size_t i = 0; i < plan.size(); ++i) {
         batch.Wait(i);
         const ThumbnailJobResult& result = batch.Result(i);
         for (const std::string& line : result.trace) TraceLine(line);
+        // Logged here, by the request: the log names the request and its program.
+        for (size_t k = 0; k < result.toLog.size(); ++k)
+            if (!result.toLog[k].empty()) LogUndecodablePicture(plan[i][k].picturePath, result.toLog[k]);
         for (const ThumbnailSource& source : plan[i])
-            if (platform::FileExists(source.thumbnailPath)) folder_index::NoteCreated(source.thumbnailPath);
+            if (platform::FileExists(source.thumbnailPath)) folder_view::NoteCreated(source.thumbnailPath);
         // The request ends here, as it would have one picture at a time; the
         // batch first lets the work in flight finish and drops the rest.
         if (result.error) {

@@ -12,7 +12,10 @@
 #include <vector>
 
 #include "app/Thumbnails.h"
+#include "platform/Mutexes.h"
 #include "platform/WorkerPool.h"
+
+class GalleryRequest;
 
 // The thread setting never goes beyond this.
 constexpr int MaxThumbnailThreads = 64;
@@ -27,10 +30,12 @@ bool ParseThumbnailThreads(const std::string& text, int& threads);
 // ThumbnailThreadSetting() however many requests arrive. A batch holds its
 // share until it is done.
 std::shared_ptr<platform::WorkerPool> SharedThumbnailPool();
-// Ends the process's thumbnail threads once the batches using them are done
-// (the next batch starts them again). A library calls it before it is
-// unloaded: its threads must end while the system still lets them, never in
-// a destructor run at unload, when the system has ended them already.
+// Ends the process's thumbnail threads (and the one keeping claims fresh)
+// once the batches using them are done (the next batch starts them again):
+// the last-request event calls it, once per process or library, at the end
+// of its last request. A library must end its threads before it is
+// unloaded, never in a destructor run at unload, when the system has ended
+// them already.
 void StopThumbnailThreads();
 
 // The thumbnails missing for pictures (file names in the folder, in page
@@ -43,13 +48,16 @@ std::vector<std::vector<ThumbnailSource>> PlanMissingThumbnails(const std::strin
 struct ThumbnailJobResult {
     std::vector<std::string> trace;         // the lines it traced, in order
     std::vector<ThumbnailOutcome> outcomes;  // one per picture tried
-    std::exception_ptr error;               // what ended it (a GIF that cannot be decoded)
+    std::vector<std::string> toLog;         // one per picture tried: the message to log, or ""
+    std::exception_ptr error;               // what ended it (a failure beside the pictures, such as memory)
     bool skipped = false;                   // cancelled before it started: nothing was done
 };
 
 class ThumbnailBatch {
 public:
-    explicit ThumbnailBatch(platform::WorkerPool& pool);
+    // The jobs work for the request (its view of the folder; each its own
+    // trace lines), which outlives the batch.
+    ThumbnailBatch(platform::WorkerPool& pool, GalleryRequest& request);
     // Cancels what has not started and waits for the work in flight: no claim
     // and no temporary file of this batch outlives it.
     ~ThumbnailBatch();
@@ -78,7 +86,8 @@ private:
         bool done = false;
     };
     struct Shared {
-        mutable std::mutex mutex;
+        GalleryRequest* request = nullptr;
+        mutable platform::Mutex mutex;
         std::condition_variable changed;
         std::vector<std::unique_ptr<Job>> jobs;
         size_t finished = 0;
@@ -91,7 +100,7 @@ private:
 };
 
 // The photo page's missing thumbnails on the shared threads: the same files,
-// and the same trace lines in the same order, as making them one by one in
-// page order; a GIF that cannot be decoded raises its error once the
+// the same trace lines and log lines in the same order, as making them one by
+// one in page order; a failure beside the pictures (memory) raises once the
 // pictures before it are traced.
 void MakeThumbnailsTogether(const std::string& folder, const std::vector<std::string>& pictures);

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "app/FolderIndex.h"
+#include "app/GalleryRequest.h"
 #include "app/Kit.h"
 #include "app/PhotoPage.h"
 #include "app/ThumbnailBatch.h"
@@ -114,11 +114,12 @@ std::string MessageOf(const std::exception_ptr& error) {
 int MakeThumbnails(int threads) {
     std::string folder = kit::ProgramDirectory();
     std::vector<std::vector<ThumbnailSource>> plan;
+    // The page's own scan and plan, and the thumbnails' making, as a request
+    // makes them; their trace lines are not a request's.
+    std::vector<std::string> unused;
+    GalleryRequest request(false, unused);
+    GalleryRequest::Binding binding(request);
     try {
-        // The page's own scan and plan; their trace lines are not a request's.
-        std::vector<std::string> unused;
-        TraceCapture quiet(unused);
-        folder_index::Reset();
         plan = PlanMissingThumbnails(folder, PagePictures(folder));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s: %s\n", ProgramName().c_str(), error.what());
@@ -132,7 +133,7 @@ int MakeThumbnails(int threads) {
                  folder.c_str(), threads, threads == 1 ? "" : "s");
     platform::CatchStopSignals();
     platform::WorkerPool pool(threads);
-    ThumbnailBatch batch(pool);
+    ThumbnailBatch batch(pool, request);
     for (const auto& entry : plan) batch.Add(entry);
     Progress progress(plan.size());
     std::vector<std::string> failures;
@@ -159,7 +160,9 @@ int MakeThumbnails(int threads) {
                 case ThumbnailOutcome::ClaimedElsewhere: ++made; break;
                 case ThumbnailOutcome::PictureMissing: failures.push_back(name + ": missing"); break;
                 case ThumbnailOutcome::PictureUnreadable:
-                    failures.push_back(name + ": cannot be read (its thumbnail is left empty, as the page leaves it)");
+                    failures.push_back(name + ": " +
+                                       (result.toLog[k].empty() ? std::string("cannot be read") : result.toLog[k]) +
+                                       " (its thumbnail is left empty, as the page leaves it)");
                     break;
                 case ThumbnailOutcome::NotWritten:
                     failures.push_back(name + ": its thumbnail cannot be written");

@@ -4,21 +4,29 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <functional>
 #include <mutex>
+#include <set>
 #include <thread>
 
-#include "app/FolderIndex.h"
+#include "app/FolderView.h"
 #include "app/Kit.h"
 #include "app/PageFrame.h"
 #include "app/Trace.h"
+#include "engine/Log.h"
 #include "imaging/Gif.h"
 #include "imaging/Picture.h"
 #include "platform/Clock.h"
 #include "platform/File.h"
 #include "platform/Files.h"
+#include "platform/Mutexes.h"
 #include "platform/Process.h"
+#include "platform/Stream.h"
 #include "platform/Text.h"
 #include "platform/TextFile.h"
+#include "platform/ThreadSignals.h"
+#include "platform/WorkerThread.h"
 
 double AspectRatio(int width, int height) {
     if (height == 0) return 1.0;
@@ -32,31 +40,30 @@ int DerivedWidth(int height, double ratio) {
 }
 
 namespace {
-// LoadPicture for a file known to exist at its on-disk path.
-void LoadExistingPicture(const std::string& existing, TBitmap& bitmap) {
+// LoadPicture for a file known to exist at its on-disk path. A picture that
+// cannot be read or decoded, whatever its kind, leaves the bitmap empty and
+// its message in failure.
+void LoadExistingPicture(const std::string& existing, TBitmap& bitmap, std::string* failure = nullptr) {
     std::string kind = text::UpperCase(kit::ExtensionPart(existing));
-    if (kind == "JPG") {
-        try {
+    try {
+        if (kind == "JPG") {
             LoadJpegFile(existing, bitmap);
-        } catch (const std::exception&) {
-            bitmap = TBitmap();
-        }
-    } else if (kind == "GIF") {
-        TGIFImage gif;
-        gif.LoadFromFile(existing);
-        gif.AssignTo(bitmap);
-    } else {
-        try {
+        } else if (kind == "GIF") {
+            TGIFImage gif;
+            gif.LoadFromFile(existing);
+            gif.AssignTo(bitmap);
+        } else {
             LoadBmpFile(existing, bitmap);
-        } catch (const std::exception&) {
-            bitmap = TBitmap();
         }
+    } catch (const std::exception& error) {
+        bitmap = TBitmap();
+        if (failure) *failure = error.what();
     }
 }
 }  // namespace
 
 void LoadPicture(const std::string& path, TBitmap& bitmap) {
-    std::string existing = folder_index::Existing(path);
+    std::string existing = folder_view::Existing(path);
     if (existing.empty()) return;
     LoadExistingPicture(existing, bitmap);
 }
@@ -101,16 +108,26 @@ void FitPicture(TBitmap& bitmap, int height, int width) {
     if (bitmap.Width() > width) CropPicture(bitmap, height, width);
 }
 
-int LoadFittedPicture(const std::string& path, int height, TBitmap& bitmap) {
-    return LoadFittedFile(folder_index::Existing(path), height, bitmap);
+namespace {
+// FitPicture's result size, chosen from the picture's size in its header: the
+// height and the derived width when the picture is taller than the height,
+// else the picture's own size. ratio and stretched tell which.
+ChooseTargetSize FitTarget(int fitHeight, double& ratio, bool& stretched) {
+    return [fitHeight, &ratio, &stretched](int fullWidth, int fullHeight, int& targetWidth, int& targetHeight) {
+        ratio = AspectRatio(fullWidth, fullHeight);
+        stretched = fitHeight < fullHeight;
+        targetWidth = stretched ? DerivedWidth(fitHeight, ratio) : fullWidth;
+        targetHeight = stretched ? fitHeight : fullHeight;
+    };
 }
+}  // namespace
 
-int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable) {
+int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable, std::string* failure) {
     bitmap = TBitmap();
     if (unreadable) *unreadable = false;
     if (existing.empty()) return DerivedWidth(height, 1.0);
     if (text::UpperCase(kit::ExtensionPart(existing)) != "JPG") {
-        LoadExistingPicture(existing, bitmap);
+        LoadExistingPicture(existing, bitmap, failure);
         if (unreadable) *unreadable = bitmap.Width() == 0 && bitmap.Height() == 0;
         int width = DerivedWidth(height, AspectRatio(bitmap.Width(), bitmap.Height()));
         FitPicture(bitmap, height, width);
@@ -122,18 +139,11 @@ int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, boo
     bool stretched = false;
     int fitHeight = std::max(height, 1);
     try {
-        LoadJpegPointSampled(
-            existing,
-            [&](int fullWidth, int fullHeight, int& targetWidth, int& targetHeight) {
-                ratio = AspectRatio(fullWidth, fullHeight);
-                stretched = fitHeight < fullHeight;
-                targetWidth = stretched ? DerivedWidth(fitHeight, ratio) : fullWidth;
-                targetHeight = stretched ? fitHeight : fullHeight;
-            },
-            bitmap);
-    } catch (const std::exception&) {
+        LoadJpegPointSampled(existing, FitTarget(fitHeight, ratio, stretched), bitmap);
+    } catch (const std::exception& error) {
         bitmap = TBitmap();
         if (unreadable) *unreadable = true;
+        if (failure) *failure = error.what();
         return DerivedWidth(height, 1.0);
     }
     int width = DerivedWidth(height, ratio);
@@ -142,36 +152,25 @@ int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, boo
     return width;
 }
 
+int WriteFittedJpeg(Stream& picture, int height, int quality, Stream& out) {
+    // At a height of 1 or more the fit never crops: the stretch gives the
+    // derived width itself.
+    double ratio = 1.0;
+    bool stretched = false;
+    WriteJpegPointSampled(picture, FitTarget(std::max(height, 1), ratio, stretched), quality, out);
+    return DerivedWidth(height, ratio);
+}
+
 std::string ThumbnailPath(const std::string& picturePath) {
     return kit::WithoutExtension(kit::DirectoryPart(picturePath) + "t_" + kit::FileNamePart(picturePath)) + ".jpg";
 }
 
-bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int quality, const std::string& alsoAs) {
-    std::string temporary;
+bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int quality) {
     try {
-        std::string bytes = EncodeJpeg(bitmap, quality);
-        if (alsoAs.empty()) {
-            platform::ReplaceFileContents(path, bytes);
-        } else {
-            // Two names for one file, both replaced at once: write once, link
-            // the second name, then rename both into place.
-            temporary = platform::TemporaryNameBeside(path);
-            std::string second = temporary + "b";
-            platform::ReplaceFileContents(temporary, bytes);
-            if (!platform::HardLink(temporary, second)) throw Exception("link failed");
-            bool ok = platform::RenameFile(temporary, path) && platform::RenameFile(second, alsoAs);
-            platform::DeleteFile(temporary);
-            platform::DeleteFile(second);
-            if (!ok) return false;
-            folder_index::NoteCreated(alsoAs);
-        }
-        folder_index::NoteCreated(path);
+        platform::ReplaceFileContents(path, EncodeJpeg(bitmap, quality));
+        folder_view::NoteCreated(path);
         return true;
     } catch (const std::exception&) {
-        if (!temporary.empty()) {
-            platform::DeleteFile(temporary);
-            platform::DeleteFile(temporary + "b");
-        }
         return false;
     }
 }
@@ -181,13 +180,58 @@ std::string ClaimPath(const std::string& thumbnailPath) { return thumbnailPath +
 
 std::atomic<double> g_claimStaleSeconds{ThumbnailClaimSeconds};
 std::atomic<double> g_claimRefreshSeconds{ThumbnailClaimRefreshSeconds};
+std::function<void()> g_staleClaimFound;
+
+bool IsStale(double modifiedSeconds) { return modifiedSeconds < platform::NowSeconds() - g_claimStaleSeconds.load(); }
 
 bool ClaimIsStale(const std::string& claim) {
     double modified = 0;
-    return platform::FileModificationTime(claim, modified) &&
-           modified < platform::NowSeconds() - g_claimStaleSeconds.load();
+    return platform::FileModificationTime(claim, modified) && IsStale(modified);
+}
+
+std::string Hex(uint64_t value) {
+    char text[20];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// A claim left by a request that died is taken over by exactly one of the
+// requests that find it stale. Each gives the stale claim it saw a second
+// name made of that claim's identity (its file number and time), which only
+// one of them can create; that one, once it has checked that the name leads
+// to the very claim it saw, puts a claim of its own in its place with one
+// rename, so that the claim's name is never missing meanwhile. A claim
+// refreshed or replaced since it was seen stale is left as it is.
+bool TakeOverStaleClaim(const std::string& claim) {
+    platform::FileVersion seen;
+    if (!platform::ReadFileVersion(claim, seen) || !IsStale(static_cast<double>(seen.modifiedNs) / 1e9)) return false;
+    if (g_staleClaimFound) g_staleClaimFound();
+    std::string taken = claim + ".~taken." + Hex(seen.number) + "." + Hex(static_cast<uint64_t>(seen.modifiedNs));
+    if (!platform::HardLink(claim, taken)) {
+        // Taken over by another request, or released meanwhile.
+        if (errno == EEXIST || errno == ENOENT) return false;
+        // A file system without hard links: the claim is deleted and made
+        // again, where two requests may still both take it over.
+        platform::DeleteFile(claim);
+        int error = 0;
+        return platform::File::TryOpen(claim, platform::OpenMode::CreateNew, error).IsOpen();
+    }
+    platform::FileVersion linked;
+    bool ours = false;
+    if (platform::ReadFileVersion(taken, linked) && linked.device == seen.device && linked.number == seen.number &&
+        linked.modifiedNs == seen.modifiedNs) {
+        std::string fresh = platform::TemporaryNameBeside(claim);
+        int error = 0;
+        if (platform::File::TryOpen(fresh, platform::OpenMode::CreateNew, error).IsOpen())
+            ours = platform::RenameFile(fresh, claim);
+        if (!ours) platform::DeleteFile(fresh);
+    }
+    platform::DeleteFile(taken);
+    return ours;
 }
 }  // namespace
+
+void SetStaleClaimFoundHook(std::function<void()> hook) { g_staleClaimFound = std::move(hook); }
 
 void SetThumbnailClaimTimes(double staleSeconds, double refreshSeconds) {
     g_claimStaleSeconds = staleSeconds;
@@ -196,15 +240,11 @@ void SetThumbnailClaimTimes(double staleSeconds, double refreshSeconds) {
 
 bool ClaimThumbnail(const std::string& thumbnailPath) {
     std::string claim = ClaimPath(thumbnailPath);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        int error = 0;
-        platform::File file = platform::File::TryOpen(claim, platform::OpenMode::CreateNew, error);
-        if (file.IsOpen()) return true;
-        if (error != EEXIST) return true;  // no claim possible here: make it as before
-        if (!ClaimIsStale(claim)) return false;
-        platform::DeleteFile(claim);  // left by a request that died
-    }
-    return false;
+    int error = 0;
+    platform::File file = platform::File::TryOpen(claim, platform::OpenMode::CreateNew, error);
+    if (file.IsOpen()) return true;
+    if (error != EEXIST) return true;  // no claim possible here: make it as before
+    return TakeOverStaleClaim(claim);
 }
 
 void ReleaseThumbnailClaim(const std::string& thumbnailPath) { platform::DeleteFile(ClaimPath(thumbnailPath)); }
@@ -213,7 +253,7 @@ bool AwaitThumbnail(const std::string& thumbnailPath) {
     std::string claim = ClaimPath(thumbnailPath);
     for (;;) {
         if (platform::FileExists(thumbnailPath)) {
-            folder_index::NoteCreated(thumbnailPath);
+            folder_view::NoteCreated(thumbnailPath);
             return true;
         }
         if (!platform::FileExists(claim) || ClaimIsStale(claim)) return false;
@@ -221,71 +261,129 @@ bool AwaitThumbnail(const std::string& thumbnailPath) {
     }
 }
 
-// Sets the claim's modification time to now at the refresh interval until
-// told to stop. Only the time is set: a claim that vanished stays gone.
-struct HeldThumbnailClaim::Heartbeat {
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool stop = false;
-    std::thread thread;
+namespace {
 
-    explicit Heartbeat(std::string claim) {
-        thread = std::thread([this, claim = std::move(claim)] {
-            std::unique_lock<std::mutex> lock(mutex);
-            for (;;) {
-                auto interval = std::chrono::duration<double>(g_claimRefreshSeconds.load());
-                if (wake.wait_for(lock, interval, [this] { return stop; })) return;
-                platform::SetFileModificationTime(claim, platform::NowSeconds());
-            }
-        });
-    }
-    ~Heartbeat() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stop = true;
+// Sets the modification time of every claim the process holds to now, at
+// the refresh interval, from one thread. Only the time is set: a claim that
+// vanished stays gone; a released claim is never touched again.
+class ClaimRefresher {
+public:
+    void Hold(const std::string& claim) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        claims_.insert(claim);
+        if (!thread_.Joinable()) {
+            stop_ = false;
+            platform::NewThreadsTakeNoSignals quiet;
+            thread_ = platform::WorkerThread([this] { Refresh(); });
         }
-        wake.notify_one();
-        thread.join();
     }
+    void Release(const std::string& claim) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto at = claims_.find(claim);
+        if (at != claims_.end()) claims_.erase(at);
+    }
+    void Stop() {
+        platform::WorkerThread ending;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!claims_.empty()) return;  // still in use: it ends with the last
+            stop_ = true;
+            ending = std::move(thread_);
+        }
+        wake_.notify_all();
+        ending.Join();
+    }
+    // A process ending with the thread still there (the site owner's
+    // command, a process that ends without its last request's end) ends it
+    // first: it must not wait on what is destroyed here. A thread the
+    // system has ended already is found ended.
+    ~ClaimRefresher() {
+        std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+        // A thread the system ended while it held the lock (a process
+        // ending) never gives it back: then all is left as it is.
+        for (int i = 0; i < 100 && !lock.try_lock(); ++i) platform::SleepMilliseconds(1);
+        if (!lock.owns_lock()) {
+            thread_.Detach();
+            return;
+        }
+        stop_ = true;
+        lock.unlock();
+        wake_.notify_all();
+        thread_.Join();
+        platform::FreeMutexRecord(mutex_);
+    }
+
+private:
+    void Refresh() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            auto interval = std::chrono::duration<double>(g_claimRefreshSeconds.load());
+            if (wake_.wait_for(lock, interval, [this] { return stop_; })) return;
+            double now = platform::NowSeconds();
+            for (const std::string& claim : claims_) platform::SetFileModificationTime(claim, now);
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::multiset<std::string> claims_;  // one entry per holder
+    bool stop_ = false;
+    platform::WorkerThread thread_;
 };
 
-HeldThumbnailClaim::HeldThumbnailClaim(const std::string& thumbnailPath)
-    : thumbnailPath_(thumbnailPath), heartbeat_(std::make_unique<Heartbeat>(ClaimPath(thumbnailPath))) {}
+ClaimRefresher& Refresher() {
+    static ClaimRefresher refresher;
+    return refresher;
+}
+
+}  // namespace
+
+HeldThumbnailClaim::HeldThumbnailClaim(const std::string& thumbnailPath) : thumbnailPath_(thumbnailPath) {
+    Refresher().Hold(ClaimPath(thumbnailPath));
+}
 
 HeldThumbnailClaim::~HeldThumbnailClaim() {
-    heartbeat_.reset();  // no refresh after the release
+    Refresher().Release(ClaimPath(thumbnailPath_));  // no refresh after the release
     ReleaseThumbnailClaim(thumbnailPath_);
 }
+
+void StopThumbnailClaimRefresh() { Refresher().Stop(); }
 
 bool MakeClaimedThumbnail(const std::string& picturePath, const std::string& thumbnailPath) {
     if (!ClaimThumbnail(thumbnailPath)) return false;
     HeldThumbnailClaim held(thumbnailPath);
     if (!platform::FileExists(thumbnailPath)) CreateThumbnail(picturePath);
-    else folder_index::NoteCreated(thumbnailPath);  // made by a request that just released its claim
+    else folder_view::NoteCreated(thumbnailPath);  // made by a request that just released its claim
     return true;
 }
 
-ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source) {
+ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source, std::string* toLog) {
     if (!ClaimThumbnail(source.thumbnailPath)) return ThumbnailOutcome::ClaimedElsewhere;
     HeldThumbnailClaim held(source.thumbnailPath);
     if (platform::FileExists(source.thumbnailPath)) return ThumbnailOutcome::AlreadyThere;
-    return CreateThumbnail(source);
+    return CreateThumbnail(source, true, toLog);
 }
 
 void CreateThumbnail(const std::string& picturePath) {
     ThumbnailSource source;
     source.picturePath = picturePath;
-    source.existingPicture = folder_index::Existing(picturePath);
+    source.existingPicture = folder_view::Existing(picturePath);
     source.thumbnailPath = ThumbnailPath(picturePath);
     TraceLine("Create Thumbnail file: " + picturePath);
     if (!source.existingPicture.empty()) {
         int unusedWidth = 85;
         ReadThumbnailSize(source.height, unusedWidth);
     }
-    CreateThumbnail(source, false);
+    std::string failure;
+    CreateThumbnail(source, false, &failure);
+    if (!failure.empty()) LogUndecodablePicture(picturePath, failure);
 }
 
-ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart) {
+void LogUndecodablePicture(const std::string& picturePath, const std::string& message) {
+    WriteLog("Thumbnail left empty, the picture cannot be decoded: " + picturePath + ": " + message);
+}
+
+ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart, std::string* toLog) {
     if (traceStart) TraceLine("Create Thumbnail file: " + source.picturePath);
     if (source.existingPicture.empty()) {
         TraceLine("Not Exist: " + source.picturePath);
@@ -293,9 +391,15 @@ ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart)
     }
     TBitmap bitmap;
     bool unreadable = false;
-    int width = LoadFittedFile(source.existingPicture, source.height, bitmap, &unreadable);
+    std::string failure;
+    int width = LoadFittedFile(source.existingPicture, source.height, bitmap, &unreadable, &failure);
     TraceLine("Thumbnail size " + std::to_string(source.height) + "," + std::to_string(width));
     bool written = WriteJpegQuietly(bitmap, source.thumbnailPath, 75);
+    // A GIF's decoding failure is the site owner's business (a JPEG's never
+    // was): said once, as its empty thumbnail is made, since that thumbnail
+    // stays and is never made again.
+    if (unreadable && written && toLog && text::UpperCase(kit::ExtensionPart(source.existingPicture)) == "GIF")
+        *toLog = failure;
     if (unreadable) return ThumbnailOutcome::PictureUnreadable;
     return written ? ThumbnailOutcome::Made : ThumbnailOutcome::NotWritten;
 }

@@ -1,10 +1,13 @@
 // Pictures made smaller for the pages: thumbnails beside the pictures, and the
 // shared routines the slideshow uses with its own height.
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "imaging/Bitmap.h"
+
+class Stream;
 
 // W / H divided in extended precision and kept as a double; 1.0 when H is 0.
 double AspectRatio(int width, int height);
@@ -12,8 +15,8 @@ double AspectRatio(int width, int height);
 // precision (a 4:3 picture at height 60 gives 79, not 80).
 int DerivedWidth(int height, double ratio);
 
-// Reads a picture by its extension: JPG, GIF, anything else as BMP. JPEG and
-// BMP failures leave the bitmap empty; GIF failures are raised.
+// Reads a picture by its extension: JPG, GIF, anything else as BMP. A picture
+// that cannot be read or decoded leaves the bitmap empty.
 void LoadPicture(const std::string& path, TBitmap& bitmap);
 // Shrinks to the height keeping the aspect ratio, then cuts to at most width
 // columns; never enlarges.
@@ -21,16 +24,26 @@ void FitPicture(TBitmap& bitmap, int height, int width);
 void StretchPicture(TBitmap& bitmap, int height, int width);
 void CropPicture(TBitmap& bitmap, int height, int width);
 
-// LoadPicture, then FitPicture to height and the derived width, in one step:
-// a JPEG taller than the target is decoded straight to its point-sampled
-// size. Returns the derived width (the value the trace lines show).
-int LoadFittedPicture(const std::string& path, int height, TBitmap& bitmap);
-// The same for a file looked up already: existing is its on-disk path, or ""
-// when it is missing. Looks nothing up, so any thread may call it; unreadable
-// (when given) tells whether the file could not be decoded.
-int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable = nullptr);
+// LoadPicture, then FitPicture to height and the derived width, in one step,
+// for a file looked up already: existing is its on-disk path, or "" when it
+// is missing. A JPEG taller than the target is decoded straight to its
+// point-sampled size. Returns the derived width (the value the trace lines
+// show). Looks nothing up, so any thread may call it; unreadable (when given)
+// tells whether the file could not be decoded, and failure receives the
+// decoder's message then.
+int LoadFittedFile(const std::string& existing, int height, TBitmap& bitmap, bool* unreadable = nullptr,
+                   std::string* failure = nullptr);
+
+// LoadFittedFile of a JPEG picture read from the stream, for a height of at
+// least 1, followed by the JPEG writer at the quality: the same bytes, written
+// to out as they are made, the picture never held (WriteJpegPointSampled).
+// Returns the derived width. A picture that cannot be decoded raises; out may
+// then hold a part of a file.
+int WriteFittedJpeg(Stream& picture, int height, int quality, Stream& out);
 
 // Makes t_<base>.jpg beside the picture at the thumbnail height, quality 75.
+// A picture that cannot be decoded gets an empty thumbnail; a GIF's decoding
+// failure is also logged (WriteLog) as that thumbnail is made.
 void CreateThumbnail(const std::string& picturePath);
 
 // One thumbnail to make, with what CreateThumbnail looks up for it (the
@@ -51,8 +64,14 @@ enum class ThumbnailOutcome {
     ClaimedElsewhere,   // another request is making it
 };
 // CreateThumbnail's work for a source: the same trace lines (the first one
-// only with traceStart) and the same file. A GIF that cannot be decoded raises.
-ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart = true);
+// only with traceStart) and the same file. What CreateThumbnail would log is
+// left in toLog (when given) for the request to log with
+// LogUndecodablePicture: the decoder's message when a GIF's empty thumbnail
+// was made, else "".
+ThumbnailOutcome CreateThumbnail(const ThumbnailSource& source, bool traceStart = true,
+                                 std::string* toLog = nullptr);
+// The log line of a picture whose empty thumbnail was made, with the decoder's message.
+void LogUndecodablePicture(const std::string& picturePath, const std::string& message);
 // The thumbnail file of a picture: t_ + base name + ".jpg" in its folder.
 std::string ThumbnailPath(const std::string& picturePath);
 
@@ -73,8 +92,10 @@ void ReleaseThumbnailClaim(const std::string& thumbnailPath);
 // false when that request gave up (its claim vanished or went stale).
 bool AwaitThumbnail(const std::string& thumbnailPath);
 
-// A claim this request holds: kept fresh from a thread of its own until it is
-// destroyed, then released (also when the making ends in an exception).
+// A claim this request holds: kept fresh until it is destroyed, then
+// released (also when the making ends in an exception). One thread of the
+// process keeps every claim it holds fresh; it starts with the first claim
+// and lives until StopThumbnailClaimRefresh.
 class HeldThumbnailClaim {
 public:
     explicit HeldThumbnailClaim(const std::string& thumbnailPath);
@@ -83,24 +104,29 @@ public:
     HeldThumbnailClaim& operator=(const HeldThumbnailClaim&) = delete;
 
 private:
-    struct Heartbeat;
     std::string thumbnailPath_;
-    std::unique_ptr<Heartbeat> heartbeat_;
 };
+// Ends the thread that keeps the claims fresh, once no claim is held (a
+// later claim starts it again): with the thumbnail threads, at the end of the
+// process's or library's last request.
+void StopThumbnailClaimRefresh();
 
 // Makes the picture's thumbnail under a held claim. False when another request
 // holds the claim (nothing done); true when the thumbnail was made here or
 // was already on disk.
 bool MakeClaimedThumbnail(const std::string& picturePath, const std::string& thumbnailPath);
 // The same for a source looked up by the request; any thread may call it.
-ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source);
+// What is to be logged is left in toLog, as CreateThumbnail leaves it.
+ThumbnailOutcome MakeClaimedThumbnail(const ThumbnailSource& source, std::string* toLog = nullptr);
 
 // For tests: other ages for a stale claim and for its refresh (both in
 // seconds); SetThumbnailClaimTimes(ThumbnailClaimSeconds,
 // ThumbnailClaimRefreshSeconds) restores them.
 void SetThumbnailClaimTimes(double staleSeconds, double refreshSeconds);
+// For tests: called by a request that has found a claim stale, before it
+// takes it over (so that tests can let many find it so first); none by default.
+void SetStaleClaimFoundHook(std::function<void()> hook);
 
 // Encodes the bitmap and puts it at path under a temporary name first, so
 // that no reader sees a partial file. Failures are ignored; returns success.
-bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int quality,
-                      const std::string& alsoAs = std::string());
+bool WriteJpegQuietly(const TBitmap& bitmap, const std::string& path, int quality);

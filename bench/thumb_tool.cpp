@@ -6,6 +6,9 @@
 //   thumb_tool decode IN                     full-size decode into one bitmap
 //   thumb_tool headers IN COUNT              COUNT header reads; prints microseconds each
 //   thumb_tool make OUT WIDTH HEIGHT QUALITY a camera-like test picture
+//   thumb_tool picture IN OUT HEIGHT QUALITY the same as thumb for a picture of
+//                                           any format, chosen by its extension,
+//                                           through the decoder interface
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -14,7 +17,11 @@
 #include <string>
 
 #include "imaging/Bitmap.h"
+#include "imaging/ClassicFormats.h"
+#include "imaging/FormatChoice.h"
+#include "imaging/LibraryFormats.h"
 #include "imaging/Picture.h"
+#include "imaging/PointSampler.h"
 #include "platform/Exception.h"
 
 namespace {
@@ -23,6 +30,29 @@ int Thumb(const std::string& in, const std::string& out, int height, int quality
     TBitmap thumb;
     LoadJpegPointSampled(
         in,
+        [height](int fullWidth, int fullHeight, int& w, int& h) {
+            h = height;
+            w = static_cast<int>(static_cast<long long>(height) * fullWidth / fullHeight);
+            if (w < 1) w = 1;
+        },
+        thumb);
+    SaveJpegFile(thumb, out, quality);
+    return 0;
+}
+
+int AnyPicture(const std::string& in, const std::string& out, int height, int quality) {
+    const imaging::FormatChoice formats({&imaging::JpegFormat(), &imaging::GifFormat(), &imaging::BmpFormat(),
+                                         &imaging::PngFormat(), &imaging::WebpFormat(), &imaging::HeifFormat()});
+    const size_t dot = in.rfind('.');
+    const imaging::PictureFormat* format = formats.ForExtension(dot == std::string::npos ? "" : in.substr(dot + 1));
+    if (!format) {
+        std::fprintf(stderr, "no format takes %s\n", in.c_str());
+        return 2;
+    }
+    TBitmap thumb;
+    auto decoder = format->Open(in);
+    imaging::DecodePointSampled(
+        *decoder,
         [height](int fullWidth, int fullHeight, int& w, int& h) {
             h = height;
             w = static_cast<int>(static_cast<long long>(height) * fullWidth / fullHeight);
@@ -93,6 +123,8 @@ int main(int argc, char** argv) {
     try {
         std::string mode = argc > 1 ? argv[1] : "";
         if (mode == "thumb" && argc == 6) return Thumb(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
+        if (mode == "picture" && argc == 6)
+            return AnyPicture(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
         if (mode == "decode" && argc == 3) return Decode(argv[2]);
         if (mode == "headers" && argc == 4) return Headers(argv[2], std::atoi(argv[3]));
         if (mode == "make" && argc == 6) return Make(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]));
@@ -101,6 +133,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::fprintf(stderr,
-                 "usage: thumb_tool thumb IN OUT HEIGHT QUALITY | decode IN | headers IN COUNT | make OUT W H QUALITY\n");
+                 "usage: thumb_tool thumb|picture IN OUT HEIGHT QUALITY | decode IN | headers IN COUNT | make OUT W H QUALITY\n");
     return 2;
 }

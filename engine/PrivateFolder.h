@@ -1,6 +1,6 @@
 // The folder of the files the program keeps to itself: the trace of the last
-// request, the visitors' slideshow positions, the log folder and the server
-// mode's exchange folder.
+// request, the visitors' slideshow positions, the kept slides, the log folder
+// and the server mode's exchange folder.
 #pragma once
 #include <string>
 

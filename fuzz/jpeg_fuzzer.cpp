@@ -1,5 +1,6 @@
 // JPEG loading: the header, the full decode with the gallery's settings, the
-// streaming point-sampled path, and the picture object with other settings.
+// streaming point-sampled path (into a bitmap, and straight into the encoder),
+// and the picture object with other settings.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -64,6 +65,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         sink = sink + TouchEveryPixel(sampled);
         sink = sink + EncodeJpeg(sampled, 75).size();
     } catch (const Exception&) {
+    }
+    {
+        // The same sampling written straight into the encoder (turned
+        // pictures in bands of a size that varies with the input): the very
+        // bytes of the sampled bitmap encoded, or the same failure.
+        int tw = 1 + static_cast<int>(size % 89), th = 1 + static_cast<int>((size / 89) % 67);
+        std::string expected;
+        bool sampledFailed = false, streamedFailed = false;
+        try {
+            TBitmap sampled;
+            DecodeJpegPointSampled(data, size, tw, th, sampled);
+            expected = EncodeJpeg(sampled, 90);
+        } catch (const Exception&) {
+            sampledFailed = true;
+        }
+        MemoryStream in, out;
+        in.Data().assign(reinterpret_cast<const char*>(data), size);
+        try {
+            WriteJpegPointSampled(
+                in,
+                [tw, th](int, int, int& w, int& h) {
+                    w = tw;
+                    h = th;
+                },
+                90, out, nullptr, nullptr, 1 + size % 4096);
+        } catch (const Exception&) {
+            streamedFailed = true;
+        }
+        if (sampledFailed != streamedFailed || (!sampledFailed && out.Data() != expected)) __builtin_trap();
     }
     try {
         TJPEGImage jpeg;

@@ -126,41 +126,42 @@ void SkipInputData(j_decompress_ptr cinfo, long count) {
     }
 }
 
-// ---- Writing into a growing block of memory ----
+// ---- Writing to a Stream in blocks ----
 
-struct MemoryDestination {
+struct StreamDestination {
     jpeg_destination_mgr pub;  // first
-    JOCTET* data;
-    size_t capacity;
-    size_t size;
+    Stream* stream;
+    JOCTET* buffer;
+    size_t bufferSize;
 };
 
-void InitDestination(j_compress_ptr cinfo) {
-    auto* dest = reinterpret_cast<MemoryDestination*>(cinfo->dest);
-    if (!dest->data) {
-        dest->data = static_cast<JOCTET*>(std::malloc(dest->capacity));
-        if (!dest->data) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+bool WriteNoThrow(Stream* stream, const void* data, size_t count) noexcept {
+    try {
+        return stream->Write(data, static_cast<int64_t>(count)) == static_cast<int64_t>(count);
+    } catch (...) {
+        return false;
     }
-    dest->pub.next_output_byte = dest->data;
-    dest->pub.free_in_buffer = dest->capacity;
+}
+
+void InitDestination(j_compress_ptr cinfo) {
+    auto* dest = reinterpret_cast<StreamDestination*>(cinfo->dest);
+    dest->pub.next_output_byte = dest->buffer;
+    dest->pub.free_in_buffer = dest->bufferSize;
 }
 
 boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
     // Called with the whole buffer full.
-    auto* dest = reinterpret_cast<MemoryDestination*>(cinfo->dest);
-    size_t grown = dest->capacity * 2;
-    auto* data = static_cast<JOCTET*>(std::realloc(dest->data, grown));
-    if (!data) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 1);
-    dest->data = data;
-    dest->pub.next_output_byte = data + dest->capacity;
-    dest->pub.free_in_buffer = grown - dest->capacity;
-    dest->capacity = grown;
+    auto* dest = reinterpret_cast<StreamDestination*>(cinfo->dest);
+    if (!WriteNoThrow(dest->stream, dest->buffer, dest->bufferSize)) ERREXIT(cinfo, JERR_FILE_WRITE);
+    dest->pub.next_output_byte = dest->buffer;
+    dest->pub.free_in_buffer = dest->bufferSize;
     return TRUE;
 }
 
 void TermDestination(j_compress_ptr cinfo) {
-    auto* dest = reinterpret_cast<MemoryDestination*>(cinfo->dest);
-    dest->size = dest->capacity - dest->pub.free_in_buffer;
+    auto* dest = reinterpret_cast<StreamDestination*>(cinfo->dest);
+    size_t used = dest->bufferSize - dest->pub.free_in_buffer;
+    if (used > 0 && !WriteNoThrow(dest->stream, dest->buffer, used)) ERREXIT(cinfo, JERR_FILE_WRITE);
 }
 
 }  // namespace
@@ -439,14 +440,15 @@ void DecodeJpeg(JpegReader& reader, const JpegDecodeOptions& options, TBitmap& o
     out = std::move(bitmap);
 }
 
-namespace {
+// ---- JpegWriter ----
 
-struct EncodeState {
+struct JpegWriter::State {
     jpeg_compress_struct cinfo;
     ErrorManager err;
-    MemoryDestination dest;
+    StreamDestination dest;
+    std::vector<JOCTET> buffer;
 
-    EncodeState() {
+    State() {
         std::memset(&cinfo, 0, sizeof cinfo);
         std::memset(&dest, 0, sizeof dest);
         InitErrorManager(err);
@@ -455,55 +457,92 @@ struct EncodeState {
         dest.pub.empty_output_buffer = EmptyOutputBuffer;
         dest.pub.term_destination = TermDestination;
     }
-    ~EncodeState() {
-        jpeg_destroy_compress(&cinfo);
-        std::free(dest.data);
-    }
+    ~State() { jpeg_destroy_compress(&cinfo); }  // also after a failed creation: the memory is freed if there is any
 };
 
-struct EncodeJob {
-    JSAMPARRAY rows;
+namespace {
+
+using WriterState = JpegWriter::State;
+
+struct CompressSettings {
     JDIMENSION width, height;
     int quality;
     bool grayscale, progressive;
 };
 
-bool CallCompress(EncodeState* s, const EncodeJob* job) {
+bool CallStartCompress(WriterState* s, const CompressSettings* settings) {
     if (setjmp(s->err.jump)) return false;
     jpeg_compress_struct* c = &s->cinfo;
     jpeg_create_compress(c);
     c->dest = &s->dest.pub;
-    c->image_width = job->width;
-    c->image_height = job->height;
+    c->image_width = settings->width;
+    c->image_height = settings->height;
     c->input_components = 3;
     c->in_color_space = JCS_RGB;
     jpeg_set_defaults(c);
-    jpeg_set_quality(c, job->quality, TRUE);  // forced to baseline-compatible tables
-    if (job->grayscale) jpeg_set_colorspace(c, JCS_GRAYSCALE);
-    if (job->progressive) jpeg_simple_progression(c);
+    jpeg_set_quality(c, settings->quality, TRUE);  // forced to baseline-compatible tables
+    if (settings->grayscale) jpeg_set_colorspace(c, JCS_GRAYSCALE);
+    if (settings->progressive) jpeg_simple_progression(c);
     jpeg_start_compress(c, TRUE);
-    while (c->next_scanline < c->image_height)
-        jpeg_write_scanlines(c, job->rows + c->next_scanline, c->image_height - c->next_scanline);
-    jpeg_finish_compress(c);
     return true;
 }
 
+bool CallWriteScanlines(WriterState* s, JSAMPARRAY rows, JDIMENSION count) {
+    if (setjmp(s->err.jump)) return false;
+    JDIMENSION done = 0;
+    while (done < count && s->cinfo.next_scanline < s->cinfo.image_height)
+        done += jpeg_write_scanlines(&s->cinfo, rows + done, count - done);
+    return true;
+}
+
+bool CallFinishCompress(WriterState* s) {
+    if (setjmp(s->err.jump)) return false;
+    jpeg_finish_compress(&s->cinfo);
+    return true;
+}
+
+[[noreturn]] void RaiseWriter(const WriterState& s) { throw Exception(JpegErrorMessage(ErrorCode(s.err))); }
+
 }  // namespace
+
+JpegWriter::JpegWriter(Stream& out, int width, int height, int quality, bool grayscale, bool progressive)
+    : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    s.buffer.resize(imaging::JpegWriteBlockBytes);
+    s.dest.stream = &out;
+    s.dest.buffer = s.buffer.data();
+    s.dest.bufferSize = s.buffer.size();
+    CompressSettings settings{static_cast<JDIMENSION>(std::max(width, 0)), static_cast<JDIMENSION>(std::max(height, 0)),
+                              std::clamp(quality, 1, 100), grayscale, progressive};
+    if (!CallStartCompress(&s, &settings)) RaiseWriter(s);
+}
+
+JpegWriter::~JpegWriter() = default;
+
+void JpegWriter::WriteRows(const uint8_t* const* rows, int count) {
+    if (count <= 0) return;
+    // The library reads the rows and never writes them.
+    if (!CallWriteScanlines(state_.get(), const_cast<JSAMPARRAY>(rows), static_cast<JDIMENSION>(count)))
+        RaiseWriter(*state_);
+}
+
+void JpegWriter::Finish() {
+    if (!CallFinishCompress(state_.get())) RaiseWriter(*state_);
+}
 
 std::string EncodeJpegBytes(const TBitmap& bitmap, int quality, bool grayscale, bool progressive) {
     if (bitmap.Empty()) return std::string();
     TBitmap rgb = bitmap;  // shares storage unless a conversion is needed
     rgb.SetPixelFormat(pf24bit);
-    std::vector<JSAMPROW> rows(static_cast<size_t>(rgb.Height()));
-    // The library reads the rows and never writes them.
-    for (int y = 0; y < rgb.Height(); ++y) rows[y] = const_cast<JSAMPROW>(rgb.ScanLine(y));
-    EncodeState state;
+    std::vector<const uint8_t*> rows(static_cast<size_t>(rgb.Height()));
+    for (int y = 0; y < rgb.Height(); ++y) rows[y] = rgb.ScanLine(y);
+    MemoryStream out;
     // A first guess at the size that most pictures stay below.
-    state.dest.capacity = 16384 + static_cast<size_t>(rgb.Width()) * static_cast<size_t>(rgb.Height()) / 2;
-    EncodeJob job{rows.data(), static_cast<JDIMENSION>(rgb.Width()), static_cast<JDIMENSION>(rgb.Height()),
-                  std::clamp(quality, 1, 100), grayscale, progressive};
-    if (!CallCompress(&state, &job)) throw Exception(JpegErrorMessage(ErrorCode(state.err)));
-    return std::string(reinterpret_cast<const char*>(state.dest.data), state.dest.size);
+    out.Data().reserve(16384 + static_cast<size_t>(rgb.Width()) * static_cast<size_t>(rgb.Height()) / 2);
+    JpegWriter writer(out, rgb.Width(), rgb.Height(), quality, grayscale, progressive);
+    writer.WriteRows(rows.data(), rgb.Height());
+    writer.Finish();
+    return std::move(out.Data());
 }
 
 bool ReadJpegHeader(Stream& stream, int& width, int& height) {

@@ -83,6 +83,30 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// One compression, row by row, into a stream: a baseline JFIF with the
+// library's defaults and quality scaling (or, asked for, greyscale or
+// progressive). The compressed bytes go to the stream as they are made, in
+// blocks, so that neither the picture nor its file is held. Library errors,
+// and a stream that fails to take the bytes, raise "JPEG error #%d".
+class JpegWriter {
+public:
+    // Writes the file's header; width and height at least 1.
+    JpegWriter(Stream& out, int width, int height, int quality, bool grayscale = false, bool progressive = false);
+    ~JpegWriter();
+    JpegWriter(const JpegWriter&) = delete;
+    JpegWriter& operator=(const JpegWriter&) = delete;
+
+    // The next count rows, top down, each width * 3 bytes: R, G, B.
+    void WriteRows(const uint8_t* const* rows, int count);
+    // Ends the file once every row was written.
+    void Finish();
+
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+};
+
 // Reads the size of a JPEG picture from its header; false when the bytes do
 // not start a JPEG picture the library can read.
 bool ReadJpegHeader(Stream& stream, int& width, int& height);
@@ -176,5 +200,6 @@ private:
 void DecodeJpeg(const void* data, size_t size, const JpegDecodeOptions& options, TBitmap& out);
 void DecodeJpeg(JpegReader& reader, const JpegDecodeOptions& options, TBitmap& out);
 // Encodes a bitmap (converted to 24 bits) as a baseline JFIF with the
-// library's defaults and quality scaling; an empty bitmap gives "".
+// library's defaults and quality scaling (JpegWriter's bytes); an empty
+// bitmap gives "".
 std::string EncodeJpegBytes(const TBitmap& bitmap, int quality, bool grayscale = false, bool progressive = false);

@@ -53,6 +53,18 @@ constexpr int JpegMaxScans = 64;
 // Blocks in which a file is read while decoding as a stream.
 constexpr size_t JpegReadBlockBytes = 64 * 1024;
 
+// Blocks in which a JPEG file is written as it is encoded.
+constexpr size_t JpegWriteBlockBytes = 64 * 1024;
+
+// A picture written straight from the decoder to the encoder holds a few of
+// its rows at a time, whatever its size, unless its EXIF orientation turns it
+// or flips it upside down: then the first rows written come from the last
+// rows read (or from every row), and the point-sampled pixels are held a band
+// of rows at a time, at most this many bytes, the picture read once per band.
+// A camera's turned picture is one band at any slide or thumbnail size; only a
+// turned panorama of extreme proportions takes more.
+constexpr size_t TurnedPictureBandBytes = 16 * 1024 * 1024;
+
 // ---- BMP ----
 
 // A BMP file and DIB header are at most this long before the palette (the v5
@@ -74,5 +86,52 @@ constexpr size_t GifMaxKeptFrames = 4096;
 // Extensions kept over a whole picture (each costs about a hundred bytes for
 // as little as three in the file); later ones are read and checked, not kept.
 constexpr size_t GifMaxKeptExtensions = 4096;
+
+
+// ---- PNG, WebP, HEIF and AVIF (the decoders over libpng, libwebp, libheif) ----
+
+// What one picture of these formats may cost, whatever its file says: the
+// decoding fails rather than go past them. Memory: 256 MiB for the picture's
+// file, the library's buffers and ours together; the parts below are set so
+// that their sum stays under it. Time: the decoders look at the clock between
+// rows (or pieces of input) and fail past this many seconds; what a library
+// does in one call without coming back is bounded by the sizes below instead.
+constexpr int64_t FormatMaxMemoryBytes = int64_t(256) << 20;
+constexpr double FormatMaxDecodeSeconds = 10.0;
+
+// Files that are read whole into memory (WebP, HEIF) are at most this long.
+constexpr int64_t FormatMaxFileBytes = int64_t(48) << 20;
+
+// Pixels of the whole picture that a library holds (and ours, when a whole
+// picture is asked for) at most, in bytes: what each format's decoder
+// estimates from the header (bytes per pixel of the buffers it will make at
+// full size), checked before the decoding starts.
+constexpr int64_t FormatMaxHeldBytes = int64_t(192) << 20;
+static_assert(FormatMaxFileBytes + FormatMaxHeldBytes < FormatMaxMemoryBytes,
+              "a file held whole and the buffers held for it leave room for the rest");
+
+// The background that transparent pixels are composed over: the photo
+// page's, #FFE8C4.
+constexpr uint8_t FormatBackgroundRed = 0xFF;
+constexpr uint8_t FormatBackgroundGreen = 0xE8;
+constexpr uint8_t FormatBackgroundBlue = 0xC4;
+
+// PNG: ancillary chunks libpng keeps in memory, and the bytes it may
+// allocate for one chunk other than the pixel data (the largest this decoder
+// keeps is an eXIf block).
+constexpr int PngMaxCachedChunks = 16;
+constexpr size_t PngMaxChunkBytes = size_t(1) << 20;
+
+// HEIF: the longest side libheif accepts (its own check, made as the file is
+// read, before an image is allocated); MaxPixels holds for the area.
+constexpr int HeifMaxSide = 16384;
+// Tiles of a grid picture: each costs a decoder of its own, so a small file
+// naming one tiny tile thousands of times would cost seconds. Phone pictures
+// use at most a few hundred (a 48-megapixel picture in 512 x 512 tiles: 192).
+constexpr int HeifMaxGridTiles = 1024;
+// The item boxes ('meta') read to count those tiles; phones write a few KB.
+constexpr int64_t HeifMaxMetaBytes = int64_t(16) << 20;
+// Threads libheif decodes a grid's tiles on.
+constexpr int HeifDecodingThreads = 2;
 
 }  // namespace imaging

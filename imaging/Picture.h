@@ -6,14 +6,23 @@
 // "Stream read error", "JPEG error #%d", "Bitmap image is not valid", ...);
 // which of them to catch is the caller's decision.
 #pragma once
+#include <cstddef>
 #include <functional>
 #include <string>
 
 #include "imaging/Bitmap.h"
+#include "imaging/Limits.h"
+
+class Stream;
 
 // The width and height from a JPEG file's header, reading only the first
 // bytes it needs. False for a missing, empty, unreadable or non-JPEG file.
 bool ReadJpegSize(const std::string& path, int& width, int& height);
+
+// The width and height of the upright picture (turned as its EXIF
+// orientation says) from the header of the JPEG picture at the stream's
+// position, reading only what the header needs; false when there is none.
+bool ReadJpegUprightSize(Stream& picture, int& width, int& height);
 
 // Decodes a JPEG file at full size with the best-quality settings: a colour
 // picture into a 24-bit bitmap, a greyscale one into an 8-bit bitmap of at
@@ -43,6 +52,20 @@ void LoadJpegPointSampled(const std::string& path, const ChooseTargetSize& choos
 // The same for JPEG bytes held in memory.
 void DecodeJpegPointSampled(const void* data, size_t size, int targetWidth, int targetHeight, TBitmap& out,
                             int* fullWidth = nullptr, int* fullHeight = nullptr);
+
+// LoadJpegPointSampled followed by EncodeJpeg at the quality, byte for byte,
+// with the picture read from its stream's position and the JPEG file written
+// to out as it is made: rows go from the decoder through the sampling into
+// the encoder, so that neither the full-size nor the sampled picture is held.
+// An empty target writes nothing (the file of an empty bitmap). A picture
+// that its EXIF orientation turns or flips upside down is made a band of
+// upright rows at a time, at most bandBytes of sampled pixels held, the
+// picture read from the start again (Seek) for each band after the first.
+// Failures raise as the decoder and JpegWriter raise them; out may then hold
+// a part of the file.
+void WriteJpegPointSampled(Stream& picture, const ChooseTargetSize& choose, int quality, Stream& out,
+                           int* fullWidth = nullptr, int* fullHeight = nullptr,
+                           size_t bandBytes = imaging::TurnedPictureBandBytes);
 
 // Reads a Windows bitmap (BMP) file.
 void LoadBmpFile(const std::string& path, TBitmap& out);

@@ -6,6 +6,20 @@
 
 namespace platform {
 
+// Which file a name leads to, and which version of it: the file's number on
+// its device, and what its metadata says of its contents. Equal in every
+// field, two readings are the same file, unchanged as far as the file system
+// tells.
+struct FileVersion {
+    uint64_t device = 0;
+    uint64_t number = 0;
+    int64_t size = 0;
+    int64_t modifiedNs = 0;  // last change of the contents, nanoseconds since the epoch
+    int64_t changedNs = 0;   // last change of the contents or the metadata (0 where not known)
+};
+// The version of the file (or folder) a path leads to; false if missing.
+bool ReadFileVersion(const std::string& path, FileVersion& version);
+
 enum class OpenMode {
     Read,         // existing file, reading
     ReadWrite,    // existing file, reading and writing, not truncated
@@ -42,8 +56,14 @@ public:
     int64_t Read(void* buffer, int64_t count);
     // Returns bytes written, or -1 on failure; retries short writes.
     int64_t Write(const void* buffer, int64_t count);
+    // For a file opened to Append: adds the bytes at its end in one piece,
+    // even while other handles and processes append to it, and returns where
+    // they end (the file's size just after them), or -1 on failure.
+    int64_t Append(const void* buffer, int64_t count);
     int64_t Seek(int64_t offset, int whence);  // whence: 0 start, 1 current, 2 end
     int64_t Size();
+    // The version of the open file, whatever its name now leads to.
+    bool Version(FileVersion& version);
     // Makes buffer the file's whole content; other writers that rewrite the
     // same file so, in this process or another, never mix their bytes with
     // these. Returns bytes written, or -1 on failure.

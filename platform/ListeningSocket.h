@@ -47,7 +47,5 @@ bool WaitUntilReady(int fd, bool forWriting, int milliseconds);
 void IgnoreBrokenConnections();
 // Closes a descriptor this process opened.
 void CloseDescriptor(int fd);
-// The number of processor cores (at least 1).
-unsigned ProcessorCount();
 
 }  // namespace platform

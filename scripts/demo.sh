@@ -24,7 +24,7 @@ done
 [[ $port =~ ^[0-9]+$ ]] || { echo "--port wants a number, not $port" >&2; exit 2; }
 
 lighttpd=/usr/sbin/lighttpd
-[[ -x $lighttpd ]] || { echo "lighttpd is missing: run ./run setup" >&2; exit 1; }
+[[ -x $lighttpd ]] || { echo "lighttpd is missing: run ./run setup demo" >&2; exit 1; }
 program=$top/build/pictorama.cgi
 [[ -x $program ]] || { echo "$program is missing: run ./run build" >&2; exit 1; }
 
@@ -41,27 +41,31 @@ folder=$(cd "$folder" && pwd)
 install -m 755 "$program" "$folder/pictorama.cgi"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pictorama-demo.XXXXXX")
-modules='"mod_access", "mod_indexfile", "mod_cgi"'
-handler='cgi.assign = (".cgi" => "")'
-if ((fastcgi)); then
-  # lighttpd starts the program itself, the socket on its standard input.
-  modules='"mod_access", "mod_indexfile", "mod_fastcgi"'
-  handler="fastcgi.server = (\".cgi\" => ((\"socket\" => \"$work/pictorama.sock\", \"bin-path\" => \"$folder/pictorama.cgi\", \"max-procs\" => 1)))"
-fi
-cat > "$work/lighttpd.conf" <<EOF
-server.document-root = "$folder"
-server.bind = "127.0.0.1"
-server.port = $port
-server.errorlog = "$work/error.log"
-server.modules = ($modules)
-index-file.names = ("pictorama.cgi")
-$handler
-mimetype.assign = (".jpg" => "image/jpeg", ".gif" => "image/gif", ".html" => "text/html")
-# As the deployment guide: the gallery's private files are never served.
-\$HTTP["url"] =~ "(\\.tst\$|/SlideNext[^/]*\$|\\.~[^/]*\$|/(log|temp)/)" {
-    url.access-deny = ("")
+# The shipped config (deploy/) inside the end-to-end tests' stand-in for
+# Debian's lighttpd.conf, for a server run as ourselves on a port of our own.
+deploy=deploy/lighttpd-cgi.conf
+((fastcgi)) && deploy=deploy/lighttpd-fastcgi.conf
+shopt -u patsub_replacement 2>/dev/null || true  # "&" in a path stays "&"
+fill() {  # file NAME=value...: the file with each @NAME@ replaced
+  local source=$1 text name value
+  text=$(<"$source")
+  shift
+  for setting in "$@"; do
+    name=${setting%%=*}
+    value=${setting#*=}
+    text=${text//@$name@/$value}
+  done
+  if [[ $text =~ @[A-Z][A-Z0-9_]*@ ]]; then
+    echo "no value for ${BASH_REMATCH[0]} in $source" >&2
+    exit 1
+  fi
+  printf '%s\n' "$text"
 }
-EOF
+fill "$deploy" DOCUMENT_ROOT="$folder" GALLERY="$folder" SOCKET="$work/pictorama.sock" \
+  OWNER_ADDRESS=127.0.0.1 > "$work/pictorama.conf"
+# USER empty: lighttpd stays the account that started it.
+fill tests/e2e/harness/lighttpd.conf WORK="$work" PORT="$port" USER= DEPLOY="$work/pictorama.conf" \
+  > "$work/lighttpd.conf"
 
 pid=
 stop() {
@@ -89,9 +93,10 @@ for _ in $(seq 100); do
 done
 
 echo
-echo "Serving $folder ($( ((fastcgi)) && echo "FastCGI" || echo "CGI"))"
+echo "Pictorama is serving $folder under lighttpd, the program as $( ((fastcgi)) && echo "FastCGI" || echo "CGI")."
+echo "Open in a browser (the first view makes the thumbnails):"
 echo "  photo page:  $url"
 echo "  slideshow:   ${url}pictorama.cgi?W"
 echo "  report:      ${url}pictorama.cgi?S"
-echo "Thumbnails are made on the first view of the photo page. Ctrl-C stops."
+echo "Stop it with Ctrl-C here (or: kill $$)."
 wait "$pid"

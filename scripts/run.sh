@@ -20,7 +20,7 @@ build_program() {
 }
 
 build_sanitize() {
-  configure build-asan -DCMAKE_BUILD_TYPE=Debug -DPICTORAMA_SANITIZE=ON
+  configure build-asan -DCMAKE_BUILD_TYPE=Debug -DPICTORAMA_SANITIZE=ON -DPICTORAMA_TESTS=ON
   cmake --build build-asan -j "$jobs"
 }
 
@@ -30,7 +30,7 @@ build_sanitize() {
 # several threads (the photo page's and the site owner's command), with
 # their tests.
 build_tsan() {
-  configure build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICTORAMA_TSAN=ON
+  configure build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICTORAMA_TSAN=ON -DPICTORAMA_TESTS=ON
   cmake --build build-tsan -j "$jobs" --target pictorama_so isapi_host integration_tests unit_tests
 }
 
@@ -41,8 +41,8 @@ build_fuzz() {
 
 # The Windows products, cross-built: build-win/Pictorama.exe and
 # build-win/Pictorama.dll. PICTORAMA_WIN_DEPS names the prefix of the
-# cross-built libjpeg-turbo and libexif (default build-win/deps), which
-# scripts/windows-deps builds from Debian's sources when they are missing.
+# cross-built libraries (default build-win/deps), which scripts/windows-deps
+# builds from Debian's sources when they are missing or out of date.
 build_windows() {  # extra cmake args...
   local deps=${PICTORAMA_WIN_DEPS:-$top/build-win/deps}
   scripts/windows-deps --quiet "$deps"
@@ -78,18 +78,19 @@ case "$cmd" in
     usage
     ;;
   setup)
-    scripts/setup
+    scripts/setup "$@"
     ;;
   build)
-    scripts/setup --quiet
+    scripts/setup --quiet build
     build_release
     ;;
   build-windows)
-    scripts/setup --quiet
+    # scripts/windows-deps installs the cross compiler and its tools.
+    scripts/setup --quiet build
     build_windows
     ;;
   test-windows)
-    scripts/setup --quiet
+    scripts/setup --quiet test
     test_windows
     ;;
   test)
@@ -98,12 +99,12 @@ case "$cmd" in
       all|unit|sanitize|tsan|fuzz|e2e|windows) ;;
       *) refuse "unknown test stage: $stage" ;;
     esac
-    scripts/setup --quiet
+    scripts/setup --quiet test
     export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
     export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
     if [[ $stage == all || $stage == unit ]]; then
       echo "== Release build (with the benchmark programs, so that they keep building) and tests"
-      configure build -DCMAKE_BUILD_TYPE=Release -DPICTORAMA_BENCH=ON
+      configure build -DCMAKE_BUILD_TYPE=Release -DPICTORAMA_TESTS=ON -DPICTORAMA_BENCH=ON
       cmake --build build -j "$jobs"
       run_ctest build
     fi
@@ -113,10 +114,10 @@ case "$cmd" in
       run_ctest build-asan
     fi
     if [[ $stage == all || $stage == tsan ]]; then
-      echo "== ThreadSanitizer build of the library and its host, the FastCGI hosting, the thumbnail threads, the folder cache, and their tests"
+      echo "== ThreadSanitizer build of the library and its host, the FastCGI hosting, the thumbnail threads and claims, the kept slides, the kept folders, and their tests"
       build_tsan
       (cd build-tsan && TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
-        ctest --output-on-failure -j "$jobs" --timeout 900 -R '^(Isapi|FastCgi|ParallelThumbnails|ThumbnailCommand|FolderCache)')
+        ctest --output-on-failure -j "$jobs" --timeout 900 -R '^(Isapi|FastCgi|ParallelThumbnails|ThumbnailCommand|ThumbnailClaim|SlideMadeOnce|KeptFolder)')
     fi
     if [[ $stage == all || $stage == fuzz ]]; then
       echo "== Fuzz harnesses replaying their corpora"
@@ -133,12 +134,12 @@ case "$cmd" in
     fi
     ;;
   demo)
-    scripts/setup --quiet
+    scripts/setup --quiet demo
     build_program
     exec scripts/demo.sh "$@"
     ;;
   fuzz)
-    scripts/setup --quiet
+    scripts/setup --quiet test
     name=${1:?harness name}
     seconds=${2:-600}
     build_fuzz
@@ -147,7 +148,7 @@ case "$cmd" in
       "build-fuzz/work/$name" "fuzz/corpus/$name"
     ;;
   bench)
-    scripts/setup --quiet
+    scripts/setup --quiet test
     configure build-bench -DCMAKE_BUILD_TYPE=Release -DPICTORAMA_TESTS=OFF -DPICTORAMA_BENCH=ON
     cmake --build build-bench -j "$jobs"
     bench/run-all.sh "$@"

@@ -9,7 +9,7 @@ set -euo pipefail
 target=${1:?usage: sample-gallery.sh FOLDER}
 # ImageMagick's own convert; another one earlier on PATH may be a stand-in.
 convert=/usr/bin/convert
-[[ -x $convert ]] || { echo "ImageMagick is missing ($convert): run ./run setup" >&2; exit 1; }
+[[ -x $convert ]] || { echo "ImageMagick is missing ($convert): run ./run setup demo" >&2; exit 1; }
 [[ -e $target ]] && { echo "$target exists already" >&2; exit 1; }
 
 work="$target.making.$$"
@@ -30,17 +30,18 @@ picture() {
 }
 
 # orientation_tag FILE N: puts an EXIF segment holding only the orientation
-# tag (0x0112, SHORT, N) right after the JPEG's start marker.
+# tag (0x0112, SHORT, N from 1 to 8) right after the JPEG's start marker: the
+# segment's length, "Exif", a little-endian TIFF header and one IFD entry.
 orientation_tag() {
-  python3 - "$1" "$2" <<'PY'
-import struct, sys
-path, value = sys.argv[1], int(sys.argv[2])
-tiff = b"II*\0" + struct.pack("<IH", 8, 1) + struct.pack("<HHIHH", 0x0112, 3, 1, value, 0) + struct.pack("<I", 0)
-block = b"Exif\0\0" + tiff
-data = open(path, "rb").read()
-assert data[:2] == b"\xff\xd8"
-open(path, "wb").write(data[:2] + b"\xff\xe1" + struct.pack(">H", len(block) + 2) + block + data[2:])
-PY
+  local file=$1 value=$2
+  [[ $(head -c 2 "$file" | od -An -tx1) == " ff d8" ]] || { echo "$file is no JPEG file" >&2; exit 1; }
+  { head -c 2 "$file"
+    printf '\xff\xe1\x00\x22Exif\x00\x00II*\x00\x08\x00\x00\x00\x01\x00\x12\x01\x03\x00\x01\x00\x00\x00'
+    printf "\\x0${value}"
+    printf '\x00\x00\x00\x00\x00\x00\x00'
+    tail -c +3 "$file"
+  } > "$file.tagged"
+  mv "$file.tagged" "$file"
 }
 
 echo "Making the sample gallery in $target:"

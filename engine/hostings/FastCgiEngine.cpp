@@ -16,6 +16,7 @@
 #include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/ListeningSocket.h"
+#include "platform/Processors.h"
 #include "platform/StopSignals.h"
 #include "platform/Text.h"
 #include "platform/ThreadSignals.h"
@@ -204,8 +205,6 @@ bool ServeWaitingConnection(TFastCgiEngine* engine, int listenSocket) {
     return served;
 }
 
-void TFastCgiEngine::FinishRequest() { THttpEngine::FinishRequest(); }
-
 void TFastCgiEngine::Terminate() {
     if (Context().output) FinishRequest();
 }
@@ -217,6 +216,8 @@ void TFastCgiEngine::ServeRequest(Stream* input, Stream* output, StringList* var
     // A resident process has no input watchdog: one slow request must not
     // end the others.
     StopWatchdog();
+    // Requests in parallel, in a process that stays.
+    if (ServerMode() == 0) SetServerMode(2);
     std::string threadsVariable;
     platform::ReadEnvironmentVariable("PICTORAMA_FASTCGI_THREADS", threadsVariable);
     FastCgiSettings settings = ReadFastCgiSettings(platform::CommandLineArguments(), threadsVariable,
@@ -250,4 +251,10 @@ void TFastCgiEngine::ServeRequest(Stream* input, Stream* output, StringList* var
         for (std::thread& worker : pool) worker.join();
     }
     if (listenSocket != 0) platform::CloseDescriptor(listenSocket);
+    // Every request is done: what the process kept for them ends now, once.
+    try {
+        if (OnLastExecRequest()) OnLastExecRequest()(this);
+    } catch (const std::exception& error) {
+        WriteLog(error.what());
+    }
 }

@@ -48,14 +48,11 @@ FastCgiSettings ReadFastCgiSettings(const std::vector<std::string>& arguments, c
 // SCRIPT_NAME, else empty (no program file: the request is for no gallery).
 std::string RequestProgramFile(const StringList& variables);
 
+// A resident process: a request's end, its error page included, is not the
+// process's; the last-request event fires once, when serving stops.
 class TFastCgiEngine : public THttpCGIEngine {
 public:
-    explicit TFastCgiEngine(TComponent* owner) : THttpCGIEngine(owner) {}
-    // Finishes the request; the process goes on to the next.
-    void FinishRequest() override;
-    // The error page is sent as the request finishes; the process goes on.
-    void EndAfterErrorPage() override {}
-    bool KeepsProcessAfterResponse() const override { return true; }
+    explicit TFastCgiEngine(TComponent* owner) : THttpCGIEngine(owner) { SetLifetime(TProcessLifetime::Resident); }
     // Finishes the thread's request, if any, without ending the process.
     void Terminate() override;
     // Serves connections until a stop signal; the streams given are unused.

@@ -18,7 +18,7 @@
 #include "engine/hostings/ServerExchange.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
-#include "platform/FolderWatch.h"
+#include "platform/FileWaiter.h"
 #include "platform/Path.h"
 #include "platform/PresenceLock.h"
 #include "platform/ProcessDeadline.h"
@@ -287,13 +287,13 @@ void RunServerLoop(THttpCGIEngine* engine) {
         StartServerTickThread();
         const std::string prefix = ServerFilePrefix();
         const std::string folder = ServerWorkDirectory();
-        platform::FolderWatch watch(folder);
+        platform::FileWaiter waiter(folder);
         for (;;) {
             if (!ExchangeFileExists(ServerMarkerFile())) break;
             if (platform::StopRequested()) break;
             std::vector<std::string> queued = ExchangeFiles(prefix + "*_req");
             if (queued.empty()) {
-                watch.Wait(PollMilliseconds);
+                waiter.Wait(PollMilliseconds);
                 continue;
             }
             const std::string& request = queued.front();
@@ -333,7 +333,7 @@ void ForwardRequestToServer(Stream* input, Stream* output, StringList* variables
 
         // Watching starts before the request is queued, so that the answer
         // cannot arrive unnoticed.
-        platform::FolderWatch watch(folder);
+        platform::FileWaiter waiter(folder);
         // A burst of requests fills the queue for a moment only: wait a
         // little for room before refusing; a queue that does not drain is
         // refused.
@@ -345,7 +345,7 @@ void ForwardRequestToServer(Stream* input, Stream* output, StringList* variables
             if (exchangeFiles - 1 < MaxServerClients) break;
             if (platform::MonotonicSeconds() - queueFullSince >= QueueRoomWaitSeconds || platform::StopRequested())
                 throw Exception("Server mode - Too many clients");
-            watch.Wait(PollMilliseconds);
+            waiter.Wait(PollMilliseconds);
         }
         WriteRequestFile(base, *list, in.get());
         list.reset();
@@ -363,7 +363,7 @@ void ForwardRequestToServer(Stream* input, Stream* output, StringList* variables
             }
             if (serverWasPresent && !platform::IsPresent(presenceFile)) break;
             if (platform::StopRequested()) break;
-            watch.Wait(PollMilliseconds);
+            waiter.Wait(PollMilliseconds);
         }
         if ((serverWasPresent && !platform::IsPresent(presenceFile)) || timedOut) {
             // The server is dead or hung: clear the way for a new one.

@@ -13,6 +13,25 @@
 
 namespace platform {
 
+namespace {
+FileVersion VersionOf(const struct stat& st) {
+    FileVersion version;
+    version.device = static_cast<uint64_t>(st.st_dev);
+    version.number = static_cast<uint64_t>(st.st_ino);
+    version.size = static_cast<int64_t>(st.st_size);
+    version.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    version.changedNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    return version;
+}
+}  // namespace
+
+bool ReadFileVersion(const std::string& path, FileVersion& version) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    version = VersionOf(st);
+    return true;
+}
+
 File::~File() { Close(); }
 
 File::File(File&& other) noexcept : fd_(other.fd_), owned_(other.owned_) { other.fd_ = -1; }
@@ -140,6 +159,13 @@ int64_t File::Write(const void* buffer, int64_t count) {
     return done;
 }
 
+int64_t File::Append(const void* buffer, int64_t count) {
+    // The system appends each write whole, at the end as it stands then; the
+    // descriptor's position is where this one ended.
+    if (Write(buffer, count) != count) return -1;
+    return ::lseek(fd_, 0, SEEK_CUR);
+}
+
 int64_t File::Seek(int64_t offset, int whence) {
     if (fd_ < 0) return -1;
     int w = whence == 0 ? SEEK_SET : whence == 1 ? SEEK_CUR : SEEK_END;
@@ -150,6 +176,13 @@ int64_t File::Size() {
     struct stat st;
     if (fd_ < 0 || fstat(fd_, &st) != 0) return -1;
     return st.st_size;
+}
+
+bool File::Version(FileVersion& version) {
+    struct stat st;
+    if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
+    version = VersionOf(st);
+    return true;
 }
 
 void File::Close() {

@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace platform {
 
@@ -202,11 +201,6 @@ void IgnoreBrokenConnections() { signal(SIGPIPE, SIG_IGN); }
 
 void CloseDescriptor(int fd) {
     if (fd >= 0) close(fd);
-}
-
-unsigned ProcessorCount() {
-    unsigned n = std::thread::hardware_concurrency();
-    return n ? n : 1;
 }
 
 }  // namespace platform

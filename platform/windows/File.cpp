@@ -36,8 +36,12 @@ File File::TryOpen(const std::string& path, OpenMode mode, int& error) {
         case OpenMode::Create: access = GENERIC_WRITE; disposition = CREATE_ALWAYS; break;
         case OpenMode::CreateNew: access = GENERIC_WRITE; disposition = CREATE_NEW; break;
         // Without the right to write anywhere else, every write lands at the
-        // end, whoever else appends at the same time.
-        case OpenMode::Append: access = FILE_APPEND_DATA | SYNCHRONIZE; disposition = OPEN_ALWAYS; break;
+        // end, whoever else appends at the same time (reading: for the lock
+        // of Append).
+        case OpenMode::Append:
+            access = FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE;
+            disposition = OPEN_ALWAYS;
+            break;
     }
     File f;
     error = 0;
@@ -104,6 +108,23 @@ int64_t File::Write(const void* buffer, int64_t count) {
     return done;
 }
 
+int64_t File::Append(const void* buffer, int64_t count) {
+    if (fd_ < 0) return -1;
+    HANDLE h = IntAsHandle(fd_);
+    // The system puts each write whole at the end, but not every
+    // implementation of it does (Wine seeks to the end, then writes): the
+    // appends of all handles and processes take turns on a byte no file
+    // reaches, which also makes the size read after the write this one's end.
+    OVERLAPPED turn{};
+    turn.OffsetHigh = 0x7FFFFFFF;
+    bool locked = LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn) != 0;
+    int64_t written = Write(buffer, count);
+    LARGE_INTEGER size;
+    bool sized = GetFileSizeEx(h, &size) != 0;
+    if (locked) UnlockFileEx(h, 0, 1, 0, &turn);
+    return written == count && sized ? size.QuadPart : -1;
+}
+
 int64_t File::Seek(int64_t offset, int whence) {
     if (fd_ < 0) return -1;
     DWORD method = whence == 0 ? FILE_BEGIN : whence == 1 ? FILE_CURRENT : FILE_END;
@@ -123,6 +144,40 @@ int64_t File::Rewrite(const void* buffer, int64_t count) {
     if (Seek(0, 0) != 0) return -1;
     int64_t written = Write(buffer, count);
     return written == count && SetEndOfFile(IntAsHandle(fd_)) ? written : -1;
+}
+
+namespace {
+int64_t Nanoseconds(const LARGE_INTEGER& time) {
+    // 100-nanosecond intervals since 1601, as the epoch's nanoseconds.
+    return (time.QuadPart - 116444736000000000LL) * 100;
+}
+
+bool VersionOfHandle(HANDLE h, FileVersion& version) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) return false;
+    version.device = info.dwVolumeSerialNumber;
+    version.number = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    version.size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    LARGE_INTEGER written;
+    written.LowPart = info.ftLastWriteTime.dwLowDateTime;
+    written.HighPart = static_cast<LONG>(info.ftLastWriteTime.dwHighDateTime);
+    version.modifiedNs = Nanoseconds(written);
+    FILE_BASIC_INFO basic;
+    version.changedNs = GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ? Nanoseconds(basic.ChangeTime) : 0;
+    return true;
+}
+}  // namespace
+
+bool File::Version(FileVersion& version) { return fd_ >= 0 && VersionOfHandle(IntAsHandle(fd_), version); }
+
+bool ReadFileVersion(const std::string& path, FileVersion& version) {
+    HANDLE h = CreateFileW(win32::WidePath(path).c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool done = VersionOfHandle(h, version);
+    CloseHandle(h);
+    return done;
 }
 
 // Files here are only ever deleted and made again.

@@ -2,7 +2,6 @@
 
 #include <io.h>
 
-#include <thread>
 
 #include "platform/Process.h"
 
@@ -48,11 +47,6 @@ void IgnoreBrokenConnections() {}
 
 void CloseDescriptor(int fd) {
     if (fd >= 0) _close(fd);
-}
-
-unsigned ProcessorCount() {
-    unsigned n = std::thread::hardware_concurrency();
-    return n ? n : 1;
 }
 
 }  // namespace platform

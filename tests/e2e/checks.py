@@ -16,6 +16,10 @@ ERROR_PAGE = "<html><body>Unhandled Exception: Method not supported in this vers
 PROBE_AGENT = 'probe <b>&"q"'
 # Any loopback address other than the site owner's.
 STRANGER_ADDRESS = "127.0.0.2"
+# What may follow a private name in a URL path: whatever follows, the name
+# is refused (a server that sends a file with a path after its name, or that
+# decodes %2f, must not make the name reachable).
+PRIVATE_NAME_SUFFIXES = ("", "/", "/x", ";x", "%2f", "%2fx", "/.")
 
 
 class Response:
@@ -249,7 +253,7 @@ class GalleryChecks:
         the running instance and the files' paths relative to the folder that
         holds them."""
         assert self.get().status == 200  # the trace file
-        assert self.get("W").status == 200  # this address's slideshow position
+        assert self.get("W").status == 200  # this address's slideshow position, a kept slide
         self.check_multipart_post_gets_the_error_page()  # a failure: the log
         instance = servers.start_resident_instance(self.server, self.folder, gallery.PROGRAM_NAME)
         exchange = [os.path.join("temp", gallery.PROGRAM_NAME + "_" + kind) for kind in ("s", "S.lock")]
@@ -261,7 +265,10 @@ class GalleryChecks:
             time.sleep(0.05)
         slide_positions = [os.path.basename(p) for p in glob.glob(os.path.join(self.private, "SlideNext*"))]
         assert slide_positions, f"no slideshow position in {self.private}: {os.listdir(self.private)}"
-        names = ["pictorama.tst", os.path.join("log", "pictorama.Log")] + slide_positions + exchange
+        # The slide of the picture shown, kept to be put in place again.
+        kept_slides = [os.path.basename(p) for p in glob.glob(os.path.join(self.private, "t_SLIDEIMAGE.~*"))]
+        assert kept_slides, f"no kept slide in {self.private}: {os.listdir(self.private)}"
+        names = ["pictorama.tst", os.path.join("log", "pictorama.Log")] + slide_positions + kept_slides + exchange
         if self.server.private_dir is None:
             # Names that live only while a file is written: a thumbnail's
             # claim and temporary name, a replaced file's temporary name.
@@ -278,31 +285,44 @@ class GalleryChecks:
         """The URL paths that reach gallery file `name` (slash-separated):
         plain, with a doubled slash, a dot segment and percent-encoded letters."""
         encoded = "/".join("%{:02X}".format(ord(part[0])) + part[1:] for part in name.split("/"))
-        encoded = encoded[:encoded.rfind(".")] + "%2E" + encoded[encoded.rfind(".") + 1:]
+        if "." in encoded:
+            encoded = encoded[:encoded.rfind(".")] + "%2E" + encoded[encoded.rfind(".") + 1:]
         return [self.url_dir + name, self.url_dir + "/" + name, self.url_dir + "./" + name, self.url_dir + encoded]
 
     def check_private_files_are_never_served(self):
+        """Every private file, and the private folders themselves, under every
+        disguise of its name and whatever follows the name in the path: 403
+        or 404, never the file. The note is the table of statuses seen, per
+        name and what followed it."""
         instance, names = self.make_private_files()
-        statuses = []
+        names += ["log", "temp"]
+        refused = []
+        table = []
         try:
             for name in names:
                 if self.server.private_dir is not None:
                     assert not os.path.exists(os.path.join(self.folder, name)), \
                         f"{name} was written in the published folder, not in {self.server.private_dir}"
-                seen = set()
-                for path in self.disguises(name.replace(os.sep, "/")):
-                    r = request(self.port, path)
-                    assert r.status in (403, 404), f"{path}: {r}"
-                    seen.add(r.status)
-                statuses.append(f"{name} {'/'.join(str(s) for s in sorted(seen))}")
+                row = []
+                for suffix in PRIVATE_NAME_SUFFIXES:
+                    seen = set()
+                    for path in self.disguises(name.replace(os.sep, "/")):
+                        r = request(self.port, path + suffix)
+                        seen.add(r.status)
+                        if r.status not in (403, 404):
+                            refused.append(f"{path + suffix}: {r}")
+                    row.append(f"{suffix or '-'} {'/'.join(str(s) for s in sorted(seen))}")
+                table.append(f"{name}: " + ", ".join(row))
         finally:
             servers.stop_process(instance)
+        assert not refused, f"{len(refused)} requests got a private file:\n" + "\n".join(refused[:20])
         # What the gallery publishes still loads.
+        published = []
         for name in ("holy.jpg", "t_holy.jpg", "t_SLIDEIMAGE.jpg", "t_SLIDEIMAGE.JPG"):
             r = request(self.port, self.url_dir + name)
             assert r.status == 200 and r.header("content-type") == "image/jpeg", f"{name}: {r}"
-            statuses.append(f"{name} {r.status}")
-        return ", ".join(statuses)
+            published.append(f"{name} {r.status}")
+        return "\n".join(table + [", ".join(published)])
 
     def check_owner_queries_are_refused_to_a_stranger(self):
         before = self.folder_names(self.folder)

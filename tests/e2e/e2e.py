@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """End-to-end tests: the built program in a sample gallery under each
-supported web server, then in a real browser under lighttpd (as CGI and as FastCGI).
+supported web server, each run with its shipped config of deploy/, nginx
+balancing over two machines that share the gallery's folder, then in a real
+browser under lighttpd (as CGI and as FastCGI).
 
     e2e.py --program build/pictorama.cgi [--servers NAME,...] [--no-browser]
            [--screenshots DIR]
@@ -24,9 +26,13 @@ import checks
 import fastcgi_servers
 import gallery
 import servers
+import shared_folder
+import shipped_configs
 
 # Every server: the program as CGI, then as a resident FastCGI program.
 ALL_SERVERS = servers.ALL + fastcgi_servers.ALL
+# Setups of their own: several machines over one folder.
+SETUPS = [shared_folder.NAME]
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -156,7 +162,7 @@ def run_browser(root, cache, program, screenshots, tally, server_class=servers.L
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
-    parser.add_argument("--servers", default=",".join(s.name for s in ALL_SERVERS))
+    parser.add_argument("--servers", default=",".join([s.name for s in ALL_SERVERS] + SETUPS))
     parser.add_argument("--no-browser", action="store_true")
     parser.add_argument("--screenshots", default="build/e2e-screenshots")
     args = parser.parse_args()
@@ -165,7 +171,7 @@ def main():
         print(f"{program} does not exist: build it first", file=sys.stderr)
         return 2
     wanted = args.servers.split(",")
-    unknown = set(wanted) - {s.name for s in ALL_SERVERS}
+    unknown = set(wanted) - {s.name for s in ALL_SERVERS} - set(SETUPS)
     if unknown:
         print(f"unknown servers: {', '.join(sorted(unknown))}", file=sys.stderr)
         return 2
@@ -176,6 +182,13 @@ def main():
         return 2
 
     tally = Tally()
+    started = time.monotonic()
+    found = shipped_configs.problems()
+    if found:
+        tally.fail("shipped configs", "\n      ".join(found))
+    else:
+        tally.ok("shipped configs: every deploy/ file runs in a setup, no setup writes its own",
+                 time.monotonic() - started)
     root = tempfile.mkdtemp(prefix="pictorama-e2e-")
     os.chmod(root, 0o755)
     try:
@@ -184,6 +197,8 @@ def main():
         for server_class in ALL_SERVERS:
             if server_class.name in wanted:
                 run_server(server_class, root, cache, program, tally)
+        if shared_folder.NAME in wanted:
+            shared_folder.run(root, cache, program, tally)
         if not args.no_browser:
             run_browser(root, cache, program, os.path.abspath(args.screenshots), tally)
             # The program as lighttpd's resident FastCGI program, too.

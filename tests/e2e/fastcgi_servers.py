@@ -1,8 +1,8 @@
 """The web servers the gallery runs under as a resident FastCGI program, each
-with the config a site owner would write (see the README's FastCGI guide):
-lighttpd starting the program itself (bin-path, the socket on its standard
-input), nginx and Apache (mod_proxy_fcgi) passing requests to the program
-started beside them with --fastcgi on a unix socket."""
+with its shipped config of deploy/: lighttpd starting the program itself
+(bin-path, the socket on its standard input), nginx and Apache
+(mod_proxy_fcgi) passing requests to the program that systemd's socket and
+service units of deploy/ start beside them."""
 
 import os
 import select
@@ -14,18 +14,9 @@ import time
 import checks
 import servers
 
-
-def start_program(server, program, sock, threads=4):
-    """The program as its own FastCGI server on a unix socket, under the run
-    user, as a supervisor would start it; returns once it listens."""
-    argv = [program, "--fastcgi", sock, "--threads", str(threads)]
-    if server.user:
-        argv = ["setpriv", f"--reuid={server.user}", f"--regid={server.user}", "--init-groups"] + argv
-    process = server.spawn(argv)
-    deadline = time.monotonic() + 10
-    while not os.path.exists(sock) and process.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.05)
-    return process
+# The program's own units: systemd makes the socket and starts the program
+# with it on standard input.
+PROGRAM_UNITS = ("pictorama-fastcgi.socket", "pictorama-fastcgi.service")
 
 
 def processes_of(program):
@@ -137,113 +128,46 @@ def check_slow_strangers_hold_only_themselves(suite, seconds=15, bound=5):
 
 class LighttpdFastCgi(servers.Lighttpd):
     name = "lighttpd-fastcgi"
+    deploy = "lighttpd-fastcgi.conf"
+    # The program's threads, as the deploy file sets them.
     threads = 4
-
-    def config(self):
-        user = f'server.username = "{self.user}"\nserver.groupname = "{self.user}"\n' if self.user else ""
-        return f"""server.document-root = "{self.docroot}"
-server.bind = "127.0.0.1"
-server.port = {self.port}
-server.errorlog = "{self.path('error.log')}"
-{user}server.modules = ("mod_access", "mod_indexfile", "mod_fastcgi")
-index-file.names = ("pictorama.cgi")
-fastcgi.server = (".cgi" => ((
-    "socket" => "{self.path('pictorama.sock')}",
-    "bin-path" => "{self.program}",
-    "max-procs" => 1,
-    "bin-environment" => ("PICTORAMA_FASTCGI_THREADS" => "{self.threads}"),
-)))
-mimetype.assign = (".jpg" => "image/jpeg", ".gif" => "image/gif", ".html" => "text/html")
-{servers.LIGHTTPD_GUARDS}"""
-
-    def start(self, program):
-        self.program = program
-        return super().start(program)
 
     def extra_checks(self):
         return [("slow_strangers_hold_only_themselves", check_slow_strangers_hold_only_themselves),
                 ("killed_program_is_restarted", check_killed_program_is_restarted)]
 
 
-class NginxFastCgi(servers.NginxFcgiwrap):
+class NginxFastCgi(servers.Nginx):
     name = "nginx-fastcgi"
+    deploy = "nginx-fastcgi.conf"
+    services = (PROGRAM_UNITS,)
+    # The program's threads, as the service unit sets them.
     threads = 4
-
-    def unavailable(self):
-        return servers.Server.unavailable(self)
-
-    def config(self):
-        # The same server block as under fcgiwrap, passing to our program.
-        return super().config().replace(self.path("fcgiwrap.sock"), self.path("pictorama.sock"))
-
-    def start(self, program):
-        start_program(self, program, self.path("pictorama.sock"), self.threads)
-        conf = self.write("nginx.conf", self.config())
-        return self.spawn([self.binary, "-c", conf, "-p", self.work, "-e", self.path("error.log")])
 
     def extra_checks(self):
         return [("slow_strangers_hold_only_themselves", check_slow_strangers_hold_only_themselves)]
 
 
-class NginxFastCgiKeep(NginxFastCgi):
-    """nginx keeping its connections to the program (the README's upstream
-    with keepalive and fastcgi_keep_conn), more of them than the program has
-    threads: idle kept connections must not hold the threads the requests on
-    other connections need."""
+class NginxFastCgiKeep(servers.Nginx):
+    """nginx keeping its connections to the program, more of them than the
+    program has threads: idle kept connections must not hold the threads the
+    requests on other connections need."""
     name = "nginx-fastcgi-keep"
-    kept = 8
-    threads = 2
+    deploy = "nginx-fastcgi-keepalive.conf"
+    services = (PROGRAM_UNITS,)
+    # The program's threads, as the service unit sets them.
+    threads = 4
 
-    def config(self):
-        upstream = (f"    upstream pictorama {{ server unix:{self.path('pictorama.sock')}; "
-                    f"keepalive {self.kept}; }}\n    server {{")
-        return (servers.NginxFcgiwrap.config(self)
-                .replace("    server {", upstream, 1)
-                .replace(f"fastcgi_pass unix:{self.path('fcgiwrap.sock')};",
-                         "fastcgi_pass pictorama;\n            fastcgi_keep_conn on;"))
-
-    def start(self, program):
-        start_program(self, program, self.path("pictorama.sock"), self.threads)
-        conf = self.write("nginx.conf", self.config())
-        return self.spawn([self.binary, "-c", conf, "-p", self.work, "-e", self.path("error.log")])
+    def extra_checks(self):
+        return [("slow_strangers_hold_only_themselves", check_slow_strangers_hold_only_themselves)]
 
 
 class ApacheProxyFcgi(servers.Apache):
     name = "apache-proxy-fcgi"
-    mpm = "event"
+    deploy = "apache-proxy-fcgi.conf"
+    services = (PROGRAM_UNITS,)
+    # The program's threads, as the service unit sets them.
     threads = 4
-
-    def config(self):
-        user = f"User {self.user}\nGroup {self.user}\n" if self.user else ""
-        modules = servers.APACHE_MODULES
-        return f"""ServerRoot "{self.work}"
-DefaultRuntimeDir "{self.work}"
-PidFile "{self.path('httpd.pid')}"
-ErrorLog "{self.path('error.log')}"
-Mutex file:{self.work} default
-Listen 127.0.0.1:{self.port}
-ServerName 127.0.0.1
-{user}LoadModule mpm_event_module {modules}/mod_mpm_event.so
-LoadModule authz_core_module {modules}/mod_authz_core.so
-LoadModule authz_host_module {modules}/mod_authz_host.so
-LoadModule mime_module {modules}/mod_mime.so
-LoadModule dir_module {modules}/mod_dir.so
-LoadModule proxy_module {modules}/mod_proxy.so
-LoadModule proxy_fcgi_module {modules}/mod_proxy_fcgi.so
-{servers.APACHE_REQUEST_TIMEOUTS}StartServers 1
-TypesConfig /etc/mime.types
-DocumentRoot "{self.docroot}"
-DirectoryIndex pictorama.cgi
-<Directory "{self.docroot}">
-    Require all granted
-    <FilesMatch "\\.cgi$">
-        SetHandler "proxy:unix:{self.path('pictorama.sock')}|fcgi://localhost"
-    </FilesMatch>
-{servers.APACHE_GUARDS}"""
-
-    def start(self, program):
-        start_program(self, program, self.path("pictorama.sock"), self.threads)
-        return super().start(program)
 
     def extra_checks(self):
         return [("slow_strangers_hold_only_themselves", check_slow_strangers_hold_only_themselves)]

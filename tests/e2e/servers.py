@@ -1,8 +1,11 @@
-"""The web servers the gallery runs under, each with the config a site owner
-would write (see the README's deployment guide) plus the test plumbing: a
-temporary folder for config, logs, pid and sockets, a free loopback port, and a
-process started in its own session so that stopping it by its id reaches its
-workers and nothing else."""
+"""The web servers the gallery runs under, each started with a shipped config
+of deploy/ (see deploy.py: filled in, and wrapped where the server needs a
+main config) plus the test plumbing: a temporary folder for config, logs, pid
+and sockets, a free loopback port, and processes started in their own session
+so that stopping one by its id reaches its workers and nothing else.
+
+A setup is a class of a few lines: its name, its deploy/ file, the harness
+wrapper around it, and the deploy/ units started before the server."""
 
 import os
 import pwd
@@ -12,50 +15,12 @@ import socket
 import subprocess
 import time
 
-APACHE_MODULES = "/usr/lib/apache2/modules"
+import deploy
+import units
 
 # The site owner's address, the only one the configs let use ?REPAIR and ?S; a
 # stranger is any other loopback address.
 OWNER_ADDRESS = "127.0.0.1"
-
-
-# The rules every config of the guide carries (CGI and FastCGI alike): the
-# gallery's private files are never served, and ?REPAIR and ?S answer the
-# site owner's address only.
-LIGHTTPD_GUARDS = f"""# The gallery's private files: trace, slideshow positions, files being
-# written, the log and the server mode's exchange folder.
-$HTTP["url"] =~ "(\\.tst$|/SlideNext[^/]*$|\\.~[^/]*$|/(log|temp)/)" {{
-    url.access-deny = ("")
-}}
-# ?REPAIR and ?S for the site owner's address only.
-$HTTP["querystring"] =~ "^(REPAIR|S)$" {{
-    $HTTP["remoteip"] != "{OWNER_ADDRESS}" {{
-        url.access-deny = ("")
-    }}
-}}
-"""
-APACHE_GUARDS = f"""    # The gallery's private files: trace, slideshow positions, files being written.
-    <FilesMatch "(\\.tst$|^SlideNext|\\.~)">
-        Require all denied
-    </FilesMatch>
-    # ?REPAIR and ?S for the site owner's address only.
-    <If "%{{QUERY_STRING}} =~ /^(REPAIR|S)$/">
-        AuthMerging And
-        Require ip {OWNER_ADDRESS}
-    </If>
-</Directory>
-# The log and the server mode's exchange folder.
-<DirectoryMatch "/(log|temp)(/|$)">
-    Require all denied
-</DirectoryMatch>
-"""
-
-# Apache's own bound on slow clients (mod_reqtimeout), in every Apache config:
-# a request's head within 20 s, up to 40 s while it comes at 500 bytes/s; its
-# body within 20 s, longer while it comes at 500 bytes/s.
-APACHE_REQUEST_TIMEOUTS = f"""LoadModule reqtimeout_module {APACHE_MODULES}/mod_reqtimeout.so
-RequestReadTimeout header=20-40,MinRate=500 body=20,MinRate=500
-"""
 
 
 def free_port():
@@ -140,21 +105,49 @@ class Server:
 
     name = ""
     binary = ""
+    # The deploy/ file the server runs, and the harness/ wrapper that includes
+    # it (None: the server is started on the file itself, or by a unit).
+    deploy = ""
+    harness = None
+    # deploy/ units started before the server: (socket unit or None, service).
+    services = ()
+    # A deploy/ service unit that starts the server itself, instead of `binary`.
+    server_unit = None
     # Whether the folder's URL (/photos/) runs the program, by an index setting.
     folder_index = True
     # Whether the config keeps ?REPAIR and ?S to the site owner's address.
     guards_owner_queries = True
-
-    # The folder the program writes its private files into (CGI_PRIVATE_DIR),
-    # or None: they stay in the gallery folder and the config denies them.
-    private_dir = None
+    # Whether the program writes its private files outside the published
+    # folder (CGI_PRIVATE_DIR) because the server cannot deny them.
+    private_outside = False
 
     def __init__(self, work, docroot, port, user):
         self.work = work  # config, logs, pid files, sockets
         self.docroot = docroot
         self.port = port
         self.user = user
+        self.program = None
         self.processes = []
+        # The folder the program writes its private files into
+        # (CGI_PRIVATE_DIR), or None: they stay in the gallery folder and the
+        # config denies them.
+        self.private_dir = self.path("private") if self.private_outside else None
+
+    def values(self):
+        """The test's value of every placeholder of deploy/ and harness/."""
+        return {
+            "DOCUMENT_ROOT": self.docroot,
+            "GALLERY": os.path.dirname(self.program) if self.program else "",
+            "OWNER_ADDRESS": OWNER_ADDRESS,
+            "LISTEN": f"127.0.0.1:{self.port}",
+            "SOCKET": self.path("pictorama.sock"),
+            "FCGIWRAP_SOCKET": self.path("fcgiwrap.sock"),
+            "PRIVATE_DIR": self.path("private"),
+            "BUSYBOX_CONF": self.path("busybox-httpd.conf"),
+            "WORK": self.work,
+            "USER": self.user or pwd.getpwuid(os.geteuid()).pw_name,
+            "PORT": str(self.port),
+        }
 
     def unavailable(self):
         """Why this server cannot run here, or None."""
@@ -165,15 +158,11 @@ class Server:
     def path(self, name):
         return os.path.join(self.work, name)
 
-    def write(self, name, text):
-        with open(self.path(name), "w") as f:
-            f.write(text)
-        return self.path(name)
-
-    def spawn(self, argv, env=None):
-        log = open(self.path(f"{len(self.processes)}-{os.path.basename(argv[0])}.out"), "w")
-        process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                                   env=env if env is not None else self.clean_env(), start_new_session=True)
+    def spawn(self, argv, env=None, stdin=None, label=None):
+        log = open(self.path(f"{len(self.processes)}-{label or os.path.basename(argv[0])}.out"), "w")
+        process = subprocess.Popen(argv, stdin=stdin if stdin is not None else subprocess.DEVNULL, stdout=log,
+                                   stderr=subprocess.STDOUT, env=env if env is not None else self.clean_env(),
+                                   start_new_session=True)
         log.close()
         self.processes.append(process)
         return process
@@ -183,14 +172,39 @@ class Server:
 
     def program_env(self):
         """What this server's config adds to the program's environment."""
-        return {}
+        return {"CGI_PRIVATE_DIR": self.private_dir} if self.private_dir else {}
 
     def prepare(self):
         """Folders the config names, made before the tree is handed to the run user."""
+        if self.private_dir:
+            os.makedirs(self.private_dir, exist_ok=True)
+
+    def service_values(self, index, values):
+        """The placeholder values of the index-th of `services` (a setup that
+        starts one unit twice, say on two sockets, gives each its own)."""
+        return values
+
+    def before_server(self):
+        """What the distribution would have running beside the server."""
+
+    def argv(self, config):
+        """The command that starts the server on its (wrapped) config."""
+        raise NotImplementedError
 
     def start(self, program):
-        """Starts the server for the gallery whose program is `program`."""
-        raise NotImplementedError
+        """Starts the deploy/ units and then the server, for the gallery whose
+        program is `program`. Returns the server's process."""
+        self.program = program
+        values = self.values()
+        for index, (socket_unit, service) in enumerate(self.services):
+            units.start(self, service, socket_unit, self.service_values(index, values))
+        self.before_server()
+        config = deploy.install(self.deploy, values, self.path(self.deploy))
+        if self.server_unit:
+            return units.start(self, self.server_unit, None, values)
+        if self.harness:
+            config = deploy.wrap(self.harness, values, config, self.path("harness-" + self.harness))
+        return self.spawn(self.argv(config))
 
     def extra_checks(self):
         """Checks of this server's own, run after the gallery's: (name, check
@@ -217,79 +231,44 @@ class Server:
 class Lighttpd(Server):
     name = "lighttpd"
     binary = "/usr/sbin/lighttpd"
+    deploy = "lighttpd-cgi.conf"
+    harness = "lighttpd.conf"
 
-    def config(self):
-        user = f'server.username = "{self.user}"\nserver.groupname = "{self.user}"\n' if self.user else ""
-        return f"""server.document-root = "{self.docroot}"
-server.bind = "127.0.0.1"
-server.port = {self.port}
-server.errorlog = "{self.path('error.log')}"
-{user}server.modules = ("mod_access", "mod_indexfile", "mod_cgi")
-index-file.names = ("pictorama.cgi")
-cgi.assign = (".cgi" => "")
-mimetype.assign = (".jpg" => "image/jpeg", ".gif" => "image/gif", ".html" => "text/html")
-{LIGHTTPD_GUARDS}"""
-
-    def start(self, program):
-        conf = self.write("lighttpd.conf", self.config())
-        return self.spawn([self.binary, "-D", "-f", conf])
+    def argv(self, config):
+        return [self.binary, "-D", "-f", config]
 
 
 class Apache(Server):
     binary = "/usr/sbin/apache2"
-    mpm = ""
-    cgi_module = ""
+    harness = "apache.conf"
 
-    def config(self):
-        user = f"User {self.user}\nGroup {self.user}\n" if self.user else ""
-        cgid = f'ScriptSock "{self.path("cgid.sock")}"\n' if self.cgi_module == "cgid" else ""
-        return f"""ServerRoot "{self.work}"
-DefaultRuntimeDir "{self.work}"
-PidFile "{self.path('httpd.pid')}"
-ErrorLog "{self.path('error.log')}"
-Mutex file:{self.work} default
-Listen 127.0.0.1:{self.port}
-ServerName 127.0.0.1
-{user}LoadModule mpm_{self.mpm}_module {APACHE_MODULES}/mod_mpm_{self.mpm}.so
-LoadModule authz_core_module {APACHE_MODULES}/mod_authz_core.so
-LoadModule authz_host_module {APACHE_MODULES}/mod_authz_host.so
-LoadModule mime_module {APACHE_MODULES}/mod_mime.so
-LoadModule dir_module {APACHE_MODULES}/mod_dir.so
-LoadModule {self.cgi_module}_module {APACHE_MODULES}/mod_{self.cgi_module}.so
-{APACHE_REQUEST_TIMEOUTS}{cgid}StartServers 1
-TypesConfig /etc/mime.types
-DocumentRoot "{self.docroot}"
-DirectoryIndex pictorama.cgi
-<Directory "{self.docroot}">
-    Options +ExecCGI
-    Require all granted
-    <FilesMatch "\\.(cgi|exe)$">
-        SetHandler cgi-script
-    </FilesMatch>
-{APACHE_GUARDS}"""
-
-    def start(self, program):
-        conf = self.write("httpd.conf", self.config())
+    def argv(self, config):
         # In its own session: prefork answers SIGTERM by signalling its whole
         # process group.
-        return self.spawn([self.binary, "-f", conf, "-DFOREGROUND"])
+        return [self.binary, "-f", config, "-DFOREGROUND"]
 
 
 class ApacheEventCgid(Apache):
     name = "apache-event-cgid"
-    mpm = "event"
-    cgi_module = "cgid"
+    deploy = "apache-event-cgid.conf"
 
 
 class ApachePreforkCgi(Apache):
     name = "apache-prefork-cgi"
-    mpm = "prefork"
-    cgi_module = "cgi"
+    deploy = "apache-prefork-cgi.conf"
 
 
-class NginxFcgiwrap(Server):
-    name = "nginx-fcgiwrap"
+class Nginx(Server):
     binary = "/usr/sbin/nginx"
+    harness = "nginx.conf"
+
+    def argv(self, config):
+        return [self.binary, "-c", config, "-p", self.work, "-e", self.path("error.log")]
+
+
+class NginxFcgiwrap(Nginx):
+    name = "nginx-fcgiwrap"
+    deploy = "nginx-fcgiwrap.conf"
     fcgiwrap = "/usr/sbin/fcgiwrap"
 
     def unavailable(self):
@@ -297,59 +276,15 @@ class NginxFcgiwrap(Server):
             return f"{self.fcgiwrap} is not installed"
         return super().unavailable()
 
-    def config(self):
-        user = f"user {self.user};\n" if self.user else ""
-        temp = "".join(f"    {kind}_temp_path {self.path(kind + '-temp')};\n"
-                       for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
-        return f"""{user}daemon off;
-worker_processes 1;
-pid {self.path('nginx.pid')};
-error_log {self.path('error.log')};
-events {{ worker_connections 64; }}
-http {{
-    access_log off;
-{temp}    types {{ image/jpeg jpg; image/gif gif; text/html html; }}
-    # ?REPAIR and ?S for the site owner's address only.
-    geo $gallery_owner {{ default 0; {OWNER_ADDRESS} 1; }}
-    map "$gallery_owner:$query_string" $gallery_refused {{ default 0; "0:REPAIR" 1; "0:S" 1; }}
-    server {{
-        listen 127.0.0.1:{self.port};
-        root {self.docroot};
-        index pictorama.cgi;
-        # The gallery's private files: trace, slideshow positions, files being
-        # written, the log and the server mode's exchange folder.
-        location ~ (\\.tst$|/SlideNext[^/]*$|\\.~[^/]*$|/(log|temp)/) {{
-            deny all;
-        }}
-        location ~ \\.cgi$ {{
-            if ($gallery_refused) {{
-                return 403;
-            }}
-            fastcgi_pass unix:{self.path('fcgiwrap.sock')};
-            fastcgi_param GATEWAY_INTERFACE CGI/1.1;
-            fastcgi_param SERVER_SOFTWARE   nginx/$nginx_version;
-            fastcgi_param SERVER_PROTOCOL   $server_protocol;
-            fastcgi_param SERVER_NAME       $server_name;
-            fastcgi_param SERVER_ADDR       $server_addr;
-            fastcgi_param SERVER_PORT       $server_port;
-            fastcgi_param REQUEST_METHOD    $request_method;
-            fastcgi_param REQUEST_URI       $request_uri;
-            fastcgi_param QUERY_STRING      $query_string;
-            fastcgi_param CONTENT_TYPE      $content_type;
-            fastcgi_param CONTENT_LENGTH    $content_length;
-            fastcgi_param SCRIPT_NAME       $fastcgi_script_name;
-            fastcgi_param SCRIPT_FILENAME   $document_root$fastcgi_script_name;
-            fastcgi_param DOCUMENT_ROOT     $document_root;
-            fastcgi_param REMOTE_ADDR       $remote_addr;
-            fastcgi_param REMOTE_PORT       $remote_port;
-            fastcgi_param HTTP_HOST         $http_host;
-        }}
-    }}
-}}
-"""
+    def service_values(self, index, values):
+        """The placeholder values of the index-th of `services` (a setup that
+        starts one unit twice, say on two sockets, gives each its own)."""
+        return values
 
-    def start(self, program):
-        sock = self.path("fcgiwrap.sock")
+    def before_server(self):
+        """fcgiwrap on its socket, as the web server's account, as Debian's
+        fcgiwrap package runs it."""
+        sock = self.values()["FCGIWRAP_SOCKET"]
         argv = [self.fcgiwrap, "-s", f"unix:{sock}"]
         if self.user:
             argv = ["setpriv", f"--reuid={self.user}", f"--regid={self.user}", "--init-groups"] + argv
@@ -357,27 +292,16 @@ http {{
         deadline = time.monotonic() + 10
         while not os.path.exists(sock) and wrapper.poll() is None and time.monotonic() < deadline:
             time.sleep(0.05)
-        conf = self.write("nginx.conf", self.config())
-        return self.spawn([self.binary, "-c", conf, "-p", self.work, "-e", self.path("error.log")])
 
 
 class BusyboxHttpd(Server):
     name = "busybox-httpd"
     binary = "/bin/busybox"
+    deploy = "busybox-httpd.conf"
+    server_unit = "busybox-httpd.service"
     folder_index = False  # its index is index.html, or a CGI under /cgi-bin
     guards_owner_queries = False  # its rules see paths and addresses, never the query
-
-    def __init__(self, work, docroot, port, user):
-        super().__init__(work, docroot, port, user)
-        # It cannot deny single files: the program writes its private files
-        # outside the document root instead.
-        self.private_dir = self.path("private")
-
-    def prepare(self):
-        os.makedirs(self.private_dir, exist_ok=True)
-
-    def program_env(self):
-        return {"CGI_PRIVATE_DIR": self.private_dir}
+    private_outside = True  # it cannot deny single files
 
     def unavailable(self):
         reason = super().unavailable()
@@ -387,25 +311,6 @@ class BusyboxHttpd(Server):
         if "Usage: httpd" not in probe.stdout + probe.stderr:
             return "this busybox has no httpd applet"
         return None
-
-    def config(self, program):
-        # Outside /cgi-bin busybox runs CGI only through an interpreter named
-        # per extension; the program is its own interpreter. Its content types
-        # are matched with their letter case (cameras write .JPG).
-        return f"*.cgi:{program}\n.jpg:image/jpeg\n.JPG:image/jpeg\n.gif:image/gif\n.GIF:image/gif\n"
-
-    def start(self, program):
-        conf = self.write("httpd.conf", self.config(program))
-        argv = [self.binary, "httpd", "-f", "-p", f"127.0.0.1:{self.port}", "-h", self.docroot, "-c", conf]
-        if self.user:
-            argv[2:2] = ["-u", f"{self.user}:{self.user}"]
-        # busybox sets no DOCUMENT_ROOT for its CGI programs but hands them its
-        # own environment, so the server is started with it (and with the
-        # folder for the private files).
-        env = self.clean_env()
-        env["DOCUMENT_ROOT"] = self.docroot
-        env.update(self.program_env())
-        return self.spawn(argv, env)
 
 
 ALL = [Lighttpd, ApacheEventCgid, ApachePreforkCgi, NginxFcgiwrap, BusyboxHttpd]

@@ -1,6 +1,7 @@
-// The files the program keeps to itself (trace, slideshow positions, log,
-// the server mode's exchange folder): beside the program by default, in the
-// folder named by CGI_PRIVATE_DIR when the web server's config sets it.
+// The files the program keeps to itself (trace, slideshow positions, kept
+// slides, log, the server mode's exchange folder): beside the program by
+// default, in the folder named by CGI_PRIVATE_DIR when the web server's config
+// sets it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,10 +16,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A kept slide is named after its picture's version: "t_SLIDEIMAGE.~" and
+// 16 hex digits, listed here as KeptSlide.
+const std::string KeptSlide = "t_SLIDEIMAGE.~(kept)";
+
 std::set<std::string> Names(const std::string& folder) {
     std::set<std::string> names;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(folder, ec)) names.insert(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(folder, ec)) {
+        std::string name = e.path().filename().string();
+        bool kept = name.starts_with("t_SLIDEIMAGE.~") && name.size() == 14 + 16 &&
+                    name.find_first_not_of("0123456789abcdef", 14) == std::string::npos;
+        names.insert(kept ? KeptSlide : name);
+    }
     return names;
 }
 
@@ -59,7 +69,7 @@ TEST(PrivateFolder, WithTheSettingNothingPrivateIsLeftInTheGallery) {
     std::string priv = outside / "private";  // made by the program
     Visit(g, {{"CGI_PRIVATE_DIR", priv}});
     EXPECT_EQ(Names(g.Path()), PublishedFiles);
-    std::set<std::string> expected = {"pictorama.tst", "SlideNext10.0.0.7.txt", "log"};
+    std::set<std::string> expected = {"pictorama.tst", "SlideNext10.0.0.7.txt", KeptSlide, "log"};
     EXPECT_EQ(Names(priv), expected);
     EXPECT_EQ(ReadFile(priv + "/SlideNext10.0.0.7.txt"), "0\r\n");
     EXPECT_NE(ReadFile(priv + "/log/pictorama.Log").find("Unhandled Exception: Method not supported"),
@@ -73,7 +83,7 @@ TEST(PrivateFolder, WithoutTheSettingTheFilesStayBesideTheProgram) {
     AddPicture(g);
     Visit(g, {});
     std::set<std::string> expected = PublishedFiles;
-    expected.insert({"pictorama.tst", "SlideNext10.0.0.7.txt", "log"});
+    expected.insert({"pictorama.tst", "SlideNext10.0.0.7.txt", KeptSlide, "log"});
     EXPECT_EQ(Names(g.Path()), expected);
     EXPECT_EQ(g.TraceLines().at(0), "Query_string W");
 }
@@ -84,7 +94,7 @@ TEST(PrivateFolder, RelativeNameIsTakenFromTheProgramsFolderAndTheLogFolderSetti
     TempDir logs;
     fs::permissions(logs.Path(), fs::perms::all);
     Visit(g, {{"CGI_PRIVATE_DIR", "keep/"}, {"CGI_LOG_DIR", logs.Path()}});
-    std::set<std::string> expected = {"pictorama.tst", "SlideNext10.0.0.7.txt"};
+    std::set<std::string> expected = {"pictorama.tst", "SlideNext10.0.0.7.txt", KeptSlide};
     EXPECT_EQ(Names(g / "keep"), expected);
     EXPECT_TRUE(Exists(logs / "pictorama.Log"));
 }

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <future>
 #include <latch>
+#include <regex>
 
 #include "support/CgiHarness.h"
 #include "support/Pictures.h"
@@ -25,7 +27,6 @@ namespace {
 
 const char* const Lighttpd = "/usr/sbin/lighttpd";
 const char* const Apache = "/usr/sbin/apache2";
-const std::string ApacheModules = "/usr/lib/apache2/modules/";
 
 int FreeLoopbackPort() {
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -108,47 +109,66 @@ protected:
     std::unique_ptr<BackgroundProgram> process_;
 };
 
-// lighttpd serving the gallery folder, with CGI for *.cgi.
+// A shipped config (deploy/...) or the end-to-end tests' wrapper around one
+// (tests/e2e/harness/...), read from the source tree with each @NAME@
+// replaced by its value; a placeholder left without one fails the test.
+std::string FilledConfig(const std::string& relative, const std::map<std::string, std::string>& values) {
+    const std::string text = ReadFile(std::string(PICTORAMA_SOURCE_DIR) + "/" + relative);
+    static const std::regex placeholder("@([A-Z][A-Z0-9_]*)@");
+    std::string filled;
+    size_t done = 0;
+    for (auto m = std::sregex_iterator(text.begin(), text.end(), placeholder); m != std::sregex_iterator(); ++m) {
+        auto value = values.find((*m)[1]);
+        if (value == values.end()) {
+            ADD_FAILURE() << relative << ": no value for " << m->str();
+            continue;
+        }
+        filled += text.substr(done, static_cast<size_t>(m->position()) - done) + value->second;
+        done = static_cast<size_t>(m->position() + m->length());
+    }
+    return filled + text.substr(done);
+}
+
+// The account a server run as root hands its workers: Apache's own default
+// when we are root, else ourselves (a server not started as root keeps its
+// account whatever its config says).
+std::string ApacheAccount() {
+    if (geteuid() == 0) return "#-1";
+    const passwd* entry = getpwuid(geteuid());
+    return entry ? entry->pw_name : "#-1";
+}
+
+// lighttpd serving the gallery folder as its document root, with the shipped
+// CGI config (deploy/lighttpd-cgi.conf) in the end-to-end tests' wrapper.
 class WebServer : public LoopbackServer {
 public:
     explicit WebServer(const GalleryFolder& g) {
+        WriteFile(conf_ / "pictorama.conf", FilledConfig("deploy/lighttpd-cgi.conf",
+                                                         {{"DOCUMENT_ROOT", g.Path()}, {"OWNER_ADDRESS", "127.0.0.1"}}));
+        // No account to change to: lighttpd stays the test's.
         WriteFile(conf_ / "lighttpd.conf",
-                  "server.document-root = \"" + g.Path() + "\"\n"
-                  "server.bind = \"127.0.0.1\"\n"
-                  "server.port = " + std::to_string(port_) + "\n"
-                  "server.modules = (\"mod_cgi\")\n"
-                  "cgi.assign = (\".cgi\" => \"\")\n"
-                  "server.errorlog = \"" + (conf_ / "error.log") + "\"\n"
-                  "server.max-worker = 0\n");
+                  FilledConfig("tests/e2e/harness/lighttpd.conf", {{"WORK", conf_.Path()},
+                                                                   {"PORT", std::to_string(port_)},
+                                                                   {"USER", ""},
+                                                                   {"DEPLOY", conf_ / "pictorama.conf"}}));
         Start(Lighttpd, {"-D", "-f", conf_ / "lighttpd.conf"});
     }
 };
 
-// Apache (event MPM, mod_cgid) serving the gallery folder, with CGI for
-// *.cgi; stopped gracefully so that its children go too (the prefork MPM
-// would signal the whole process group, this test included).
+// Apache (event MPM, mod_cgid) serving the gallery folder as its document
+// root, with the shipped config (deploy/apache-event-cgid.conf) in the
+// end-to-end tests' wrapper; stopped gracefully so that its children go too
+// (the prefork MPM would signal the whole process group, this test included).
 class ApacheServer : public LoopbackServer {
 public:
     explicit ApacheServer(const GalleryFolder& g) {
+        WriteFile(conf_ / "pictorama.conf", FilledConfig("deploy/apache-event-cgid.conf",
+                                                         {{"DOCUMENT_ROOT", g.Path()}, {"OWNER_ADDRESS", "127.0.0.1"}}));
         WriteFile(conf_ / "httpd.conf",
-                  "ServerRoot \"" + conf_.Path() + "\"\n"
-                  "DefaultRuntimeDir \"" + conf_.Path() + "\"\n"
-                  "PidFile \"" + (conf_ / "httpd.pid") + "\"\n"
-                  "ErrorLog \"" + (conf_ / "error.log") + "\"\n"
-                  "Mutex file:" + conf_.Path() + " default\n"
-                  "Listen 127.0.0.1:" + std::to_string(port_) + "\n"
-                  "ServerName 127.0.0.1\n"
-                  "LoadModule mpm_event_module " + ApacheModules + "mod_mpm_event.so\n"
-                  "LoadModule authz_core_module " + ApacheModules + "mod_authz_core.so\n"
-                  "LoadModule cgid_module " + ApacheModules + "mod_cgid.so\n"
-                  "ScriptSock \"" + (conf_ / "cgid.sock") + "\"\n"
-                  "StartServers 1\n"
-                  "DocumentRoot \"" + g.Path() + "\"\n"
-                  "<Directory \"" + g.Path() + "\">\n"
-                  "    Options +ExecCGI\n"
-                  "    Require all granted\n"
-                  "    SetHandler cgi-script\n"
-                  "</Directory>\n");
+                  FilledConfig("tests/e2e/harness/apache.conf", {{"WORK", conf_.Path()},
+                                                                 {"PORT", std::to_string(port_)},
+                                                                 {"USER", ApacheAccount()},
+                                                                 {"DEPLOY", conf_ / "pictorama.conf"}}));
         Start(Apache, {"-f", conf_ / "httpd.conf", "-DFOREGROUND"});
     }
     ~ApacheServer() {

@@ -9,12 +9,15 @@
 #include <cstdio>  // jpeglib.h wants FILE
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <thread>
 
 #include <jpeglib.h>
 
+#include "imaging/Gif.h"
 #include "support/CgiHarness.h"
 #include "support/ExifBytes.h"
+#include "support/GifBytes.h"
 #include "support/JpegBytes.h"
 #include "imaging/Bitmap.h"
 #include "imaging/Picture.h"
@@ -225,15 +228,99 @@ TEST(ThumbnailSize, GifAndBmpPictures) {
     EXPECT_EQ(bmp.width, -1) << "a .bmp is never listed: only .jpg and .gif pictures are";
 }
 
-TEST(ThumbnailSize, CorruptGifEndsTheRequestWithTheErrorPage) {
-    GalleryFolder g;
-    WriteFile(g / "bad.gif", "not a gif at all");
-    WriteFile(g / "bad.idd", "k\r\n");
-    CgiResponse r = g.Get();
-    EXPECT_EQ(r.process.exitCode, 0);
-    EXPECT_EQ(r.body, "<html><body>Unhandled Exception: Invalid GIF signature</body></html>\r\n");
-    EXPECT_EQ(g.TraceLines().back(), "Create Thumbnail file: " + (g / "bad.gif"));
-    EXPECT_FALSE(Exists(g / "t_bad.jpg"));
+// ---- GIF pictures that cannot be decoded ----
+
+namespace {
+
+// Copies of a valid GIF with 20 random bytes changed (seeded), those of them
+// the GIF decoder refuses.
+std::vector<std::string> RefusedCorruptions(const std::string& gif, size_t wanted) {
+    std::vector<std::string> refused;
+    std::mt19937 random(19);
+    while (refused.size() < wanted) {
+        std::string bytes = gif;
+        for (int i = 0; i < 20; ++i)
+            bytes[13 + random() % (bytes.size() - 13)] = static_cast<char>(random() & 0xFF);
+        try {
+            TGIFImage image;
+            image.LoadFromMemory(bytes.data(), bytes.size());
+            TBitmap bitmap;
+            image.AssignTo(bitmap);
+        } catch (const std::exception&) {
+            refused.push_back(bytes);
+        }
+    }
+    return refused;
+}
+
+// 37 bytes: a logical screen and a frame of 65535 x 65535.
+std::string HugeGif() {
+    return gif_bytes::Bytes()
+        .Text("GIF89a").U16(65535).U16(65535).U8(0).U8(0).U8(0)
+        .U8(',').U16(0).U16(0).U16(65535).U16(65535).U8(0)
+        .U8(2).U8(10).Raw(std::string(10, '\x55')).U8(0).U8(';');
+}
+
+// 34 bytes: one pixel, LZW minimum code size 12.
+std::string CodeSize12Gif() {
+    return gif_bytes::Bytes()
+        .Text("GIF89a").U16(1).U16(1).U8(0).U8(0).U8(0)
+        .U8(',').U16(0).U16(0).U16(1).U16(1).U8(0)
+        .U8(12).U8(7).Raw(std::string(7, '\x01')).U8(0).U8(';');
+}
+
+std::vector<std::string> LogLines(const GalleryFolder& g) {
+    std::vector<std::string> lines;
+    std::string log = Exists(g / "log/pictorama.Log") ? ReadFile(g / "log/pictorama.Log") : "";
+    for (size_t start = 0, end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(log.substr(start, end - start));
+    return lines;
+}
+
+}  // namespace
+
+// Each GIF the decoder refuses is a picture that cannot be decoded: an empty
+// thumbnail, a cell, the size line, and its message in the log once, while
+// the page shows the other pictures, made one at a time or on threads.
+TEST(UndecodableGif, GetsAnEmptyThumbnailAndOneLogLineAndThePageGoesOn) {
+    TempDir models;
+    MakeGif(models / "model.gif", 120, 90);
+    std::vector<std::string> bad = RefusedCorruptions(ReadFile(models / "model.gif"), 6);
+    ASSERT_EQ(HugeGif().size(), 37u);
+    ASSERT_EQ(CodeSize12Gif().size(), 34u);
+    bad.push_back(HugeGif());
+    bad.push_back(CodeSize12Gif());
+    for (const char* threads : {"1", "4"}) {
+        SCOPED_TRACE(std::string("threads ") + threads);
+        GalleryFolder g;
+        MakeJpeg(g / "good.jpg", 800, 600);
+        WriteFile(g / "good.idd", "k\r\n");
+        for (size_t i = 0; i < bad.size(); ++i) {
+            WriteFile(g / std::string("bad").append(std::to_string(i)).append(".gif"), bad[i]);
+            WriteFile(g / std::string("bad").append(std::to_string(i)).append(".idd"), "k\r\n");
+        }
+        for (int view = 0; view < 3; ++view) {
+            CgiResponse r = g.Get("", {{"PICTORAMA_THUMBNAIL_THREADS", threads}});
+            ASSERT_TRUE(r.head.starts_with("HTTP/1.0 200 OK")) << r.head << r.body;
+            EXPECT_NE(r.body.find("t_good.jpg\" width=93 height=70>"), std::string::npos) << r.body;
+            EXPECT_NE(r.body.find(std::to_string(bad.size() + 1) + " Images Posted"), std::string::npos);
+            for (size_t i = 0; i < bad.size(); ++i)
+                EXPECT_NE(r.body.find("t_bad" + std::to_string(i) + ".jpg\" width=0 height=0>"), std::string::npos)
+                    << i;
+            std::vector<std::string> trace = g.TraceLines();
+            EXPECT_EQ(std::count(trace.begin(), trace.end(), "Thumbnail size 70,70"),
+                      view == 0 ? static_cast<long>(bad.size()) : 0);
+        }
+        for (size_t i = 0; i < bad.size(); ++i) {
+            std::string name = std::string("bad").append(std::to_string(i)).append(".gif");
+            EXPECT_EQ(ReadFile(g / ("t_" + name.substr(0, name.size() - 4) + ".jpg")), "") << name;
+        }
+        std::vector<std::string> log = LogLines(g);
+        ASSERT_EQ(log.size(), bad.size()) << ReadFile(g / "log/pictorama.Log");
+        std::string all = ReadFile(g / "log/pictorama.Log");
+        EXPECT_NE(all.find("bad6.gif: Bitmap image is too large"), std::string::npos) << all;
+        EXPECT_NE(all.find("bad7.gif: Invalid GIF data"), std::string::npos) << all;
+    }
 }
 
 TEST(Slideshow, EachAddressStepsThroughTheJpegPicturesInNameOrder) {
@@ -309,6 +396,110 @@ TEST(Slideshow, SmallPictureKeepsItsSizeAndAnEmptyFolderFails) {
     EXPECT_EQ(h, 300);
 }
 
+// ---- Slides made once per picture ----
+
+namespace {
+
+bool IsKeptSlide(const std::string& name) { return name.starts_with("t_SLIDEIMAGE.~") && name.size() == 14 + 16; }
+
+std::vector<std::string> KeptSlides(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (IsKeptSlide(entry.path().filename().string())) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The slide of a picture as the bitmap routines make it: the picture point
+// sampled to 560 rows (never enlarged), encoded at quality 100.
+std::string SlideOf(const std::string& path) {
+    TBitmap slide;
+    LoadJpegPointSampled(
+        path,
+        [](int fullWidth, int fullHeight, int& w, int& h) {
+            double ratio = static_cast<double>(static_cast<long double>(fullWidth) / fullHeight);
+            w = fullHeight > 560 ? static_cast<int>(560.0L * ratio) : fullWidth;
+            h = std::min(fullHeight, 560);
+        },
+        slide);
+    return EncodeJpeg(slide, 100);
+}
+
+std::string SlideSize(const std::vector<std::string>& trace) {
+    for (const std::string& line : trace)
+        if (line.starts_with("Slide size ")) return line;
+    return "(none)";
+}
+
+}  // namespace
+
+// A second request for the same picture puts the kept slide in place (the
+// very file made by the first); a changed picture gets a new one; the bytes
+// are those the bitmap routines give.
+TEST(SlideMadeOnce, LaterRequestsPutTheKeptSlideInPlaceUntilThePictureChanges) {
+    GalleryFolder g;
+    MakeJpeg(g / "a.jpg", 1024, 768);
+    ASSERT_EQ(g.Get("W").process.exitCode, 0);
+    std::vector<std::string> kept = KeptSlides(g.Path());
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(SlideSize(g.TraceLines()), "Slide size 560,746");
+    EXPECT_EQ(ReadFile(g / "t_SLIDEIMAGE.JPG"), SlideOf(g / "a.jpg"));
+    // A second name for the slide made: if it were made again, the slide
+    // file would be another file.
+    std::filesystem::create_hard_link(g / kept[0], g / "made-first");
+    for (int again = 0; again < 2; ++again) {
+        ASSERT_EQ(g.Get("W").process.exitCode, 0);
+        EXPECT_EQ(SlideSize(g.TraceLines()), "Slide size 560,746");
+        EXPECT_TRUE(std::filesystem::equivalent(g / "t_SLIDEIMAGE.JPG", g / "made-first"));
+        EXPECT_TRUE(std::filesystem::equivalent(g / "t_SLIDEIMAGE.jpg", g / "made-first"));
+    }
+    MakeJpeg(g / "a.jpg", 600, 800);
+    ASSERT_EQ(g.Get("W").process.exitCode, 0);
+    EXPECT_EQ(SlideSize(g.TraceLines()), "Slide size 560,420");
+    EXPECT_FALSE(std::filesystem::equivalent(g / "t_SLIDEIMAGE.JPG", g / "made-first"));
+    EXPECT_EQ(ReadFile(g / "t_SLIDEIMAGE.JPG"), SlideOf(g / "a.jpg"));
+    EXPECT_EQ(KeptSlides(g.Path()).size(), 2u);
+}
+
+// A picture whose decoding fails after its header (a progressive picture
+// beyond the decoder's memory) keeps its empty slide and the height's width
+// in the trace, first and later; the kept slides go to CGI_PRIVATE_DIR when
+// it is set.
+TEST(SlideMadeOnce, UndecodablePictureKeepsItsEmptySlideInThePrivateFolder) {
+    GalleryFolder g;
+    TempDir privateFolder;
+    WriteFile(g / "huge.jpg", jpeg_bytes::ProgressiveJpeg(24576, 8192, 3, 2));
+    for (int request = 0; request < 2; ++request) {
+        ASSERT_EQ(g.Get("W", {{"CGI_PRIVATE_DIR", privateFolder.Path()}}).process.exitCode, 0);
+        EXPECT_NE(ReadFile(privateFolder / "pictorama.tst").find("\r\nSlide size 560,560\r\n"), std::string::npos);
+        EXPECT_TRUE(Exists(g / "t_SLIDEIMAGE.JPG"));
+        EXPECT_EQ(ReadFile(g / "t_SLIDEIMAGE.JPG"), "");
+    }
+    EXPECT_EQ(KeptSlides(privateFolder.Path()).size(), 1u);
+    EXPECT_TRUE(KeptSlides(g.Path()).empty());
+}
+
+// Requests that want the same new slide at once: one slide kept, the pages
+// and the slide whole, nothing left of the making.
+TEST(SlideMadeOnce, ConcurrentFirstRequestsKeepOneSlide) {
+    GalleryFolder g;
+    MakeJpeg(g / "a.jpg", 3000, 2000);
+    std::vector<CgiResponse> responses(8);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 8; ++i)
+        clients.emplace_back([&, i] { responses[i] = g.Get("W", {{"REMOTE_ADDR", "10.0.0." + std::to_string(i)}}); });
+    for (auto& client : clients) client.join();
+    for (const CgiResponse& r : responses) EXPECT_TRUE(r.body.ends_with(" </body></html> \r\n")) << r.body;
+    EXPECT_EQ(KeptSlides(g.Path()).size(), 1u);
+    EXPECT_EQ(ReadFile(g / "t_SLIDEIMAGE.JPG"), SlideOf(g / "a.jpg"));
+    for (const auto& entry : std::filesystem::directory_iterator(g.Path())) {
+        std::string name = entry.path().filename().string();
+        if (!IsKeptSlide(name)) {
+            EXPECT_EQ(name.find(".~"), std::string::npos) << "left behind: " << name;
+        }
+    }
+}
+
 TEST(Concurrency, SimultaneousRequestsLeaveOnlyCompleteFiles) {
     GalleryFolder g;
     for (int i = 0; i < 30; ++i) {
@@ -329,7 +520,9 @@ TEST(Concurrency, SimultaneousRequestsLeaveOnlyCompleteFiles) {
     }
     for (const auto& entry : std::filesystem::directory_iterator(g.Path())) {
         std::string name = entry.path().filename().string();
-        EXPECT_EQ(name.find(".~"), std::string::npos) << "temporary file left: " << name;
+        if (!IsKeptSlide(name)) {
+            EXPECT_EQ(name.find(".~"), std::string::npos) << "temporary file left: " << name;
+        }
         if (name.starts_with("t_")) {
             int w = 0, h = 0;
             EXPECT_TRUE(JpegSize(entry.path().string(), w, h)) << name;

@@ -97,6 +97,7 @@ public:
     bool Running();
     // The processor time the program has used so far, user and system.
     double CpuSeconds() const;
+    int Pid() const { return pid_; }
 
 private:
     TempDir dir_;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "app/Gallery.h"
+#include "app/GalleryRequest.h"
 #include "app/MainForm.h"
 #include "app/Pages.h"
 #include "platform/Path.h"
@@ -10,25 +11,30 @@
 using testing_support::TestCgiEngine;
 
 namespace {
+// Which page was called, and the URL directory the page found stored.
 struct Recorder {
     std::string called;
+    std::string urlDirectory = "untouched";
     PageTable saved = Pages();
     Recorder() {
-        Pages().photo = [this] { called = "photo"; };
-        Pages().report = [this] { called = "report"; };
-        Pages().slideshow = [this] { called = "slideshow"; };
-        Pages().repair = [this] { called = "repair"; };
+        Pages().photo = [this] { Called("photo"); };
+        Pages().report = [this] { Called("report"); };
+        Pages().slideshow = [this] { Called("slideshow"); };
+        Pages().repair = [this] { Called("repair"); };
     }
     ~Recorder() { Pages() = saved; }
+    void Called(const char* page) {
+        called = page;
+        urlDirectory = CurrentRequest().urlDirectory;
+    }
 };
 
 std::string Dispatch(const std::string& method, const std::string& query, std::string* urlDirectory = nullptr) {
     Recorder recorder;
-    GalleryUrlDirectory() = "untouched";
     TestCgiEngine e;
     e.Run({{"REQUEST_METHOD", method}, {"QUERY_STRING", query}, {"SCRIPT_NAME", "/photos/pictorama.cgi"}}, "",
           [](THttpEngine*) { DispatchRequest(); });
-    if (urlDirectory) *urlDirectory = GalleryUrlDirectory();
+    if (urlDirectory) *urlDirectory = recorder.urlDirectory;
     return recorder.called;
 }
 }  // namespace

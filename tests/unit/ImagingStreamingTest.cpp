@@ -1,13 +1,16 @@
 // The streaming thumbnailer must give exactly what a full decode followed by
-// the point-sampling stretch gives, for every kind of JPEG file and target.
+// the point-sampling stretch gives, for every kind of JPEG file and target;
+// written straight into the encoder, the bytes the bitmap's encoding gives.
 #include <gtest/gtest.h>
 
 
 #include "ImagingTestPictures.h"
 #include "imaging/Jpeg.h"
+#include "imaging/Limits.h"
 #include "imaging/Picture.h"
 #include "platform/Exception.h"
 #include "platform/Stream.h"
+#include "support/ExifBytes.h"
 #include "support/TestSupport.h"
 
 using imaging_test::CameraLikePicture;
@@ -218,4 +221,86 @@ TEST(JpegSizeFromHeader, SeeksOverLargeSegmentsInsteadOfReadingThem) {
     EXPECT_EQ(h, 48);
     EXPECT_LT(stream.bytesRead, 6 * 4096) << "of " << stream.Data().size();
     EXPECT_EQ(stream.Data().size(), 4 * app1.size() + jpeg.size());  // seeking never grew the stream
+}
+
+// ---- Writing a point-sampled picture straight into the JPEG encoder ----
+
+namespace {
+
+// What the bitmap routines write: the point-sampled picture, then encoded.
+std::string SampledThenEncoded(const std::string& bytes, int w, int h, int quality) {
+    TBitmap sampled;
+    DecodeJpegPointSampled(bytes.data(), bytes.size(), w, h, sampled);
+    return EncodeJpeg(sampled, quality);
+}
+
+std::string StreamedToEncoder(const std::string& bytes, int w, int h, int quality,
+                              size_t bandBytes = imaging::TurnedPictureBandBytes) {
+    MemoryStream in, out;
+    in.Data() = bytes;
+    WriteJpegPointSampled(
+        in,
+        [w, h](int, int, int& tw, int& th) {
+            tw = w;
+            th = h;
+        },
+        quality, out, nullptr, nullptr, bandBytes);
+    return out.Data();
+}
+
+}  // namespace
+
+TEST(StreamingJpegWrite, SameBytesAsSamplingThenEncodingForEveryKindAndTarget) {
+    TBitmap picture = CameraLikePicture(301, 217, 7);
+    for (const Kind& kind : kinds) {
+        std::string bytes = EncodeWithLibjpeg(picture, kind.options);
+        for (auto [w, h] : targets) {
+            std::string expected = SampledThenEncoded(bytes, w, h, 100);
+            ASSERT_FALSE(expected.empty());
+            EXPECT_TRUE(StreamedToEncoder(bytes, w, h, 100) == expected) << kind.name << " to " << w << "x" << h;
+        }
+    }
+    // A file cut short decodes as far as it goes, either way.
+    std::string whole = EncodeWithLibjpeg(picture, {});
+    std::string cut = whole.substr(0, whole.size() / 2);
+    EXPECT_TRUE(StreamedToEncoder(cut, 93, 70, 75) == SampledThenEncoded(cut, 93, 70, 75));
+    // An empty target writes nothing, as an empty bitmap encodes to nothing.
+    EXPECT_EQ(StreamedToEncoder(whole, 0, 70, 100), "");
+    EXPECT_THROW(StreamedToEncoder("not a picture", 10, 10, 100), Exception);
+}
+
+// Every EXIF orientation, each in one band and in bands of a few rows (the
+// picture read again for each): the upright picture, byte for byte.
+TEST(StreamingJpegWrite, TurnedPicturesInOneBandOrManyGiveTheSameBytes) {
+    const std::string stored = EncodeWithLibjpeg(CameraLikePicture(240, 160, 3), {});
+    const std::string grey = EncodeWithLibjpeg(CameraLikePicture(240, 160, 4), {.grayscale = true});
+    for (const std::string* source : {&stored, &grey}) {
+        for (int o = 1; o <= 8; ++o) {
+            std::string bytes = exif_bytes::WithApp1(*source, exif_bytes::OrientationBlock(o));
+            const int w = o >= 5 ? 53 : 105, h = 70;
+            std::string expected = SampledThenEncoded(bytes, w, h, 90);
+            EXPECT_TRUE(StreamedToEncoder(bytes, w, h, 90) == expected) << "orientation " << o;
+            EXPECT_TRUE(StreamedToEncoder(bytes, w, h, 90, 4 * w * 3) == expected) << "orientation " << o << " in bands";
+            EXPECT_TRUE(StreamedToEncoder(bytes, w, h, 90, 1) == expected) << "orientation " << o << " row by row";
+        }
+    }
+}
+
+// A stream that takes no bytes fails the writing with the library's error.
+TEST(StreamingJpegWrite, OutputThatFailsRaises) {
+    class Full : public MemoryStream {
+    public:
+        int64_t Write(const void*, int64_t) override { return -1; }
+    };
+    MemoryStream in;
+    in.Data() = EncodeJpeg(CameraLikePicture(64, 48), 90);
+    Full out;
+    EXPECT_THROW(WriteJpegPointSampled(
+                     in,
+                     [](int, int, int& w, int& h) {
+                         w = 64;
+                         h = 48;
+                     },
+                     90, out),
+                 Exception);
 }

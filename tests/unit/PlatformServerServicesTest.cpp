@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "platform/FolderWatch.h"
+#include "platform/FileWaiter.h"
 #include "platform/HiddenProcess.h"
 #include "platform/PresenceLock.h"
 #include "platform/ProcessDeadline.h"
@@ -66,33 +66,33 @@ TEST(PresenceLock, EndsWithItsProcessHoweverItEnds) {
     close(ready[1]);
 }
 
-TEST(FolderWatch, WritingAFileWakesNobodyRenamingItIntoPlaceDoes) {
+TEST(FileWaiter, WritingAFileWakesNobodyRenamingItIntoPlaceDoes) {
     TempDir dir;
-    platform::FolderWatch watch(dir.Path());
-    ASSERT_TRUE(watch.Active());
+    platform::FileWaiter waiter(dir.Path());
+    ASSERT_TRUE(waiter.Active());
     WriteFile(dir / "x.tmp", "1");
     auto before = std::chrono::steady_clock::now();
-    watch.Wait(150);
+    waiter.Wait(150);
     EXPECT_GE(Seconds(before), 0.1) << "woken by a file still being written";
     std::thread renamer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         std::rename((dir / "x.tmp").c_str(), (dir / "x_REQ").c_str());
     });
     auto start = std::chrono::steady_clock::now();
-    watch.Wait(20000);
+    waiter.Wait(20000);
     double waited = Seconds(start);
     renamer.join();
     EXPECT_TRUE(Exists(dir / "x_REQ"));
     EXPECT_LT(waited, 10.0) << "the rename did not end the wait";
 }
 
-TEST(FolderWatch, ChangeBeforeTheWaitIsNotMissed) {
+TEST(FileWaiter, ChangeBeforeTheWaitIsNotMissed) {
     TempDir dir;
     WriteFile(dir / "early.tmp", "1");
-    platform::FolderWatch watch(dir.Path());
+    platform::FileWaiter waiter(dir.Path());
     std::rename((dir / "early.tmp").c_str(), (dir / "early").c_str());
     auto start = std::chrono::steady_clock::now();
-    watch.Wait(20000);
+    waiter.Wait(20000);
     EXPECT_LT(Seconds(start), 10.0);
 }
 

@@ -3,8 +3,12 @@
 // The ages are shortened here so that "long" is about a second.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <filesystem>
 #include <future>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -72,4 +76,39 @@ TEST_F(ThumbnailClaimTimes, HeldClaimIsReleasedWhenTheWorkFails) {
     // Nothing touches it after the release.
     Sleep(3 * RefreshSeconds);
     EXPECT_FALSE(Exists(thumbnail + ".~claim"));
+}
+
+// Many requests find one stale claim stale before any of them takes it over,
+// round after round: exactly one of them takes it over each time, and
+// nothing of the taking over is left beside the claim.
+TEST_F(ThumbnailClaimTimes, StaleClaimFoundByManyAtOnceIsTakenOverByExactlyOne) {
+    const std::string thumbnail = dir / "t_a.jpg";
+    constexpr int Racers = 8;
+    std::mutex mutex;
+    std::condition_variable allFound;
+    int found = 0;
+    SetStaleClaimFoundHook([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++found;
+        allFound.notify_all();
+        allFound.wait_for(lock, std::chrono::seconds(5), [&] { return found % Racers == 0; });
+    });
+    for (int round = 0; round < 20; ++round) {
+        WriteFile(thumbnail + ".~claim", "");
+        std::filesystem::last_write_time(thumbnail + ".~claim",
+                                         std::filesystem::file_time_type::clock::now() - std::chrono::seconds(60));
+        std::atomic<int> owners{0};
+        std::vector<std::thread> racers;
+        for (int i = 0; i < Racers; ++i)
+            racers.emplace_back([&] {
+                if (ClaimThumbnail(thumbnail)) ++owners;
+            });
+        for (auto& racer : racers) racer.join();
+        EXPECT_EQ(found, (round + 1) * Racers) << "round " << round;
+        ASSERT_EQ(owners.load(), 1) << "round " << round;
+        ReleaseThumbnailClaim(thumbnail);
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+            ADD_FAILURE() << "left behind: " << entry.path().filename().string();
+    }
+    SetStaleClaimFoundHook(nullptr);
 }
