@@ -13,6 +13,7 @@
 #include "engine/hostings/WinCgiEngine.h"
 #include "engine/RequestLifecycle.h"
 #include "platform/Environment.h"
+#include "platform/Exception.h"
 
 int main(int argc, char** argv) {
     platform::SetCommandLine(argc, argv);
@@ -33,6 +34,11 @@ int main(int argc, char** argv) {
     // as soon as the response is sent, the FastCGI hosting when stopped.
     try {
         new TMainform();
+    } catch (const UsageError& error) {
+        // A command line that cannot be served (a FastCGI address that is
+        // none): nothing was made.
+        std::fprintf(stderr, "pictorama: %s\n", error.what());
+        return 2;
     } catch (const std::exception& error) {
         // Nothing served (a Win-CGI profile that cannot be read, a FastCGI
         // address that cannot be listened on): no response.

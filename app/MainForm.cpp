@@ -27,8 +27,9 @@ TMainform::TMainform() {
     GeneralHttpEngine1->SetNoCache(false);
     GeneralHttpEngine1->SetTempDir("Temp");
     GeneralHttpEngine1->SetOnExecRequest([this](THttpEngine* sender) { GeneralHttpEngine1ExecRequest(sender); });
-    // After the last request (the library about to be unloaded, the resident
-    // server ending): the thumbnail threads end while they still can.
+    // After the last request (the one request of a CGI process, a resident
+    // process that stops serving, the library about to be unloaded): the
+    // thumbnail threads end, once, while they still can.
     GeneralHttpEngine1->SetOnLastExecRequest([](THttpEngine*) { StopThumbnailThreads(); });
     GeneralHttpEngine1->SetBufferedOutput(true);
     GeneralHttpEngine1->SetCGIAutoTerminate(true);
@@ -78,7 +79,7 @@ void DispatchRequest() {
     // between requests, as long as they stay unchanged; a CGI process keeps
     // nothing.
     THttpEngine* engine = CurrentHttpEngine();
-    GalleryRequest request(engine && engine->KeepsProcessAfterResponse());
+    GalleryRequest request(engine && engine->Lifetime() == TProcessLifetime::Resident);
     GalleryRequest::Binding binding(request);
     try {
         DispatchToPage(request);

@@ -11,6 +11,7 @@
 #include "app/Trace.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
+#include "platform/Mutexes.h"
 #include "platform/Processors.h"
 #include "platform/Text.h"
 
@@ -36,26 +37,37 @@ int ThumbnailThreadSetting() {
 }
 
 namespace {
-std::mutex g_poolMutex;
-// Never destroyed at exit: a process ends its threads with itself, and a
-// library's static destructors run when the system has ended them already
-// (joining them there waits for ever).
-std::shared_ptr<platform::WorkerPool>* g_pool = new std::shared_ptr<platform::WorkerPool>;
+platform::Mutex g_poolMutex;
+// The process's pool, until StopThumbnailThreads. A pool still there when
+// the static objects are destroyed (a process ending without its last
+// request's end) is left to the system: a library's static destructors run
+// when the system has ended its threads already (joining them there waits
+// for ever).
+struct PoolHolder {
+    std::shared_ptr<platform::WorkerPool> pool;
+    ~PoolHolder() {
+        if (pool) new std::shared_ptr<platform::WorkerPool>(std::move(pool));
+    }
+};
+PoolHolder g_pool;
 }  // namespace
 
 std::shared_ptr<platform::WorkerPool> SharedThumbnailPool() {
     std::lock_guard<std::mutex> lock(g_poolMutex);
-    if (!*g_pool) *g_pool = std::make_shared<platform::WorkerPool>(ThumbnailThreadSetting());
-    return *g_pool;
+    if (!g_pool.pool) g_pool.pool = std::make_shared<platform::WorkerPool>(ThumbnailThreadSetting());
+    return g_pool.pool;
 }
 
 void StopThumbnailThreads() {
     std::shared_ptr<platform::WorkerPool> pool;
     {
         std::lock_guard<std::mutex> lock(g_poolMutex);
-        pool.swap(*g_pool);
+        pool.swap(g_pool.pool);
     }
-    // The last batch's share, or this one, ends the threads once their work is done.
+    // The last batch's share, or this one, ends the threads once their work
+    // is done; the thread that keeps the claims fresh ends with them.
+    pool.reset();
+    StopThumbnailClaimRefresh();
 }
 
 std::vector<std::vector<ThumbnailSource>> PlanMissingThumbnails(const std::string& folder,
@@ -93,6 +105,7 @@ ThumbnailBatch::ThumbnailBatch(platform::WorkerPool& pool, GalleryRequest& reque
     : pool_(pool), shared_(std::make_shared<Shared>()) {
     shared_->request = &request;
 }
+
 
 ThumbnailBatch::~ThumbnailBatch() {
     Cancel();

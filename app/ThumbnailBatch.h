@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/Thumbnails.h"
+#include "platform/Mutexes.h"
 #include "platform/WorkerPool.h"
 
 class GalleryRequest;
@@ -29,10 +30,12 @@ bool ParseThumbnailThreads(const std::string& text, int& threads);
 // ThumbnailThreadSetting() however many requests arrive. A batch holds its
 // share until it is done.
 std::shared_ptr<platform::WorkerPool> SharedThumbnailPool();
-// Ends the process's thumbnail threads once the batches using them are done
-// (the next batch starts them again). A library calls it before it is
-// unloaded: its threads must end while the system still lets them, never in
-// a destructor run at unload, when the system has ended them already.
+// Ends the process's thumbnail threads (and the one keeping claims fresh)
+// once the batches using them are done (the next batch starts them again):
+// the last-request event calls it, once per process or library, at the end
+// of its last request. A library must end its threads before it is
+// unloaded, never in a destructor run at unload, when the system has ended
+// them already.
 void StopThumbnailThreads();
 
 // The thumbnails missing for pictures (file names in the folder, in page
@@ -84,7 +87,7 @@ private:
     };
     struct Shared {
         GalleryRequest* request = nullptr;
-        mutable std::mutex mutex;
+        mutable platform::Mutex mutex;
         std::condition_variable changed;
         std::vector<std::unique_ptr<Job>> jobs;
         size_t finished = 0;

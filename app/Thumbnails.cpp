@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "app/BrowserCopies.h"
@@ -23,10 +24,13 @@
 #include "platform/Exception.h"
 #include "platform/File.h"
 #include "platform/Files.h"
+#include "platform/Mutexes.h"
 #include "platform/Process.h"
 #include "platform/Stream.h"
 #include "platform/Text.h"
 #include "platform/TextFile.h"
+#include "platform/ThreadSignals.h"
+#include "platform/WorkerThread.h"
 
 double AspectRatio(int width, int height) {
     if (height == 0) return 1.0;
@@ -254,41 +258,93 @@ bool AwaitThumbnail(const std::string& thumbnailPath) {
     }
 }
 
-// Sets the claim's modification time to now at the refresh interval until
-// told to stop. Only the time is set: a claim that vanished stays gone.
-struct HeldThumbnailClaim::Heartbeat {
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool stop = false;
-    std::thread thread;
+namespace {
 
-    explicit Heartbeat(std::string claim) {
-        thread = std::thread([this, claim = std::move(claim)] {
-            std::unique_lock<std::mutex> lock(mutex);
-            for (;;) {
-                auto interval = std::chrono::duration<double>(g_claimRefreshSeconds.load());
-                if (wake.wait_for(lock, interval, [this] { return stop; })) return;
-                platform::SetFileModificationTime(claim, platform::NowSeconds());
-            }
-        });
-    }
-    ~Heartbeat() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stop = true;
+// Sets the modification time of every claim the process holds to now, at
+// the refresh interval, from one thread. Only the time is set: a claim that
+// vanished stays gone; a released claim is never touched again.
+class ClaimRefresher {
+public:
+    void Hold(const std::string& claim) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        claims_.insert(claim);
+        if (!thread_.Joinable()) {
+            stop_ = false;
+            platform::NewThreadsTakeNoSignals quiet;
+            thread_ = platform::WorkerThread([this] { Refresh(); });
         }
-        wake.notify_one();
-        thread.join();
     }
+    void Release(const std::string& claim) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto at = claims_.find(claim);
+        if (at != claims_.end()) claims_.erase(at);
+    }
+    void Stop() {
+        platform::WorkerThread ending;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!claims_.empty()) return;  // still in use: it ends with the last
+            stop_ = true;
+            ending = std::move(thread_);
+        }
+        wake_.notify_all();
+        ending.Join();
+    }
+    // A process ending with the thread still there (the site owner's
+    // command, a process that ends without its last request's end) ends it
+    // first: it must not wait on what is destroyed here. A thread the
+    // system has ended already is found ended.
+    ~ClaimRefresher() {
+        std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+        // A thread the system ended while it held the lock (a process
+        // ending) never gives it back: then all is left as it is.
+        for (int i = 0; i < 100 && !lock.try_lock(); ++i) platform::SleepMilliseconds(1);
+        if (!lock.owns_lock()) {
+            thread_.Detach();
+            return;
+        }
+        stop_ = true;
+        lock.unlock();
+        wake_.notify_all();
+        thread_.Join();
+        platform::FreeMutexRecord(mutex_);
+    }
+
+private:
+    void Refresh() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            auto interval = std::chrono::duration<double>(g_claimRefreshSeconds.load());
+            if (wake_.wait_for(lock, interval, [this] { return stop_; })) return;
+            double now = platform::NowSeconds();
+            for (const std::string& claim : claims_) platform::SetFileModificationTime(claim, now);
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::multiset<std::string> claims_;  // one entry per holder
+    bool stop_ = false;
+    platform::WorkerThread thread_;
 };
 
-HeldThumbnailClaim::HeldThumbnailClaim(const std::string& thumbnailPath)
-    : thumbnailPath_(thumbnailPath), heartbeat_(std::make_unique<Heartbeat>(ClaimPath(thumbnailPath))) {}
+ClaimRefresher& Refresher() {
+    static ClaimRefresher refresher;
+    return refresher;
+}
+
+}  // namespace
+
+HeldThumbnailClaim::HeldThumbnailClaim(const std::string& thumbnailPath) : thumbnailPath_(thumbnailPath) {
+    Refresher().Hold(ClaimPath(thumbnailPath));
+}
 
 HeldThumbnailClaim::~HeldThumbnailClaim() {
-    heartbeat_.reset();  // no refresh after the release
+    Refresher().Release(ClaimPath(thumbnailPath_));  // no refresh after the release
     ReleaseThumbnailClaim(thumbnailPath_);
 }
+
+void StopThumbnailClaimRefresh() { Refresher().Stop(); }
 
 bool MakeClaimedThumbnail(const std::string& picturePath, const std::string& thumbnailPath) {
     if (!ClaimThumbnail(thumbnailPath)) return false;

@@ -102,8 +102,10 @@ void ReleaseThumbnailClaim(const std::string& thumbnailPath);
 // false when that request gave up (its claim vanished or went stale).
 bool AwaitThumbnail(const std::string& thumbnailPath);
 
-// A claim this request holds: kept fresh from a thread of its own until it is
-// destroyed, then released (also when the making ends in an exception).
+// A claim this request holds: kept fresh until it is destroyed, then
+// released (also when the making ends in an exception). One thread of the
+// process keeps every claim it holds fresh; it starts with the first claim
+// and lives until StopThumbnailClaimRefresh.
 class HeldThumbnailClaim {
 public:
     explicit HeldThumbnailClaim(const std::string& thumbnailPath);
@@ -112,10 +114,12 @@ public:
     HeldThumbnailClaim& operator=(const HeldThumbnailClaim&) = delete;
 
 private:
-    struct Heartbeat;
     std::string thumbnailPath_;
-    std::unique_ptr<Heartbeat> heartbeat_;
 };
+// Ends the thread that keeps the claims fresh, once no claim is held (a
+// later claim starts it again): with the thumbnail threads, at the end of the
+// process's or library's last request.
+void StopThumbnailClaimRefresh();
 
 // Makes the picture's thumbnail under a held claim. False when another request
 // holds the claim (nothing done); true when the thumbnail was made here or

@@ -25,6 +25,23 @@ class THttpEngine;
 
 enum class TDebugMode : uint8_t { NoDebug = 0, DebugException = 1, DebugAlways = 2 };
 
+// How long the process that serves an engine's requests lives; the hosting
+// fixes it when it makes its engine, and every question of lifetime is
+// answered from it (ServerMode and CGIAutoTerminate stay settings):
+//   OneRequestPerProcess: the process serves one request and ends (CGI,
+//     Win-CGI): the last-request event fires after that request, and
+//     nothing is kept for a next one;
+//   Resident: the process serves request after request until it is stopped
+//     (FastCGI, the server mode's instance): the last-request event fires
+//     once, when it stops serving, and what it keeps between requests
+//     (folders, the thumbnail threads) lives until then;
+//   InsideLibrary: a web server loaded the library, calls it on its own
+//     threads and may unload it after any request: the last-request event
+//     fires when the server says it is done with it (TerminateExtension),
+//     the process is never ended, and the request's connection is the
+//     server's (no body drained).
+enum class TProcessLifetime : uint8_t { OneRequestPerProcess, Resident, InsideLibrary };
+
 using TExecRequestEvent = std::function<void(THttpEngine* sender)>;
 using TRequestErrorEvent = std::function<void(THttpEngine* sender, const std::exception& error)>;
 
@@ -113,6 +130,9 @@ public:
     virtual void SetTempDir(const std::string& v);
     uint8_t ServerMode() const { return serverMode_; }
     virtual void SetServerMode(uint8_t v);
+    // Not a setting: the hosting's fact, set once when the engine is made.
+    TProcessLifetime Lifetime() const { return lifetime_; }
+    void SetLifetime(TProcessLifetime v) { lifetime_ = v; }
     bool BufferedOutput() const { return true; }
     virtual void SetBufferedOutput(bool);
     std::string Version() const;
@@ -141,9 +161,9 @@ public:
     // After an error page: a hosting that serves one request per process
     // sends it and ends the process; the others go on.
     virtual void EndAfterErrorPage() {}
-    // Whether ending the process leaves the request to be finished first (a
-    // CGI hosting told not to end its process by itself).
-    virtual bool KeepsProcessAfterResponse() const { return false; }
+    // Whether finishing a request ends the process (a CGI hosting serving
+    // one request per process, told to end it by itself).
+    virtual bool EndsProcessWhenFinished() const { return false; }
 
     // --- Request variables ---
     std::string GetVar(const std::string& name);
@@ -201,7 +221,8 @@ public:
     void BeginDebugOutput();
     static void MakeCurrent(THttpEngine* engine);
 
-    // Locks that serialise whole requests (ServerMode 1 inside a library).
+    // Locks that serialise whole requests (ServerMode 1 in a process that
+    // serves more than one).
     using Lock = std::mutex;
     Lock* CreateLock() { return new Lock(); }
     void EnterLock(Lock* lock) { if (lock) lock->lock(); }
@@ -228,6 +249,7 @@ private:
     bool noCache_ = false;
     std::string tempDir_ = "Temp";
     uint8_t serverMode_ = 0;
+    TProcessLifetime lifetime_ = TProcessLifetime::OneRequestPerProcess;
     TExecRequestEvent onExecRequest_, onFirstExecRequest_, onLastExecRequest_, onPrepareRequest_;
     TRequestErrorEvent onRequestError_;
 };

@@ -11,14 +11,19 @@
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
+#include "platform/Mutexes.h"
 #include "platform/Process.h"
 
 namespace {
 
+// The status line of the error page. The CGI hostings write it in their
+// "Status:" form for the servers that want one, as every status line.
+const char* const ErrorStatusLine = "HTTP/1.0 500 Internal Server Error";
+
 std::atomic<int> g_requestCounter{0};
 
 std::mutex& RandomMutex() {
-    static std::mutex m;
+    static platform::Mutex m;
     return m;
 }
 std::mt19937& RandomGenerator() {
@@ -31,10 +36,11 @@ int RandomRequestNumber() {
     return std::uniform_int_distribution<int>(0, 9999)(RandomGenerator());
 }
 
-// Serialises the handlers when a library serves requests one at a time: taken
-// after the client input is read, released just before FinishRequest.
+// Serialises the handlers when a process that serves many requests is told
+// to serve them one at a time (ServerMode 1): taken after the client input is
+// read, released just before FinishRequest.
 std::mutex& RequestLock() {
-    static std::mutex lock;
+    static platform::Mutex lock;
     return lock;
 }
 
@@ -81,10 +87,13 @@ void THttpEngine::ExecuteRequest(Stream* input, Stream* output, StringList* vari
         }
         if (onPrepareRequest_) onPrepareRequest_(this);
         if (autoReadInput_) ReadClientInput();
-        if (serverMode_ == 1 && platform::RunningAsLibrary()) lock = std::unique_lock<std::mutex>(RequestLock());
+        if (serverMode_ == 1 && lifetime_ != TProcessLifetime::OneRequestPerProcess)
+            lock = std::unique_lock<std::mutex>(RequestLock());
         if (++g_requestCounter == 1 && onFirstExecRequest_) onFirstExecRequest_(this);
         if (onExecRequest_) onExecRequest_(this);
-        if (!platform::RunningAsLibrary() && serverMode_ == 0 && onLastExecRequest_) onLastExecRequest_(this);
+        // A resident process has its last request when it stops serving, a
+        // library when the server is done with it; they fire it then.
+        if (lifetime_ == TProcessLifetime::OneRequestPerProcess && onLastExecRequest_) onLastExecRequest_(this);
         if (autoHttpHeader_ && !c.bodySent && c.outputBuffer && !c.outputBuffer->empty() && c.headers &&
             !c.headers->Find("content-length")) {
             c.headers->Add("content-length", std::to_string(c.outputBuffer->size()));
@@ -115,7 +124,7 @@ void THttpEngine::FinishRequest() {
         if (c.debugOutput) WriteLine("");
         if (c.output) {
             SendResponse();
-            if (!platform::RunningAsLibrary()) DiscardUnreadBody();
+            if (lifetime_ != TProcessLifetime::InsideLibrary) DiscardUnreadBody();
             c.ownedInput.reset();
             c.input = nullptr;
             c.output.reset();
@@ -150,7 +159,12 @@ void THttpEngine::ReportUnhandledException(const std::exception& error) {
             if (c.outputBuffer) c.outputBuffer->clear();
             if (c.headers) c.headers->Clear();
         }
-        if (!c.headersSent && current) current->AddHeader("content-type", "text/html");
+        if (!c.headersSent && current) {
+            // A failed request says so: caches, crawlers and monitors go by
+            // the status, and must not take the error page for the page.
+            if (!c.debugOutput) current->AddHeader(ErrorStatusLine, "");
+            current->AddHeader("content-type", "text/html");
+        }
         // The message may carry request text (a file name, a variable): it
         // goes into the page escaped, and into the log as it is.
         if (!c.debugOutput && current)
@@ -165,15 +179,19 @@ void THttpEngine::Terminate() { TerminateProcessRoutine(); }
 void TerminateProcessRoutine() {
     auto& c = Context();
     THttpEngine* current = c.currentEngine;
+    // A library never ends the server's process.
+    const bool insideLibrary =
+        current ? current->Lifetime() == TProcessLifetime::InsideLibrary : platform::RunningAsLibrary();
     try {
         if (c.output && current) current->SendResponse();
         // An error page leaves here before the request is finished.
-        if (current && !platform::RunningAsLibrary()) current->DiscardUnreadBody();
-        if (current && (platform::RunningAsLibrary() || current->KeepsProcessAfterResponse())) current->FinishRequest();
+        if (current && !insideLibrary) current->DiscardUnreadBody();
+        // Finished here unless finishing is what ends the process (and brought us here).
+        if (current && !current->EndsProcessWhenFinished()) current->FinishRequest();
         StopWatchdog();
     } catch (...) {
     }
-    if (platform::RunningAsLibrary()) return;
+    if (insideLibrary) return;
     // The forms are not freed one by one: ending the process releases them,
     // and this routine may run inside one of their own methods.
     platform::EndProcessNow(0);

@@ -6,9 +6,12 @@
 // thread's program file is the running program's again once the request is
 // over, and that an answered request's response begins with its header block.
 //
-// Every byte libfcgi reads passes the hosting's input check first
-// (engine/hostings/FastCgiInputCheck.h); inputs the check refuses end with
-// the connection closed and nothing served. (Before the check, a campaign
+// The bytes arrive as the pool takes them (engine/hostings/
+// FastCgiRequestArrival.h): read without waiting, through the hosting's input
+// check (FastCgiInputCheck.h), until the request's head and the body kept are
+// in; libfcgi then reads those bytes alone. Inputs the check refuses, and
+// requests whose head never comes whole, end with the connection closed and
+// nothing served. (Before the check, a campaign
 // found within a minute that a parameter whose announced name and value
 // lengths add up past 2^31 makes libfcgi allocate a negative size and write
 // through the null it gets.)

@@ -34,6 +34,7 @@ class ServerEngine : public THttpCGIEngine {
 public:
     ServerEngine() : THttpCGIEngine(nullptr) {
         SetServerMode(1);
+        SetLifetime(TProcessLifetime::Resident);
         SetOnExecRequest([](THttpEngine* e) {
             for (const auto& name : e->GetFormFieldNames()) e->WriteLine(name + "=" + e->GetFormField(name, ""));
             e->WriteLine(e->GetVar("QUERY_STRING") + e->GetVar("REMOTE_ADDR"));

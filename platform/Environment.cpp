@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/EnvironmentParts.h"
+#include "platform/Mutexes.h"
 
 namespace platform {
 namespace environment_parts {
@@ -19,7 +20,7 @@ namespace {
 std::atomic<bool> g_library{false};
 
 std::mutex& ModulePathMutex() {
-    static std::mutex m;
+    static Mutex m;
     return m;
 }
 // The path never changes while the program runs; the gallery asks for it for

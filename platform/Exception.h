@@ -16,3 +16,10 @@ public:
     EInOutError(const std::string& message, int code) : Exception(message), ErrorCode(code) {}
     int ErrorCode;
 };
+
+// A command line the program cannot serve: it says why and ends with
+// status 2 (wrong usage), having made nothing.
+class UsageError : public Exception {
+public:
+    using Exception::Exception;
+};

@@ -56,6 +56,10 @@ public:
     int64_t Read(void* buffer, int64_t count);
     // Returns bytes written, or -1 on failure; retries short writes.
     int64_t Write(const void* buffer, int64_t count);
+    // For a file opened to Append: adds the bytes at its end in one piece,
+    // even while other handles and processes append to it, and returns where
+    // they end (the file's size just after them), or -1 on failure.
+    int64_t Append(const void* buffer, int64_t count);
     int64_t Seek(int64_t offset, int whence);  // whence: 0 start, 1 current, 2 end
     int64_t Size();
     // The version of the open file, whatever its name now leads to.

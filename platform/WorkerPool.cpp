@@ -20,7 +20,7 @@ WorkerPool::~WorkerPool() {
         stopping_ = true;
     }
     wake_.notify_all();
-    for (auto& thread : threads_) thread.join();
+    for (auto& thread : threads_) thread.Join();
 }
 
 void WorkerPool::Submit(std::function<void()> task) {

@@ -7,9 +7,10 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
 
+#include "platform/Mutexes.h"
+#include "platform/WorkerThread.h"
 namespace platform {
 
 class WorkerPool {
@@ -28,11 +29,11 @@ public:
 private:
     void Work();
 
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> tasks_;
     bool stopping_ = false;
-    std::vector<std::thread> threads_;
+    std::vector<WorkerThread> threads_;
 };
 
 }  // namespace platform

@@ -2,6 +2,8 @@
 
 #include <fcgiapp.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <thread>
@@ -65,19 +67,6 @@ StringList* RequestVariables(const FCGX_Request& request) {
     return list;
 }
 
-// Reads the request whose bytes wait on the connection; the library reads
-// it with a fresh reader, so the input check starts over too. False when
-// no request could be read: the library has closed the connection.
-bool ReadRequest(FCGX_Request& request, int connection) {
-    request.ipcFd = connection;
-    // The library finishes the request it last read before it reads
-    // another, and closes that one's connection unless it was kept: this
-    // connection is to be read, not closed.
-    request.keepConnection = 1;
-    RestartFastCgiInputCheck();
-    return FCGX_Accept_r(&request) >= 0;
-}
-
 // One accepted request, served in the thread's context; the request's
 // program file is the thread's only while it is served.
 void ServeAccepted(TFastCgiEngine* engine, FCGX_Request& request) {
@@ -86,8 +75,10 @@ void ServeAccepted(TFastCgiEngine* engine, FCGX_Request& request) {
         std::string programFile = RequestProgramFile(*variables);
         // A folder is a gallery only where the site owner put the program (as
         // under CGI, where nothing else could run): a web server that passes
-        // every *.cgi URL on must not make any folder of the site one.
-        if (!programFile.empty() && !platform::FileExists(programFile)) {
+        // every *.cgi URL on must not make any folder of the site one, and a
+        // request naming no program file is for no folder at all (not the
+        // process's own).
+        if (programFile.empty() || !platform::FileExists(programFile)) {
             FCGX_PutS(NotFoundResponse, request.out);
             FCGX_Finish_r(&request);
             return;
@@ -105,19 +96,41 @@ void ServeAccepted(TFastCgiEngine* engine, FCGX_Request& request) {
     FCGX_Finish_r(&request);
 }
 
-// A thread of the pool: a request from each connection FastCgiConnections
+// Serves the request that has arrived on the connection, in the thread's
+// context; true when the connection may carry another request.
+bool ServeArrived(TFastCgiEngine* engine, FCGX_Request& request, FastCgiConnection& connection) {
+    LibraryServesConnection reads(connection.fd, connection.arrival);
+    request.ipcFd = connection.fd;
+    // The library finishes the request it last read before it reads
+    // another, and closes that one's connection unless it was kept: this
+    // connection is to be read, not closed.
+    request.keepConnection = 1;
+    bool accepted = FCGX_Accept_r(&request) >= 0;
+    if (accepted) ServeAccepted(engine, request);
+    request.ipcFd = -1;
+    return accepted && !reads.CloseWanted();
+}
+
+// A thread of the pool: the request of each connection FastCgiConnections
 // hands it; a connection the web server keeps goes back to wait.
 void ServeConnections(TFastCgiEngine* engine, FastCgiConnections& connections) {
     FCGX_Request request;
     // The library never accepts a connection itself here.
     if (FCGX_InitRequest(&request, NoListeningSocket, 0) != 0) return;
-    for (int connection; (connection = connections.Next()) >= 0;) {
-        if (!ReadRequest(request, connection)) continue;
-        ServeAccepted(engine, request);
-        if (request.ipcFd >= 0) connections.Keep(request.ipcFd);
-        request.ipcFd = -1;
+    while (std::unique_ptr<FastCgiConnection> connection = connections.Next()) {
+        while (connection) {
+            bool keep = ServeArrived(engine, request, *connection);
+            connection = connections.Served(std::move(connection), keep);
+        }
     }
     FCGX_Free(&request, 1);
+}
+
+// The most of a body the hosting waits for: what the engine keeps of one,
+// within the hosting's own bound.
+uint32_t WaitedBodyBytes(int32_t keptInputLimit) {
+    if (keptInputLimit < 0) return MaxFastCgiWaitedBodyBytes;
+    return std::min(static_cast<uint32_t>(keptInputLimit), MaxFastCgiWaitedBodyBytes);
 }
 
 bool ParseThreads(const std::string& text, int& threads) {
@@ -140,11 +153,14 @@ FastCgiSettings ReadFastCgiSettings(const std::vector<std::string>& arguments, c
         bool hasValue = i + 1 < arguments.size();
         if (word == "--fastcgi" && hasValue && !arguments[i + 1].empty()) {
             settings.address = arguments[++i];
+            std::string why;
+            if (!platform::IsListeningAddress(settings.address, why))
+                settings.error = "--fastcgi " + settings.address + ": " + why;
         } else if (word == "--threads" && hasValue) {
             if (!ParseThreads(arguments[++i], settings.threads))
                 settings.error = "--threads takes a number from 1 to " + std::to_string(MaxFastCgiThreads);
         } else {
-            settings.error = "Usage: pictorama.cgi --fastcgi host:port|socket-path [--threads N]";
+            settings.error = "Usage: pictorama.cgi --fastcgi host:port|[IPv6]:port|socket-path [--threads N]";
         }
     }
     return settings;
@@ -168,16 +184,26 @@ std::string RequestProgramFile(const StringList& variables) {
 
 bool ServeWaitingConnection(TFastCgiEngine* engine, int listenSocket) {
     if (FCGX_Init() != 0) return false;
+    std::string peer;
+    bool outOfDescriptors = false;
+    int fd = platform::AcceptConnection(listenSocket, peer, outOfDescriptors);
+    if (fd < 0) return false;
+    FastCgiConnection connection(fd, WaitedBodyBytes(engine->KeptInputLimit()));
+    // Its peer has sent what it will: the request arrives within a moment.
+    while (connection.arrival.ReadFrom(fd, std::chrono::steady_clock::now()) ==
+               FastCgiRequestArrival::Progress::Waiting &&
+           platform::WaitUntilReady(fd, false, 1000)) {
+    }
+    bool served = false;
     FCGX_Request request;
-    if (FCGX_InitRequest(&request, listenSocket, 0) != 0) return false;
-    RestartFastCgiInputCheck();
-    bool served = FCGX_Accept_r(&request) >= 0;
-    if (served) ServeAccepted(engine, request);
-    FCGX_Free(&request, 1);
+    if (connection.arrival.State() == FastCgiRequestArrival::Progress::Ready &&
+        FCGX_InitRequest(&request, NoListeningSocket, 0) == 0) {
+        served = ServeArrived(engine, request, connection);
+        FCGX_Free(&request, 1);
+    }
+    platform::CloseDescriptor(fd);
     return served;
 }
-
-void TFastCgiEngine::FinishRequest() { THttpEngine::FinishRequest(); }
 
 void TFastCgiEngine::Terminate() {
     if (Context().output) FinishRequest();
@@ -190,16 +216,19 @@ void TFastCgiEngine::ServeRequest(Stream* input, Stream* output, StringList* var
     // A resident process has no input watchdog: one slow request must not
     // end the others.
     StopWatchdog();
+    // Requests in parallel, in a process that stays.
+    if (ServerMode() == 0) SetServerMode(2);
     std::string threadsVariable;
     platform::ReadEnvironmentVariable("PICTORAMA_FASTCGI_THREADS", threadsVariable);
     FastCgiSettings settings = ReadFastCgiSettings(platform::CommandLineArguments(), threadsVariable,
                                                    static_cast<int>(platform::ProcessorCount()));
-    if (!settings.error.empty()) throw Exception(settings.error);
+    if (!settings.error.empty()) throw UsageError(settings.error);
     if (FCGX_Init() != 0) throw Exception("The FastCGI library cannot start");
     int listenSocket = 0;  // standard input
     if (!settings.address.empty()) {
-        listenSocket = FCGX_OpenSocket(settings.address.c_str(), ListenBacklog);
-        if (listenSocket < 0) throw Exception("Cannot listen on " + settings.address);
+        std::string why;
+        listenSocket = platform::OpenListeningSocket(settings.address, ListenBacklog, why);
+        if (listenSocket < 0) throw Exception("Cannot listen on " + settings.address + ": " + why);
     }
     if (!platform::IsListeningSocket(listenSocket) || !platform::SetNonBlocking(listenSocket))
         throw Exception("No listening socket to take FastCGI connections from");
@@ -208,7 +237,8 @@ void TFastCgiEngine::ServeRequest(Stream* input, Stream* output, StringList* var
     platform::CatchStopSignals();
     platform::IgnoreBrokenConnections();
     {
-        FastCgiConnections connections(listenSocket, WebServerAddresses(webServers), FastCgiStopCheckMilliseconds);
+        FastCgiConnections connections(listenSocket, WebServerAddresses(webServers), WaitedBodyBytes(KeptInputLimit()),
+                                       FastCgiStopCheckMilliseconds);
         if (!connections.Ready()) throw Exception("Cannot wait for FastCGI connections");
         std::vector<std::thread> pool;
         {
@@ -221,4 +251,10 @@ void TFastCgiEngine::ServeRequest(Stream* input, Stream* output, StringList* var
         for (std::thread& worker : pool) worker.join();
     }
     if (listenSocket != 0) platform::CloseDescriptor(listenSocket);
+    // Every request is done: what the process kept for them ends now, once.
+    try {
+        if (OnLastExecRequest()) OnLastExecRequest()(this);
+    } catch (const std::exception& error) {
+        WriteLog(error.what());
+    }
 }

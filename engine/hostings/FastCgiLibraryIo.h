@@ -1,21 +1,45 @@
-// The FastCGI library's reads, writes and accepts come here: the library is
-// linked with them sent to this file (the linker's --wrap of OS_Read,
-// OS_Write and OS_Accept, set where the engine links libfcgi).
+// The FastCGI library's reads, writes, accepts and closes come here: the
+// library is linked with them sent to this file (the linker's --wrap of
+// OS_Read, OS_Write, OS_Accept and OS_IpcClose, set where the engine links
+// libfcgi).
 //
-// - Every byte it reads passes the input check first (FastCgiInputCheck.h),
-//   so it never sees bytes the check refused: such a read fails as a broken
-//   connection would, and the library closes the connection and goes on. A
-//   request is read by one thread from its first record to its last, so each
-//   thread keeps its own check, started over for each request.
-// - The connections do not block (between requests they wait with the others,
-//   FastCgiConnections.h): a read or write that cannot go on at once waits
-//   here, for at most FastCgiStallSeconds without progress, then fails, which
-//   ends that connection's request. A write is finished before it returns,
-//   as the library expects of a blocking one.
+// - It reads only the request a thread serves, from the bytes that arrived
+//   before the thread took it (FastCgiRequestArrival.h), which passed the
+//   input check: never the connection itself, never a byte past the
+//   request's records, and past what arrived its read fails at once (the
+//   program waits for no more of that request), which ends the request's
+//   input and keeps the connection from serving another.
+// - It never closes the connection it serves (the caller does, lingering if
+//   need be, without a thread: FastCgiConnections.h), and never accepts one.
+// - A write that cannot go on at once waits, for at most FastCgiStallSeconds
+//   without progress, then fails, which ends that connection's request. A
+//   write is finished before it returns, as the library expects of a
+//   blocking one.
 #pragma once
+
+class FastCgiRequestArrival;
 
 constexpr int FastCgiStallSeconds = 30;
 
-// The thread's next read starts a request at a record boundary: call before
-// the library reads a further request on a connection it kept.
-void RestartFastCgiInputCheck();
+// While it lives, the thread's library reads the request that arrived on
+// the connection and leaves closing it to the caller.
+class LibraryServesConnection {
+public:
+    LibraryServesConnection(int fd, FastCgiRequestArrival& arrival);
+    ~LibraryServesConnection();
+    LibraryServesConnection(const LibraryServesConnection&) = delete;
+    LibraryServesConnection& operator=(const LibraryServesConnection&) = delete;
+    // The library would have closed the connection (the web server asked it
+    // to, or the request's input failed).
+    bool CloseWanted() const { return closeWanted_; }
+
+    // For the library's wrapped calls.
+    int Fd() const { return fd_; }
+    FastCgiRequestArrival& Arrival() { return arrival_; }
+    void WantClose() { closeWanted_ = true; }
+
+private:
+    int fd_;
+    FastCgiRequestArrival& arrival_;
+    bool closeWanted_ = false;
+};

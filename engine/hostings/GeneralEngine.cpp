@@ -17,16 +17,21 @@ THttpEngine* TGeneralHttpEngine::LibraryEngine() { return g_libraryEngine; }
 void TGeneralHttpEngine::SetLibraryEngineFactory(LibraryEngineFactory factory) { g_libraryFactory = factory; }
 
 TGeneralHttpEngine::TGeneralHttpEngine(TComponent* owner) : THttpEngine(owner) {
+    THttpEngine* concrete;
     if (platform::RunningAsLibrary()) {
         if (!g_libraryFactory) throw Exception("No engine for this library host");
-        g_libraryEngine = g_libraryFactory(owner);
+        concrete = g_libraryEngine = g_libraryFactory(owner);
     } else if (IsFastCgi()) {
-        g_cgiEngine = NewFastCgiEngine(owner);
-    } else if (IsWinCgi()) {
-        g_cgiEngine = new TCGIWinEngine(owner);
+        concrete = g_cgiEngine = NewFastCgiEngine(owner);
     } else {
-        g_cgiEngine = new TCGIStdEngine(owner);
+        if (IsWinCgi()) g_cgiEngine = new TCGIWinEngine(owner);
+        else g_cgiEngine = new TCGIStdEngine(owner);
+        // A server launch becomes the server mode's resident instance (the
+        // engine runs its loop); any other start serves one request.
+        if (IsServerLaunch()) g_cgiEngine->SetLifetime(TProcessLifetime::Resident);
+        concrete = g_cgiEngine;
     }
+    if (concrete) SetLifetime(concrete->Lifetime());
     SetCGIAutoTerminate(true);
 }
 

@@ -30,11 +30,11 @@ void THttpCGIEngine::EndHeader() {
 
 void THttpCGIEngine::FinishRequest() {
     THttpEngine::FinishRequest();
-    if (CGIAutoTerminate && ServerMode() == 0) Terminate();
+    if (EndsProcessWhenFinished()) Terminate();
 }
 
 void THttpCGIEngine::EndAfterErrorPage() {
-    if (ServerMode() != 0) return;
+    if (Lifetime() != TProcessLifetime::OneRequestPerProcess) return;
     SendResponse();
     Terminate();
 }

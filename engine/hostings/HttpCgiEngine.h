@@ -1,6 +1,6 @@
 // The base of the CGI-style hostings (standard CGI, Win-CGI, the server
-// mode): the response goes to a byte stream as text lines, and a process
-// serves one request unless it is the resident server.
+// mode, FastCGI): the response goes to a byte stream as text lines, and a
+// process serving one request ends with it.
 #pragma once
 #include "engine/HttpEngine.h"
 
@@ -12,7 +12,9 @@ public:
     void EndHeader() override;
     void FinishRequest() override;
     void EndAfterErrorPage() override;
-    bool KeepsProcessAfterResponse() const override { return !CGIAutoTerminate; }
+    bool EndsProcessWhenFinished() const override {
+        return CGIAutoTerminate && Lifetime() == TProcessLifetime::OneRequestPerProcess;
+    }
     // Serves one request; with no streams the hosting uses its own.
     virtual void ServeRequest(Stream* input, Stream* output, StringList* variables) = 0;
 };

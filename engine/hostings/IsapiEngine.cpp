@@ -8,6 +8,8 @@
 
 #include "engine/Log.h"
 #include "engine/RequestLifecycle.h"
+#include "platform/Environment.h"
+#include "platform/ThreadExit.h"
 #include "platform/Text.h"
 
 using namespace isapi;
@@ -16,6 +18,7 @@ namespace {
 
 std::atomic<TIsapiEngine*> g_engine{nullptr};
 std::atomic<bool> g_unloadPermitted{false};
+std::atomic<bool> g_released{false};
 
 // A server variable is asked for with a buffer of this many bytes first.
 constexpr size_t VariableBufferStep = 512;
@@ -43,6 +46,20 @@ BOOL AskServer(char* name, char* buffer, DWORD& size) {
     return False;
 }
 
+// The three digits after the first blank of a status line ("HTTP/1.0 500
+// Internal Server Error"), or 0.
+DWORD StatusCodeOf(const std::string& statusLine) {
+    size_t blank = statusLine.find(' ');
+    if (blank == std::string::npos || statusLine.size() < blank + 4) return 0;
+    DWORD code = 0;
+    for (size_t i = blank + 1; i < blank + 4; ++i) {
+        char c = statusLine[i];
+        if (c < '0' || c > '9') return 0;
+        code = code * 10 + static_cast<DWORD>(c - '0');
+    }
+    return code;
+}
+
 }  // namespace
 
 EXTENSION_CONTROL_BLOCK* CurrentControlBlock() {
@@ -55,6 +72,7 @@ HTTP_FILTER_CONTEXT* CurrentFilterContext() { return static_cast<HTTP_FILTER_CON
 // The engine
 
 TIsapiEngine::TIsapiEngine(TComponent* owner) : THttpEngine(owner) {
+    SetLifetime(TProcessLifetime::InsideLibrary);
     g_engine = this;
     g_unloadPermitted = false;
 }
@@ -66,6 +84,7 @@ TIsapiEngine::~TIsapiEngine() {
 
 TIsapiEngine* TIsapiEngine::Instance() { return g_engine.load(); }
 bool TIsapiEngine::UnloadPermitted() { return g_unloadPermitted.load(); }
+bool TIsapiEngine::Released() { return g_released.load(); }
 
 void TIsapiEngine::WriteHeaderLine(const std::string& name, const std::string& value) {
     EXTENSION_CONTROL_BLOCK* ecb = CurrentControlBlock();
@@ -78,6 +97,12 @@ void TIsapiEngine::WriteHeaderLine(const std::string& name, const std::string& v
         if (ecb->ServerSupportFunction)
             ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_URL_REDIRECT_RESP, url, &length, nullptr);
         return;
+    }
+    // The server learns the status from the block too (its log, its own
+    // handling of failed requests), not only the client from the bytes.
+    if (text::StartsWith(text::UpperCase(name), "HTTP/1.")) {
+        DWORD code = StatusCodeOf(name);
+        if (code) ecb->dwHttpStatusCode = code;
     }
     std::string line = value.empty() ? name + "\r\n" : name + ": " + value + "\r\n";
     if (Stream* out = Context().output.get()) out->Write(line.data(), static_cast<int64_t>(line.size()));
@@ -266,24 +291,43 @@ extern "C" DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* pECB) {
     return status;
 }
 
-extern "C" BOOL TerminateExtension(DWORD) {
+namespace {
+// The server unloads the library after this call: what the calling thread
+// holds of it goes now, outside the system's loader lock and before the
+// library's static objects (a library loaded for a while only must leave
+// nothing behind). Only a real library: a test program calling in keeps its
+// thread's objects.
+BOOL Unloading(BOOL result) {
+    g_released = true;
+    if (platform::RunningAsLibrary()) platform::EndThreadLocalsNow();
+    return result;
+}
+}  // namespace
+
+extern "C" BOOL TerminateExtension(DWORD dwFlags) {
+    // The server unloads the library whatever it answers when it must, and
+    // when the answer lets it.
+    const bool mustUnload = dwFlags == HSE_TERM_MUST_UNLOAD;
     try {
         TIsapiEngine* engine = TIsapiEngine::Instance();
+        // The last request has been: what the library keeps for requests
+        // (the thumbnail threads) ends here, before it is unloaded.
         if (engine && engine->OnLastExecRequest()) {
             try {
                 engine->OnLastExecRequest()(engine);
             } catch (const std::exception& e) {
                 WriteLog(Message(e));
-                return True;
+                return Unloading(True);
             }
         }
-        return TIsapiEngine::UnloadPermitted() ? True : False;
+        BOOL permitted = TIsapiEngine::UnloadPermitted() ? True : False;
+        return mustUnload || permitted ? Unloading(permitted) : permitted;
     } catch (const std::exception& e) {
         WriteLog(Message(e));
     } catch (...) {
         WriteLog("Unknown error in TerminateExtension");
     }
-    return True;
+    return Unloading(True);
 }
 
 extern "C" BOOL GetFilterVersion(HTTP_FILTER_VERSION* pVer) {

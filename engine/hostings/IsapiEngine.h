@@ -37,6 +37,9 @@ public:
     static TIsapiEngine* Instance();
     // Whether TerminateExtension lets the server unload the library.
     static bool UnloadPermitted();
+    // Whether the server has said it unloads the library (TerminateExtension
+    // with the unload certain): no request comes any more.
+    static bool Released();
 };
 
 // The request body and the response over the server's callbacks. Reading

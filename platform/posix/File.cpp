@@ -159,6 +159,13 @@ int64_t File::Write(const void* buffer, int64_t count) {
     return done;
 }
 
+int64_t File::Append(const void* buffer, int64_t count) {
+    // The system appends each write whole, at the end as it stands then; the
+    // descriptor's position is where this one ended.
+    if (Write(buffer, count) != count) return -1;
+    return ::lseek(fd_, 0, SEEK_CUR);
+}
+
 int64_t File::Seek(int64_t offset, int whence) {
     if (fd_ < 0) return -1;
     int w = whence == 0 ? SEEK_SET : whence == 1 ? SEEK_CUR : SEEK_END;

@@ -36,8 +36,12 @@ File File::TryOpen(const std::string& path, OpenMode mode, int& error) {
         case OpenMode::Create: access = GENERIC_WRITE; disposition = CREATE_ALWAYS; break;
         case OpenMode::CreateNew: access = GENERIC_WRITE; disposition = CREATE_NEW; break;
         // Without the right to write anywhere else, every write lands at the
-        // end, whoever else appends at the same time.
-        case OpenMode::Append: access = FILE_APPEND_DATA | SYNCHRONIZE; disposition = OPEN_ALWAYS; break;
+        // end, whoever else appends at the same time (reading: for the lock
+        // of Append).
+        case OpenMode::Append:
+            access = FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE;
+            disposition = OPEN_ALWAYS;
+            break;
     }
     File f;
     error = 0;
@@ -102,6 +106,23 @@ int64_t File::Write(const void* buffer, int64_t count) {
         done += n;
     }
     return done;
+}
+
+int64_t File::Append(const void* buffer, int64_t count) {
+    if (fd_ < 0) return -1;
+    HANDLE h = IntAsHandle(fd_);
+    // The system puts each write whole at the end, but not every
+    // implementation of it does (Wine seeks to the end, then writes): the
+    // appends of all handles and processes take turns on a byte no file
+    // reaches, which also makes the size read after the write this one's end.
+    OVERLAPPED turn{};
+    turn.OffsetHigh = 0x7FFFFFFF;
+    bool locked = LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn) != 0;
+    int64_t written = Write(buffer, count);
+    LARGE_INTEGER size;
+    bool sized = GetFileSizeEx(h, &size) != 0;
+    if (locked) UnlockFileEx(h, 0, 1, 0, &turn);
+    return written == count && sized ? size.QuadPart : -1;
 }
 
 int64_t File::Seek(int64_t offset, int whence) {

@@ -12,14 +12,30 @@ namespace platform {
 
 bool IsListeningSocket(int) { return false; }
 
-bool SetNonBlocking(int) { return false; }
+bool IsListeningAddress(const std::string&, std::string& why) {
+    why = "no FastCGI on this system";
+    return false;
+}
 
-int AcceptConnection(int, std::string& peerAddress) {
-    peerAddress.clear();
+int OpenListeningSocket(const std::string&, int, std::string& why) {
+    why = "no FastCGI on this system";
     return -1;
 }
 
-bool HasBytesWaiting(int) { return false; }
+bool SetNonBlocking(int) { return false; }
+
+int AcceptConnection(int, std::string& peerAddress, bool& outOfDescriptors) {
+    peerAddress.clear();
+    outOfDescriptors = false;
+    return -1;
+}
+
+Received ReceiveWithoutWaiting(int, char*, size_t, size_t& count) {
+    count = 0;
+    return Received::Ended;
+}
+
+void EndSending(int) {}
 
 bool WaitUntilReady(int, bool, int milliseconds) {
     SleepMilliseconds(milliseconds);

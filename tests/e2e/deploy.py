@@ -27,6 +27,8 @@ SITE_VALUES = {
     "FCGIWRAP_SOCKET",  # fcgiwrap's socket
     "PRIVATE_DIR",      # CGI_PRIVATE_DIR, outside the document root
     "BUSYBOX_CONF",     # where busybox-httpd.conf went
+    "MACHINE_A",        # the first machine's FastCGI address (host:port)
+    "MACHINE_B",        # the second's, over the same shared folder
 }
 # What only a harness wrapper uses: the test's folder, account and port, and
 # the filled deploy/ file it wraps.

@@ -5,9 +5,13 @@ with its shipped config of deploy/: lighttpd starting the program itself
 service units of deploy/ start beside them."""
 
 import os
+import select
 import signal
+import socket
+import threading
 import time
 
+import checks
 import servers
 
 # The program's own units: systemd makes the socket and starts the program
@@ -68,18 +72,80 @@ def check_killed_program_is_restarted(suite, seconds=10):
             f"first page {restarted_in:.2f} s after it; 5 more pages the same")
 
 
+class SlowStranger(threading.Thread):
+    """A stranger POSTing to the gallery a body announced as 1 MB, sent a
+    byte a second, until told to stop or cut off; `ended` says how it ended."""
+
+    def __init__(self, port, path):
+        super().__init__(daemon=True)
+        self.port, self.path = port, path
+        self.stopping = threading.Event()
+        self.ended = "still sending when told to stop"
+
+    def run(self):
+        started = time.monotonic()
+        with socket.create_connection(("127.0.0.1", self.port), source_address=(checks.STRANGER_ADDRESS, 0)) as s:
+            s.sendall(f"POST {self.path} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                      "Content-Type: application/x-www-form-urlencoded\r\n"
+                      "Content-Length: 1000000\r\n\r\n".encode())
+            while not self.stopping.is_set():
+                try:
+                    if select.select([s], [], [], 1)[0]:
+                        answer = s.recv(200)
+                        first = answer.split(b"\r\n", 1)[0].decode("latin-1")
+                        self.ended = f"{first or 'closed'} after {time.monotonic() - started:.0f} s"
+                        return
+                    s.sendall(b"a")
+                except OSError as e:
+                    self.ended = f"{e.strerror} after {time.monotonic() - started:.0f} s"
+                    return
+
+
+def check_slow_strangers_hold_only_themselves(suite, seconds=15, bound=5):
+    """As many strangers as the program has threads send a POST's body a
+    byte a second (Apache's mod_proxy_fcgi passes a body on as it comes; nginx
+    and lighttpd gather it first): another visitor's photo page is answered
+    promptly all the same."""
+    strangers = [SlowStranger(suite.port, suite.program) for _ in range(suite.server.threads)]
+    for stranger in strangers:
+        stranger.start()
+    time.sleep(2)
+    asked = time.monotonic()
+    try:
+        r = suite.get()
+    finally:
+        took = time.monotonic() - asked
+        time.sleep(max(0, seconds - 2 - took))
+        for stranger in strangers:
+            stranger.stopping.set()
+        for stranger in strangers:
+            stranger.join()
+    assert r.status == 200 and " Images Posted\r\n" in r.text, r
+    assert took < bound, f"the page took {took:.1f} s with {len(strangers)} slow strangers"
+    return (f"{len(strangers)} strangers (the program's threads) sending a body a byte a second: another "
+            f"visitor's page in {took:.2f} s; the strangers: {'; '.join(s.ended for s in strangers)}")
+
+
 class LighttpdFastCgi(servers.Lighttpd):
     name = "lighttpd-fastcgi"
     deploy = "lighttpd-fastcgi.conf"
+    # The program's threads, as the deploy file sets them.
+    threads = 4
 
     def extra_checks(self):
-        return [("killed_program_is_restarted", check_killed_program_is_restarted)]
+        return [("slow_strangers_hold_only_themselves", check_slow_strangers_hold_only_themselves),
+                ("killed_program_is_restarted", check_killed_program_is_restarted)]
 
 
 class NginxFastCgi(servers.Nginx):
     name = "nginx-fastcgi"
     deploy = "nginx-fastcgi.conf"
     services = (PROGRAM_UNITS,)
+    # The program's threads, as the service unit sets them.
+    threads = 4
+
+    def extra_checks(self):
+        return [("slow_strangers_hold_only_themselves", check_slow_strangers_hold_only_themselves)]
 
 
 class NginxFastCgiKeep(servers.Nginx):
@@ -89,12 +155,22 @@ class NginxFastCgiKeep(servers.Nginx):
     name = "nginx-fastcgi-keep"
     deploy = "nginx-fastcgi-keepalive.conf"
     services = (PROGRAM_UNITS,)
+    # The program's threads, as the service unit sets them.
+    threads = 4
+
+    def extra_checks(self):
+        return [("slow_strangers_hold_only_themselves", check_slow_strangers_hold_only_themselves)]
 
 
 class ApacheProxyFcgi(servers.Apache):
     name = "apache-proxy-fcgi"
     deploy = "apache-proxy-fcgi.conf"
     services = (PROGRAM_UNITS,)
+    # The program's threads, as the service unit sets them.
+    threads = 4
+
+    def extra_checks(self):
+        return [("slow_strangers_hold_only_themselves", check_slow_strangers_hold_only_themselves)]
 
 
 ALL = [LighttpdFastCgi, NginxFastCgi, NginxFastCgiKeep, ApacheProxyFcgi]

@@ -3,7 +3,8 @@
 machine of its own that reaches the gallery through its own FUSE mount
 (bindfs, standing for NFS) of one shared folder, at the same path on both:
 each runs in a mount namespace of its own, whose mount covers the path. nginx
-serves the pictures and thumbnails from a mount of its own.
+runs deploy/nginx-fastcgi-machines.conf and serves the pictures and
+thumbnails from a mount of its own.
 
 What must hold there: a change made behind the mounts shows in the next page
 from both machines; cold first views through both leave every thumbnail whole
@@ -14,8 +15,6 @@ stale, serving the page."""
 import concurrent.futures
 import http.client
 import os
-import pwd
-import re
 import shutil
 import signal
 import subprocess
@@ -31,7 +30,6 @@ NAME = "nginx-two-machines"
 BINDFS = "/usr/bin/bindfs"
 FUSERMOUNT = "/usr/bin/fusermount"
 UNSHARE = "/usr/bin/unshare"
-NGINX = "/usr/sbin/nginx"
 FUSE_MAGIC = 0x65735546
 
 # The program's own times: a file's stamp is trusted once this old
@@ -40,101 +38,26 @@ FUSE_MAGIC = 0x65735546
 SETTLED_SECONDS = 3
 CLAIM_STALE_SECONDS = 30
 
-# The site owner's config, the part that goes inside nginx.conf's http block:
-# nginx in front of two machines that run the program as a FastCGI server
-# (pictorama.cgi --fastcgi ADDRESS, started by their own service manager in
-# the shared folder) over one shared folder mounted at the same path on each
-# and on nginx's machine. Placeholders: @DOCUMENT_ROOT@ (the web site's
-# folder as mounted everywhere; the gallery is a folder in it), @LISTEN@ (the
-# port, or address:port), @MACHINE_A@ and @MACHINE_B@ (each machine's
-# FastCGI address, host:port), @OWNER_ADDRESS@ (the one address allowed
-# ?REPAIR and ?S).
-SITE_CONFIG = r"""# The machines, taken in turn. A request a machine fails before answering
-# (it went down) goes to the other (fastcgi_next_upstream's default); a page
-# may take a while on a cold folder (a thumbnail claimed by a machine that
-# went down is taken over once its claim is stale, after 30 s), well within
-# fastcgi_read_timeout (60 s by default).
-upstream pictorama_machines {
-    server @MACHINE_A@;
-    server @MACHINE_B@;
-}
 
-# ?REPAIR and ?S for the site owner's address only.
-geo $gallery_owner { default 0; @OWNER_ADDRESS@ 1; }
-map "$gallery_owner:$query_string" $gallery_refused { default 0; "0:REPAIR" 1; "0:S" 1; }
+class Balancer(servers.Nginx):
+    """nginx in front of the machines: the shipped config for several
+    machines, in the harness's nginx.conf as the other nginx setups run it,
+    with the machines' FastCGI addresses filled in."""
+    name = NAME
+    deploy = "nginx-fastcgi-machines.conf"
 
-server {
-    listen @LISTEN@;
-    root @DOCUMENT_ROOT@;
-    index pictorama.cgi;
-    # The gallery's private files: the trace (*.tst), slideshow positions
-    # (SlideNext*), files being written (*.~*), the log and the server
-    # mode's exchange folder (log/, temp/), wherever they stand in the
-    # path and whatever follows them.
-    location ~ "(\.tst([/;%]|$)|/SlideNext|\.~|/(log|temp)([/;%]|$))" {
-        deny all;
-    }
-    location ~ \.cgi$ {
-        if ($gallery_refused) {
-            return 403;
-        }
-        fastcgi_pass pictorama_machines;
-        fastcgi_param GATEWAY_INTERFACE CGI/1.1;
-        fastcgi_param SERVER_SOFTWARE   nginx/$nginx_version;
-        fastcgi_param SERVER_PROTOCOL   $server_protocol;
-        fastcgi_param SERVER_NAME       $server_name;
-        fastcgi_param SERVER_ADDR       $server_addr;
-        fastcgi_param SERVER_PORT       $server_port;
-        fastcgi_param REQUEST_METHOD    $request_method;
-        fastcgi_param REQUEST_URI       $request_uri;
-        fastcgi_param QUERY_STRING      $query_string;
-        fastcgi_param CONTENT_TYPE      $content_type;
-        fastcgi_param CONTENT_LENGTH    $content_length;
-        fastcgi_param SCRIPT_NAME       $fastcgi_script_name;
-        fastcgi_param SCRIPT_FILENAME   $document_root$fastcgi_script_name;
-        fastcgi_param DOCUMENT_ROOT     $document_root;
-        fastcgi_param REMOTE_ADDR       $remote_addr;
-        fastcgi_param REMOTE_PORT       $remote_port;
-        # $http_host keeps the port, which the gallery's absolute links need.
-        fastcgi_param HTTP_HOST         $http_host;
-    }
-}
-"""
+    def __init__(self, work, docroot, port, user, machine_ports):
+        super().__init__(work, docroot, port, user)
+        self.machine_ports = machine_ports
 
-# The stand-in for the distribution's nginx.conf around it (@SITE@): one
-# worker in the foreground, the test's own logs, temporary folders and
-# account (@WORK@, @USER@). Nothing of the gallery's belongs here.
-WRAPPER_CONFIG = r"""user @USER@;
-daemon off;
-worker_processes 1;
-pid @WORK@/nginx.pid;
-error_log @WORK@/error.log;
-events { worker_connections 64; }
-http {
-    access_log off;
-    client_body_temp_path @WORK@/client_body-temp;
-    proxy_temp_path @WORK@/proxy-temp;
-    fastcgi_temp_path @WORK@/fastcgi-temp;
-    uwsgi_temp_path @WORK@/uwsgi-temp;
-    scgi_temp_path @WORK@/scgi-temp;
-    include /etc/nginx/mime.types;
-    default_type application/octet-stream;
-    include @SITE@;
-}
-"""
-
-
-def fill(text, values):
-    """text with every @NAME@ replaced by values[NAME]; one without a value fails."""
-    def value(match):
-        if match.group(1) not in values:
-            raise ValueError(f"no value for @{match.group(1)}@")
-        return values[match.group(1)]
-    return re.sub(r"@([A-Z][A-Z0-9_]*)@", value, text)
+    def values(self):
+        values = super().values()
+        values["MACHINE_A"], values["MACHINE_B"] = (f"127.0.0.1:{port}" for port in self.machine_ports)
+        return values
 
 
 def unavailable():
-    for tool in (BINDFS, FUSERMOUNT, UNSHARE, NGINX, "/dev/fuse"):
+    for tool in (BINDFS, FUSERMOUNT, UNSHARE, Balancer.binary, "/dev/fuse"):
         if not os.path.exists(tool):
             return f"{tool} is missing"
     if os.geteuid() != 0:
@@ -169,26 +92,9 @@ class Machines:
         self.port = servers.free_port()
         self.machine_ports = [servers.free_port(), servers.free_port()]
         self.machines = []  # (Popen, its log)
-        self.nginx = None
+        self.nginx = Balancer(self.run, self.docroot, self.port, self.user, self.machine_ports)
         self.mounted = False
         self.program_path = os.path.join(self.mount_point, gallery.PROGRAM_NAME)
-
-    def write_configs(self):
-        """The site config filled in, and the wrapper around it; returns the wrapper's path."""
-        site = os.path.join(self.run, "pictorama-machines.conf")
-        with open(site, "w") as f:
-            f.write(fill(SITE_CONFIG, {
-                "DOCUMENT_ROOT": self.docroot,
-                "LISTEN": f"127.0.0.1:{self.port}",
-                "MACHINE_A": f"127.0.0.1:{self.machine_ports[0]}",
-                "MACHINE_B": f"127.0.0.1:{self.machine_ports[1]}",
-                "OWNER_ADDRESS": servers.OWNER_ADDRESS,
-            }))
-        wrapper = os.path.join(self.run, "nginx.conf")
-        with open(wrapper, "w") as f:
-            f.write(fill(WRAPPER_CONFIG, {"WORK": self.run, "SITE": site,
-                                          "USER": self.user or pwd.getpwuid(os.geteuid()).pw_name}))
-        return wrapper
 
     def start(self):
         # nginx's own mount (the front machine's).
@@ -206,14 +112,8 @@ class Machines:
         nginx_device = os.stat(self.mount_point).st_dev
         if None in devices or len(set(devices + [(os.major(nginx_device), os.minor(nginx_device))])) != 3:
             raise RuntimeError(f"the machines do not each have a mount of their own: {devices}\n{self.logs()}")
-        config = self.write_configs()
-        log = open(os.path.join(self.run, "nginx.out"), "w")
-        self.nginx = subprocess.Popen([NGINX, "-c", config, "-p", self.run,
-                                       "-e", os.path.join(self.run, "error.log")],
-                                      stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                                      start_new_session=True)
-        log.close()
-        if not servers.wait_for_port(self.port, self.nginx):
+        nginx = self.nginx.start(self.program_path)
+        if not servers.wait_for_port(self.port, nginx):
             raise RuntimeError(f"nginx did not start listening\n{self.logs()}")
 
     def start_machine(self, index, port):
@@ -255,7 +155,7 @@ class Machines:
         return [process.pid for process, _ in self.machines]
 
     def stop(self):
-        servers.stop_process(self.nginx)
+        self.nginx.stop()
         for process, _ in self.machines:
             servers.stop_process(process)
         if self.mounted:

@@ -16,8 +16,11 @@ import sys
 import deploy
 import fastcgi_servers
 import servers
+import shared_folder
 
-SETUPS = servers.ALL + fastcgi_servers.ALL
+# Every setup that runs a web server: the servers, then nginx in front of
+# several machines.
+SETUPS = servers.ALL + fastcgi_servers.ALL + [shared_folder.Balancer]
 
 # Text that only a server's config holds: a test source that carries it
 # writes a config of its own.

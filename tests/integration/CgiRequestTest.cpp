@@ -1,8 +1,11 @@
 // The built program started the way a web server starts a CGI program.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <regex>
+#include <thread>
+#include <vector>
 
 #include "support/CgiHarness.h"
 
@@ -27,8 +30,9 @@ std::string PageResponse(const std::string& body, const std::string& status = "H
     return ::testing::AssertionSuccess();
 }
 
-std::string ErrorResponse(const std::string& message) {
-    return "HTTP/1.0 200 OK\r\ncontent-type: text/html\r\n\r\n<html><body>Unhandled Exception: " + message +
+// The error page: status 500, the type line, no length, the one-line page.
+std::string ErrorResponse(const std::string& message, const std::string& status = "HTTP/1.0 500 Internal Server Error") {
+    return status + "\r\ncontent-type: text/html\r\n\r\n<html><body>Unhandled Exception: " + message +
            "</body></html>\r\n";
 }
 
@@ -48,6 +52,18 @@ TEST(CgiResponse, StatusLineBecomesStatusHeaderForServersThatWantIt) {
     }
     CgiResponse other = g.Get("", {{"SERVER_SOFTWARE", "nginx/1.22.1"}});
     EXPECT_TRUE(IsPhotoPage(other));
+}
+
+// A failed request says so in its status, in the form the server wants,
+// whatever failed (here the slideshow of a folder without JPEG pictures).
+TEST(CgiResponse, FailedRequestAnswersStatus500InTheFormTheServerWants) {
+    GalleryFolder g;
+    const std::string failure = "List index out of bounds (0)";
+    EXPECT_EQ(g.Get("W").process.out, ErrorResponse(failure));
+    EXPECT_EQ(g.Get("W", {{"SERVER_SOFTWARE", "Apache/2.4.57 (Debian)"}}).process.out,
+              ErrorResponse(failure, "Status: 500 Internal Server Error"));
+    // The pages that work keep their 200.
+    EXPECT_TRUE(IsPhotoPage(g.Get("", {{"SERVER_SOFTWARE", "Apache/2.4.57 (Debian)"}}), "Status: 200 OK"));
 }
 
 TEST(CgiDispatcher, TraceFileHoldsTheSevenRequestLinesInOrder) {
@@ -141,6 +157,52 @@ TEST(CgiErrors, UnwritableFolderAnswersWithTheErrorPageAndLogsIt) {
     EXPECT_NE(log.find(" : Unhandled Exception: File access denied\r\n"), std::string::npos) << log;
     // date and time, two blanks after the comma, the request number
     EXPECT_TRUE(std::regex_search(log, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,  \d{1,4} : )"))) << log;
+}
+
+// Failing CGI processes writing the log at once: past its limit the log
+// becomes its one older file (a name the server configs deny like the log's),
+// the two stay within their bound and no line is torn.
+TEST(CgiErrors, ConcurrentFailingProcessesKeepTheLogWithinItsBound) {
+    GalleryFolder g;
+    TempDir logs;
+    constexpr int Processes = 4, RequestsEach = 20;
+    constexpr size_t Limit = 1024;
+    std::vector<std::thread> clients;
+    std::atomic<int> unstarted{0};
+    for (int p = 0; p < Processes; ++p)
+        clients.emplace_back([&] {
+            for (int i = 0; i < RequestsEach; ++i) {
+                // Wine now and then fails to start a process among several
+                // starting at once: that start is tried again.
+                for (int attempt = 0;; ++attempt) {
+                    try {
+                        g.Post("--x--", "", {{"CONTENT_TYPE", "multipart/form-data; boundary=x"},
+                                             {"CGI_LOG_DIR", logs.Path()}, {"PICTORAMA_LOG_LIMIT", std::to_string(Limit)}});
+                        break;
+                    } catch (const std::exception&) {
+                        if (attempt == 2) {
+                            ++unstarted;
+                            break;
+                        }
+                    }
+                }
+            }
+        });
+    for (auto& c : clients) c.join();
+    EXPECT_EQ(unstarted, 0);
+    // 80 lines of about 90 bytes were written.
+    const std::string current = Exists(logs / "pictorama.Log") ? ReadFile(logs / "pictorama.Log") : "";
+    const std::string older = ReadFile(logs / "pictorama.Log.1");
+    EXPECT_LE(current.size(), 2 * Limit);
+    EXPECT_LE(older.size(), 2 * Limit);
+    EXPECT_GE(older.size(), Limit);
+    const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,  \d{1,4} : Unhandled Exception: Method not supported in this version\(PUT\)\r\n)");
+    for (const std::string* text : {&current, &older}) {
+        std::string rest = *text;
+        std::smatch m;
+        while (std::regex_search(rest, m, line, std::regex_constants::match_continuous)) rest = m.suffix();
+        EXPECT_EQ(rest, "") << *text;
+    }
 }
 
 TEST(CgiErrors, LogGoesToLogFolderBesideTheProgramWithoutCgiLogDir) {

@@ -154,6 +154,19 @@ TEST(FastCgiErrors, UrlOfAFolderWithoutTheProgramIsNotFoundAndWritesNothing) {
     for (const auto& entry : std::filesystem::directory_iterator(other)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"secret.idd", "secret.jpg"}));
+    // A request that names no program file at all (nor a document root and
+    // script name to find it from), or only a relative one: the process's
+    // own working folder is no gallery either.
+    for (const std::string& relative : {std::string(), g.ProgramName()}) {
+        auto params = g.Environment("");
+        params.erase("SCRIPT_FILENAME");
+        params.erase("DOCUMENT_ROOT");
+        if (!relative.empty()) params["SCRIPT_FILENAME"] = relative;
+        FastCgiResponse r = FastCgiRequest(server.SocketPath(), params);
+        EXPECT_TRUE(r.ended) << relative;
+        EXPECT_TRUE(r.out.starts_with("Status: 404 Not Found\r\n")) << r.out;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path())) << "written in the working folder";
     // The gallery itself is served on.
     EXPECT_EQ(FastCgiPage(server, g, ""), CgiPage(g, ""));
 }
@@ -256,18 +269,81 @@ TEST(FastCgiLifetime, StopSignalFinishesTheRequestInFlightThenEnds) {
     EXPECT_EQ(server.ExitCode(), 0);
 }
 
-TEST(FastCgiStart, BadSettingsEndTheProgramWithAMessage) {
+// A stop signal while requests wait for the busy threads: every request
+// that has arrived is answered before the process ends.
+TEST(FastCgiLifetime, StopSignalServesTheRequestsThatHaveArrivedThenEnds) {
+    GalleryFolder g;
+    Picture(g, "a.jpg", 80, 60, "A", "1");
+    // A page larger than a connection holds unread: its write waits until
+    // its reader reads.
+    WriteFile(g / "header.txt", std::string(2 << 20, 'h') + "\r\n");
     TempDir elsewhere;
+    FastCgiServer server(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                         FastCgiServer::Start::SocketOnStandardInput, {"--threads", "1"});
+    ASSERT_TRUE(server.Running()) << server.ErrorOutput();
+    const std::string page = CgiPage(g, "");
+    FastCgiKeptConnection slowReader(server.SocketPath());
+    std::string begin(8, '\0');
+    begin[1] = 1;
+    ASSERT_TRUE(slowReader.Send(FastCgiRecord(1, begin) + FastCgiRecord(4, FastCgiPairs(g.Environment(""))) +
+                                FastCgiRecord(4, "") + FastCgiRecord(5, "")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    constexpr int Waiting = 4;
+    std::vector<FastCgiResponse> answers(Waiting);
+    std::vector<std::thread> visitors;
+    for (int i = 0; i < Waiting; ++i)
+        visitors.emplace_back([&, i] { answers[static_cast<size_t>(i)] = FastCgiRequest(server.SocketPath(), g.Environment(""), "", 30); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    server.Signal(SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    FastCgiResponse first = slowReader.Receive(30);
+    for (auto& visitor : visitors) visitor.join();
+    // (The pages are compared whole, not printed.)
+    EXPECT_TRUE(first.ended);
+    EXPECT_TRUE(first.out == page) << first.out.size() << " bytes";
+    for (int i = 0; i < Waiting; ++i) {
+        EXPECT_TRUE(answers[static_cast<size_t>(i)].ended) << "request " << i << " closed unanswered";
+        EXPECT_TRUE(answers[static_cast<size_t>(i)].out == page) << i;
+    }
+    EXPECT_TRUE(server.WaitExit(10));
+    EXPECT_EQ(server.ExitCode(), 0);
+}
+
+// The address to listen on: a unix socket's path (with a "/"), host:port or
+// [IPv6]:port for TCP. Anything else, a port alone included, is refused
+// with a message and status 2 before anything is made; so are the other
+// settings a start cannot serve.
+TEST(FastCgiStart, AddressFormsAndBadSettings) {
+    GalleryFolder g;
+    Picture(g, "a.jpg", 80, 60, "A", "1");
+    TempDir elsewhere;
+    {
+        FastCgiServer six(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                          FastCgiServer::Start::IPv6LoopbackPort, {"--threads", "1"});
+        ASSERT_TRUE(six.Running()) << six.ErrorOutput();
+        EXPECT_EQ(FastCgiPage(six, g, ""), CgiPage(g, "")) << "over IPv6";
+    }
+    for (const std::string address : {"19003", "[::1]:19004x", "localhost", "[::1]", "127.0.0.1:", "127.0.0.1:99999",
+                                      "photos.example:9000", "::1:9000"}) {
+        FastCgiServer refused(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
+                              FastCgiServer::Start::OwnArguments, {"--fastcgi", address});
+        EXPECT_TRUE(refused.WaitExit(10)) << address << " served";
+        EXPECT_EQ(refused.ExitCode(), 2) << address;
+        EXPECT_NE(refused.ErrorOutput().find("--fastcgi " + address + ":"), std::string::npos)
+            << address << ": " << refused.ErrorOutput();
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path())) << "a refused address made a file";
+
     FastCgiServer threads(PICTORAMA_CGI_PATH, elsewhere.Path(), ServerEnvironment,
                           FastCgiServer::Start::AddressArgument, {"--threads", "0"});
     EXPECT_TRUE(threads.WaitExit(10));
-    EXPECT_EQ(threads.ExitCode(), 1);
+    EXPECT_EQ(threads.ExitCode(), 2);
     EXPECT_NE(threads.ErrorOutput().find("--threads takes a number from 1 to 256"), std::string::npos);
     auto env = ServerEnvironment;
     env["PICTORAMA_FASTCGI_THREADS"] = "lots";
     FastCgiServer variable(PICTORAMA_CGI_PATH, elsewhere.Path(), env, FastCgiServer::Start::SocketOnStandardInput);
     EXPECT_TRUE(variable.WaitExit(10));
-    EXPECT_EQ(variable.ExitCode(), 1);
+    EXPECT_EQ(variable.ExitCode(), 2);
     EXPECT_NE(variable.ErrorOutput().find("PICTORAMA_FASTCGI_THREADS"), std::string::npos);
 }
 

@@ -90,6 +90,25 @@ TEST(ServerModeAnswers, EveryPageIsByteForByteWhatDirectCgiGives) {
     EXPECT_EQ(left, (std::vector<std::string>{"pictorama.cgi_S.lock", "pictorama.cgi_s"}));
 }
 
+// A request that fails in the server instance (the slideshow of a folder
+// without JPEG pictures) reaches the client as the direct CGI process would
+// answer it, byte for byte: the error page with status 500, in the form the
+// forwarded server name wants.
+TEST(ServerModeAnswers, FailedRequestIsForwardedWithItsStatus500) {
+    GalleryFolder g;
+    const std::map<std::string, std::string> apache = {{"SERVER_SOFTWARE", "Apache/2.4.57 (Debian)"}};
+    CgiResponse direct = g.Get("W"), directApache = g.Get("W", apache);
+    ASSERT_TRUE(direct.process.out.starts_with("HTTP/1.0 500 Internal Server Error\r\n")) << direct.process.out;
+    ASSERT_TRUE(directApache.process.out.starts_with("Status: 500 Internal Server Error\r\n"))
+        << directApache.process.out;
+    auto server = StartServerInstance(g);
+    RenameCounter answered(g / "temp", "_rsp");
+    EXPECT_EQ(g.Get("W").process.out, direct.process.out);
+    EXPECT_EQ(g.Get("W", apache).process.out, directApache.process.out);
+    EXPECT_EQ(answered.Count(), 2);
+    EXPECT_TRUE(server->Running());
+}
+
 TEST(ServerModeAnswers, TheServerRunsTheRequestNotTheClient) {
     GalleryFolder g;
     CgiResponse direct = g.Get("abc");

@@ -57,6 +57,19 @@ TEST(WinCgiHosting, AcceptAndFormLiteralWithoutContentFileAreServed) {
     EXPECT_EQ(g.TraceLines(), standardTrace);
 }
 
+// A failed request (the slideshow of a folder without JPEG pictures): the
+// output file holds the error page with status 500, as standard CGI writes it.
+TEST(WinCgiHosting, FailedRequestWritesTheErrorPageWithStatus500) {
+    GalleryFolder g;
+    CgiResponse standard = g.Get("W", {{"HTTP_HOST", ""}});
+    CgiResponse r = RunProfile(g, CgiSection(g, "GET", "W") + "[System]\r\nOutput File=" + (g / "out.htm") + "\r\n");
+    EXPECT_EQ(r.process.exitCode, 0);
+    EXPECT_EQ(ReadFile(g / "out.htm"),
+              "HTTP/1.0 500 Internal Server Error\r\ncontent-type: text/html\r\n\r\n"
+              "<html><body>Unhandled Exception: List index out of bounds (0)</body></html>\r\n");
+    EXPECT_EQ(ReadFile(g / "out.htm"), standard.process.out);
+}
+
 TEST(WinCgiHosting, LastLineWithoutCrIsNotRead) {
     GalleryFolder g;
     CgiResponse r = RunProfile(g, "[System]\r\nOutput File=" + (g / "out.htm") + "\r\n[CGI]\r\nRequest Method=GET");

@@ -12,3 +12,7 @@ void* LoadExtensionLibrary(const std::string& path, std::string& error) {
 void* FindExtensionExport(void* library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
+
+bool UnloadExtensionLibrary(void* library) { return FreeLibrary(static_cast<HMODULE>(library)) != 0; }
+
+bool ExtensionLibraryStillLoaded(const std::string& path) { return GetModuleHandleA(path.c_str()) != nullptr; }

@@ -2,7 +2,8 @@
 // platform's server does: it checks the five exports, asks for the extension
 // version, serves requests built from CGI-style variables and a body on N
 // threads through the server callbacks, and finally asks the library to
-// terminate.
+// terminate; or, as a server that loads the library for a while only, does
+// all that and unloads it, many times over.
 //
 // Usage: isapi_host LIBRARY PLAN
 // The plan is a text file of lines:
@@ -12,6 +13,14 @@
 //                          value cut to fit, or a refusal that reports the
 //                          size needed (default refuse, as the real server)
 //   output DIR             write each raw response to DIR/<n>.txt
+//   cycles N               load, serve the requests on fresh threads, ask the
+//                          library to terminate and unload it, N times
+//                          (default: load once, serve, terminate and keep it
+//                          loaded); the summary then has the host's figures
+//                          before the first load, after the first cycle and
+//                          after the last
+//   remove PATH            the file is deleted before each cycle (a thumbnail
+//                          the cycle is to make again)
 //   request                starts a request; then, until "end":
 //     method M, query Q, noquery, pathinfo P, pathtranslated P,
 //     var NAME=VALUE       a server variable (\n in VALUE is a line feed);
@@ -19,6 +28,7 @@
 //     body TEXT, body-file PATH, body-size N (N bytes of 'x'),
 //     available N          bytes delivered with the request (default all, at
 //                          most 48 KiB)
+//     status N             the status the library gives the server must be N
 //     expect TEXT          the response must contain TEXT
 //     reject TEXT          the response must not contain TEXT
 // It prints a summary (see Report) and exits 0 when every response was
@@ -38,6 +48,7 @@
 #include <vector>
 
 #include "ExtensionLibrary.h"
+#include "HostFigures.h"
 #include "engine/hostings/IsapiInterface.h"
 
 using namespace isapi;
@@ -52,14 +63,17 @@ struct Request {
     std::map<std::string, std::string> variables;
     std::string body;
     long available = -1;
+    DWORD status = 0;  // 0: any
     std::vector<std::string> expect, reject;
 };
 
 struct Plan {
     int threads = 1;
     int rounds = 1;
+    int cycles = 0;
     bool refuseSmallBuffers = true;
     std::string outputDir;
+    std::vector<std::string> removed;
     std::vector<Request> requests;
 };
 
@@ -110,6 +124,8 @@ Plan ReadPlan(const std::string& path) {
         else if (word == "rounds") plan.rounds = std::max(1, std::stoi(rest));
         else if (word == "variables") plan.refuseSmallBuffers = rest != "cut";
         else if (word == "output") plan.outputDir = rest;
+        else if (word == "cycles") plan.cycles = std::max(1, std::stoi(rest));
+        else if (word == "remove") plan.removed.push_back(rest);
         else if (word == "request") current = &plan.requests.emplace_back();
         else if (word == "end") current = nullptr;
         else if (!current) throw std::runtime_error("outside a request: " + line);
@@ -125,6 +141,7 @@ Plan ReadPlan(const std::string& path) {
         else if (word == "body-file") current->body = ReadAll(rest);
         else if (word == "body-size") current->body.assign(std::stoul(rest), 'x');
         else if (word == "available") current->available = std::stol(rest);
+        else if (word == "status") current->status = static_cast<DWORD>(std::stoul(rest));
         else if (word == "expect") current->expect.push_back(Unescape(rest));
         else if (word == "reject") current->reject.push_back(Unescape(rest));
         else throw std::runtime_error("unknown plan line: " + line);
@@ -193,6 +210,7 @@ BOOL ServerSupportFunction(HCONN hConn, DWORD request, LPVOID buffer, LPDWORD si
 struct Totals {
     std::mutex lock;
     long served = 0, incomplete = 0, unexpected = 0, statusErrors = 0, redirects = 0;
+    std::map<DWORD, long> httpStatuses;  // as the library left them in the control block
     DWORD largestReadPiece = 0;
     size_t bytesRead = 0, bytesWritten = 0;
     std::vector<std::string> problems;
@@ -257,6 +275,8 @@ void Serve(HttpExtensionProcProc proc, const Plan& plan, long index, Totals& tot
             missing.push_back("missing \"" + e + "\"");
     for (const auto& e : r.reject)
         if (conn.response.find(e) != std::string::npos) missing.push_back("has \"" + e + "\"");
+    if (r.status && ecb.dwHttpStatusCode != r.status)
+        missing.push_back("status " + std::to_string(ecb.dwHttpStatusCode) + " given to the server");
     if (!plan.outputDir.empty()) {
         std::ofstream out(plan.outputDir + "/" + std::to_string(index) + ".txt", std::ios::binary);
         if (!conn.redirect.empty()) out << "REDIRECT " << conn.redirect << "\n";
@@ -278,6 +298,7 @@ void Serve(HttpExtensionProcProc proc, const Plan& plan, long index, Totals& tot
         totals.Problem("request " + std::to_string(index) + ": " + missing.front());
     }
     if (!conn.redirect.empty()) ++totals.redirects;
+    ++totals.httpStatuses[ecb.dwHttpStatusCode];
     totals.largestReadPiece = std::max(totals.largestReadPiece, conn.largestReadPiece);
     totals.bytesRead += conn.bytesRead;
     totals.bytesWritten += conn.response.size();
@@ -295,6 +316,71 @@ T Export(void* library, const char* name, bool& ok) {
 
 BOOL FilterWriteClient(HTTP_FILTER_CONTEXT*, LPVOID, LPDWORD, DWORD) { return True; }
 
+// The five exports of a loaded library.
+struct Exports {
+    GetExtensionVersionProc getExtensionVersion = nullptr;
+    HttpExtensionProcProc httpExtensionProc = nullptr;
+    TerminateExtensionProc terminateExtension = nullptr;
+    GetFilterVersionProc getFilterVersion = nullptr;
+    HttpFilterProcProc httpFilterProc = nullptr;
+};
+
+bool FindExports(void* library, Exports& e) {
+    bool ok = true;
+    e.getExtensionVersion = Export<GetExtensionVersionProc>(library, "GetExtensionVersion", ok);
+    e.httpExtensionProc = Export<HttpExtensionProcProc>(library, "HttpExtensionProc", ok);
+    e.terminateExtension = Export<TerminateExtensionProc>(library, "TerminateExtension", ok);
+    e.getFilterVersion = Export<GetFilterVersionProc>(library, "GetFilterVersion", ok);
+    e.httpFilterProc = Export<HttpFilterProcProc>(library, "HttpFilterProc", ok);
+    return ok;
+}
+
+// The handshake a server makes after loading the library: false when the
+// library refuses to serve. Says what it got when report is set.
+bool Handshake(const Exports& e, bool report) {
+    HSE_VERSION_INFO version{};
+    std::memset(version.lpszExtensionDesc, 'z', sizeof version.lpszExtensionDesc);
+    BOOL loaded = e.getExtensionVersion(&version);
+    version.lpszExtensionDesc[sizeof version.lpszExtensionDesc - 1] = '\0';
+    if (report)
+        std::printf("GetExtensionVersion %d %08x \"%s\"\n", loaded, version.dwExtensionVersion,
+                    version.lpszExtensionDesc);
+    if (!loaded) return false;
+
+    HTTP_FILTER_VERSION filterVersion{};
+    filterVersion.dwServerFilterVersion = HTTP_FILTER_REVISION;
+    filterVersion.dwFlags = 0xffffffff;
+    BOOL filterLoaded = e.getFilterVersion(&filterVersion);
+    HTTP_FILTER_CONTEXT filterContext{};
+    filterContext.cbSize = sizeof filterContext;
+    filterContext.Revision = HTTP_FILTER_REVISION;
+    filterContext.WriteClient = &FilterWriteClient;
+    DWORD filterStatus = e.httpFilterProc(&filterContext, 0, nullptr);
+    if (report) {
+        std::printf("GetFilterVersion %d %08x flags %x\n", filterLoaded, filterVersion.dwFilterVersion,
+                    filterVersion.dwFlags);
+        std::printf("HttpFilterProc %08x\n", filterStatus);
+    }
+    return true;
+}
+
+// Serves the plan's requests, each round of them, on the plan's threads.
+void ServeAll(const Exports& e, const Plan& plan, Totals& totals) {
+    long total = static_cast<long>(plan.requests.size()) * plan.rounds;
+    std::atomic<long> next{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < plan.threads; ++t)
+        threads.emplace_back([&] {
+            for (long i = next++; i < total; i = next++) Serve(e.httpExtensionProc, plan, i, totals);
+        });
+    for (auto& t : threads) t.join();
+}
+
+void PrintFigures(const char* when, const HostFigures& f) {
+    std::printf("figures-%s threads %ld tls-free %ld handles %ld rss-kib %ld private-kib %ld\n", when, f.threads,
+                f.freeTlsSlots, f.handles, f.residentKiB, f.privateKiB);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -310,52 +396,36 @@ int main(int argc, char** argv) {
         return 2;
     }
     g_refuse = plan.refuseSmallBuffers;
-
-    std::string loadError;
-    void* library = LoadExtensionLibrary(argv[1], loadError);
-    if (!library) {
-        std::printf("cannot load: %s\n", loadError.c_str());
-        return 2;
-    }
-    bool ok = true;
-    auto getExtensionVersion = Export<GetExtensionVersionProc>(library, "GetExtensionVersion", ok);
-    auto httpExtensionProc = Export<HttpExtensionProcProc>(library, "HttpExtensionProc", ok);
-    auto terminateExtension = Export<TerminateExtensionProc>(library, "TerminateExtension", ok);
-    auto getFilterVersion = Export<GetFilterVersionProc>(library, "GetFilterVersion", ok);
-    auto httpFilterProc = Export<HttpFilterProcProc>(library, "HttpFilterProc", ok);
-    if (!ok) return 2;
-    std::printf("exports ok\n");
-
-    HSE_VERSION_INFO version{};
-    std::memset(version.lpszExtensionDesc, 'z', sizeof version.lpszExtensionDesc);
-    BOOL loaded = getExtensionVersion(&version);
-    version.lpszExtensionDesc[sizeof version.lpszExtensionDesc - 1] = '\0';
-    std::printf("GetExtensionVersion %d %08x \"%s\"\n", loaded, version.dwExtensionVersion,
-                version.lpszExtensionDesc);
-    if (!loaded) return 1;
-
-    HTTP_FILTER_VERSION filterVersion{};
-    filterVersion.dwServerFilterVersion = HTTP_FILTER_REVISION;
-    filterVersion.dwFlags = 0xffffffff;
-    BOOL filterLoaded = getFilterVersion(&filterVersion);
-    std::printf("GetFilterVersion %d %08x flags %x\n", filterLoaded, filterVersion.dwFilterVersion,
-                filterVersion.dwFlags);
-    HTTP_FILTER_CONTEXT filterContext{};
-    filterContext.cbSize = sizeof filterContext;
-    filterContext.Revision = HTTP_FILTER_REVISION;
-    filterContext.WriteClient = &FilterWriteClient;
-    std::printf("HttpFilterProc %08x\n", httpFilterProc(&filterContext, 0, nullptr));
+    const bool cycling = plan.cycles > 0;
+    const int cycles = cycling ? plan.cycles : 1;
+    if (cycling) PrintFigures("before", MeasureHost());
 
     Totals totals;
-    long total = static_cast<long>(plan.requests.size()) * plan.rounds;
-    std::atomic<long> next{0};
+    BOOL terminated = False;
+    int stillLoaded = 0;
     auto started = std::chrono::steady_clock::now();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < plan.threads; ++t)
-        threads.emplace_back([&] {
-            for (long i = next++; i < total; i = next++) Serve(httpExtensionProc, plan, i, totals);
-        });
-    for (auto& t : threads) t.join();
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        for (const auto& path : plan.removed) std::remove(path.c_str());
+        std::string loadError;
+        void* library = LoadExtensionLibrary(argv[1], loadError);
+        if (!library) {
+            std::printf("cannot load: %s\n", loadError.c_str());
+            return 2;
+        }
+        Exports exports;
+        if (!FindExports(library, exports)) return 2;
+        if (cycle == 0) std::printf("exports ok\n");
+        if (!Handshake(exports, cycle == 0)) return 1;
+        ServeAll(exports, plan, totals);
+        terminated = exports.terminateExtension(HSE_TERM_MUST_UNLOAD);
+        if (!cycling) break;  // the library stays loaded: the server unloads it only with the process
+        if (!UnloadExtensionLibrary(library)) {
+            std::printf("cannot unload\n");
+            return 1;
+        }
+        if (ExtensionLibraryStillLoaded(argv[1])) ++stillLoaded;
+        if (cycle == 0) PrintFigures("first", MeasureHost());
+    }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     std::printf("served %ld\n", totals.served);
@@ -366,11 +436,18 @@ int main(int argc, char** argv) {
     std::printf("readclient-largest %u\n", totals.largestReadPiece);
     std::printf("readclient-bytes %zu\n", totals.bytesRead);
     std::printf("bytes-written %zu\n", totals.bytesWritten);
+    std::printf("http-statuses");
+    for (const auto& [status, count] : totals.httpStatuses) std::printf(" %u=%ld", status, count);
+    std::printf("\n");
     std::printf("seconds %.3f\n", seconds);
     std::printf("requests-per-second %.1f\n", seconds > 0 ? totals.served / seconds : 0.0);
     for (const auto& p : totals.problems) std::printf("problem %s\n", p.c_str());
-    std::printf("TerminateExtension %d\n", terminateExtension(HSE_TERM_MUST_UNLOAD));
-    // The library stays loaded: the server unloads it only with the process.
+    std::printf("TerminateExtension %d\n", terminated);
+    if (cycling) {
+        std::printf("cycles %d\n", cycles);
+        std::printf("still-loaded %d\n", stillLoaded);
+        PrintFigures("last", MeasureHost());
+    }
     std::fflush(stdout);
     bool clean = totals.incomplete == 0 && totals.unexpected == 0 && totals.statusErrors == 0;
     return clean ? 0 : 1;

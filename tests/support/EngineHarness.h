@@ -28,7 +28,10 @@ private:
 
 class TestCgiEngine : public THttpCGIEngine {
 public:
-    TestCgiEngine() : THttpCGIEngine(nullptr) { SetServerMode(1); }
+    TestCgiEngine() : THttpCGIEngine(nullptr) {
+        SetServerMode(1);
+        SetLifetime(TProcessLifetime::Resident);
+    }
     void ServeRequest(Stream*, Stream*, StringList*) override {}
 
     // Runs one request with the given variables and body; returns the raw response.

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -71,16 +73,30 @@ bool SendAll(int fd, const std::string& bytes) {
     return true;
 }
 
-// A unix socket's path, or "127.0.0.1:PORT" for a TCP port on the loopback
-// address.
+// A unix socket's path, or "HOST:PORT" for a TCP port (a numeric IPv4
+// address, or an IPv6 one in brackets).
 int Connect(const std::string& path) {
     if (path.find('/') == std::string::npos) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(std::stoi(path.substr(path.rfind(':') + 1))));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        size_t colon = path.rfind(':');
+        std::string host = path.substr(0, colon);
+        uint16_t port = static_cast<uint16_t>(std::stoi(path.substr(colon + 1)));
+        sockaddr_storage address{};
+        socklen_t size = 0;
+        if (host.size() > 2 && host.front() == '[') {
+            auto* six = reinterpret_cast<sockaddr_in6*>(&address);
+            six->sin6_family = AF_INET6;
+            six->sin6_port = htons(port);
+            if (inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &six->sin6_addr) != 1) return -1;
+            size = sizeof *six;
+        } else {
+            auto* four = reinterpret_cast<sockaddr_in*>(&address);
+            four->sin_family = AF_INET;
+            four->sin_port = htons(port);
+            if (inet_pton(AF_INET, host.c_str(), &four->sin_addr) != 1) return -1;
+            size = sizeof *four;
+        }
+        int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), size) != 0) {
             close(fd);
             return -1;
         }
@@ -235,6 +251,23 @@ FastCgiResponse FastCgiKeptConnection::Request(const std::map<std::string, std::
 
 bool FastCgiKeptConnection::Send(const std::string& bytes) { return fd_ >= 0 && SendAll(fd_, bytes); }
 
+FastCgiResponse FastCgiKeptConnection::Receive(double timeoutSeconds) {
+    return fd_ < 0 ? FastCgiResponse() : ReadResponse(fd_, timeoutSeconds);
+}
+
+int FreeLoopbackPort() {
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        throw std::runtime_error("no free port");
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
 bool FastCgiKeptConnection::ClosedByServer(double seconds) {
     pollfd entry{fd_, POLLIN, 0};
     if (fd_ < 0 || poll(&entry, 1, static_cast<int>(seconds * 1000)) <= 0) return false;
@@ -244,7 +277,7 @@ bool FastCgiKeptConnection::ClosedByServer(double seconds) {
 
 FastCgiServer::FastCgiServer(const std::string& program, const std::string& workingFolder,
                              const std::map<std::string, std::string>& env, Start start,
-                             const std::vector<std::string>& extraArgs)
+                             const std::vector<std::string>& extraArgs, int descriptorLimit)
     : socketPath_(dir_ / "fcgi.sock") {
     int listening = -1;
     std::vector<std::string> args;
@@ -256,19 +289,12 @@ FastCgiServer::FastCgiServer(const std::string& program, const std::string& work
         if (bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listening, 64) != 0)
             throw std::runtime_error("cannot listen on " + socketPath_);
     } else if (start == Start::LoopbackPort) {
-        // A port free a moment ago.
-        int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-            throw std::runtime_error("no free port");
-        close(probe);
-        socketPath_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        socketPath_ = "127.0.0.1:" + std::to_string(FreeLoopbackPort());
         args = {"--fastcgi", socketPath_};
-    } else {
+    } else if (start == Start::IPv6LoopbackPort) {
+        socketPath_ = "[::1]:" + std::to_string(FreeLoopbackPort());
+        args = {"--fastcgi", socketPath_};
+    } else if (start == Start::AddressArgument) {
         args = {"--fastcgi", socketPath_};
     }
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
@@ -287,6 +313,10 @@ FastCgiServer::FastCgiServer(const std::string& program, const std::string& work
         dup2(null, 1);
         dup2(err, 2);
         if (chdir(workingFolder.c_str()) != 0) _exit(126);
+        if (descriptorLimit > 0) {
+            rlimit limit{static_cast<rlim_t>(descriptorLimit), static_cast<rlim_t>(descriptorLimit)};
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+        }
         execve(program.c_str(), vectors.Argv(), vectors.Envp());
         _exit(127);
     }
@@ -325,6 +355,18 @@ bool FastCgiServer::Running() {
         return false;
     }
     return true;
+}
+
+double FastCgiServer::CpuSeconds() const {
+    std::string stat = ReadFile("/proc/" + std::to_string(pid_) + "/stat");
+    // The fields after the command's name, which may hold blanks itself:
+    // the state is the first, user and system time the 12th and 13th.
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i)
+        if (i >= 12) ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 bool FastCgiServer::WaitExit(double seconds) {

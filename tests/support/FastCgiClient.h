@@ -43,6 +43,8 @@ public:
                             double timeoutSeconds = 30);
     // Sends bytes as they are.
     bool Send(const std::string& bytes);
+    // Reads one response to what was sent (not ended if none came).
+    FastCgiResponse Receive(double timeoutSeconds);
     // Whether the program closes the connection within the time.
     bool ClosedByServer(double seconds);
 
@@ -66,17 +68,23 @@ struct FastCgiRawAnswer {
 };
 FastCgiRawAnswer FastCgiRawExchange(const std::string& socketPath, const std::string& bytes, double timeoutSeconds);
 
+// A TCP port on the loopback address that was free a moment ago.
+int FreeLoopbackPort();
+
 class FastCgiServer {
 public:
-    enum class Start { SocketOnStandardInput, AddressArgument, LoopbackPort };
+    enum class Start { SocketOnStandardInput, AddressArgument, LoopbackPort, IPv6LoopbackPort, OwnArguments };
     // Starts program in workingFolder with exactly env; with
     // SocketOnStandardInput the socket is made here and handed over,
     // otherwise the program is told "--fastcgi <socket>" (LoopbackPort:
-    // "--fastcgi 127.0.0.1:PORT") plus extraArgs. SocketPath() is what the
-    // requests here connect to.
+    // "--fastcgi 127.0.0.1:PORT", IPv6LoopbackPort: "--fastcgi [::1]:PORT")
+    // plus extraArgs; with OwnArguments it is told extraArgs alone.
+    // SocketPath() is what the requests here connect to (a unix socket's
+    // path, or host:port with an IPv6 host in brackets). descriptorLimit,
+    // when above 0, is the program's limit of open files.
     FastCgiServer(const std::string& program, const std::string& workingFolder,
                   const std::map<std::string, std::string>& env, Start start,
-                  const std::vector<std::string>& extraArgs = {});
+                  const std::vector<std::string>& extraArgs = {}, int descriptorLimit = 0);
     ~FastCgiServer();
     FastCgiServer(const FastCgiServer&) = delete;
     FastCgiServer& operator=(const FastCgiServer&) = delete;
@@ -87,6 +95,9 @@ public:
     bool WaitExit(double seconds);
     int ExitCode() const { return exitCode_; }
     bool Running();
+    // The processor time the program has used so far, user and system.
+    double CpuSeconds() const;
+    int Pid() const { return pid_; }
 
 private:
     TempDir dir_;

@@ -11,8 +11,8 @@ using testing_support::TestCgiEngine;
 
 namespace {
 std::string ErrorPage(const std::string& message) {
-    return "HTTP/1.0 200 OK\r\ncontent-type: text/html\r\n\r\n<html><body>Unhandled Exception: " + message +
-           "</body></html>\r\n";
+    return "HTTP/1.0 500 Internal Server Error\r\ncontent-type: text/html\r\n\r\n<html><body>Unhandled Exception: " +
+           message + "</body></html>\r\n";
 }
 }  // namespace
 

@@ -98,7 +98,23 @@ TEST(ErrorPage, ReplacesEverythingTheHandlerWrote) {
         HttpSend("lost");
         throw Exception("boom");
     });
-    EXPECT_EQ(r, "HTTP/1.0 200 OK\r\ncontent-type: text/html\r\n\r\n<html><body>Unhandled Exception: boom</body></html>\r\n");
+    EXPECT_EQ(r, "HTTP/1.0 500 Internal Server Error\r\ncontent-type: text/html\r\n\r\n"
+                 "<html><body>Unhandled Exception: boom</body></html>\r\n");
+}
+
+// The status line of the error page follows the rule of every status line:
+// the "Status:" form for the servers that want it.
+TEST(ErrorPage, StatusIs500InTheFormTheServerWants) {
+    TestCgiEngine e;
+    std::map<std::string, std::string> apache = Get;
+    apache["SERVER_SOFTWARE"] = "Apache/2.4.57 (Debian)";
+    std::string r = e.Run(apache, "", [](THttpEngine*) { throw Exception("boom"); });
+    EXPECT_EQ(r, "Status: 500 Internal Server Error\r\ncontent-type: text/html\r\n\r\n"
+                 "<html><body>Unhandled Exception: boom</body></html>\r\n");
+    e.SetNoCache(true);
+    r = e.Run(Get, "", [](THttpEngine*) { throw Exception("boom"); });
+    EXPECT_TRUE(r.starts_with("HTTP/1.0 500 Internal Server Error\r\ncontent-type: text/html\r\nPragma: no-cache\r\n"))
+        << r;
 }
 
 TEST(ErrorPage, MarkupInTheMessageIsEscapedOnThePage) {
@@ -106,7 +122,8 @@ TEST(ErrorPage, MarkupInTheMessageIsEscapedOnThePage) {
     const std::string message = "Cannot open \"<img src=x onerror=alert(1)>&amp;.jpg\"";
     std::string r = e.Run(Get, "", [&](THttpEngine*) { throw Exception(message); });
     EXPECT_EQ(r,
-              "HTTP/1.0 200 OK\r\ncontent-type: text/html\r\n\r\n<html><body>Unhandled Exception: Cannot open "
+              "HTTP/1.0 500 Internal Server Error\r\ncontent-type: text/html\r\n\r\n<html><body>Unhandled "
+              "Exception: Cannot open "
               "&quot;&lt;img src=x onerror=alert(1)&gt;&amp;amp;.jpg&quot;</body></html>\r\n");
     EXPECT_EQ(http::HtmlEscape("plain text, 'quoted' \x01\xff"), "plain text, 'quoted' \x01\xff");
 }

@@ -113,3 +113,47 @@ TEST(FastCgiInputCheck, LengthsAndRecordsOutOfPlaceStopTheConnection) {
         }
     }
 }
+
+// What the check learns on the way: when a request's head is in, its
+// CONTENT_LENGTH as the engine reads it, how much of its body came and where
+// its records end (the bytes after are the next request's), however the
+// bytes are cut into reads.
+TEST(FastCgiInputCheck, FindsTheHeadTheBodyAndTheEndOfARequest) {
+    std::string pairs = FastCgiPairs({{"CONTENT_LENGTH", "40000"}, {"HTTP_COOKIE", std::string(70000, 'c')}});
+    std::string head = BeginRecord() + FastCgiRecord(Params, pairs.substr(0, 60000)) +
+                       FastCgiRecord(Params, pairs.substr(60000)) + FastCgiRecord(Params, "");
+    std::string body = FastCgiRecord(Stdin, std::string(39999, 'b')) + FastCgiRecord(Stdin, "b");
+    std::string end = FastCgiRecord(Stdin, "");
+    std::string next = Request(2);
+    std::string all = head + body + end + next;
+    for (size_t piece : {size_t(1), size_t(7), size_t(8192), all.size()}) {
+        FastCgiInputCheck check;
+        size_t taken = 0;
+        for (size_t at = 0; at < all.size(); at += piece) {
+            size_t n = std::min(piece, all.size() - at);
+            size_t took = check.TakeRequest(reinterpret_cast<const unsigned char*>(all.data() + at), n);
+            taken += took;
+            EXPECT_EQ(check.HeadIn(), taken >= head.size()) << piece << " at " << taken;
+            EXPECT_EQ(check.RequestEnded(), taken == head.size() + body.size() + end.size()) << piece;
+            if (took < n) break;
+        }
+        EXPECT_FALSE(check.Failed()) << piece;
+        EXPECT_EQ(taken, head.size() + body.size() + end.size()) << piece;
+        EXPECT_EQ(check.BodyBytes(), 40000u) << piece;
+        EXPECT_EQ(check.ContentLength(), 40000) << piece;
+    }
+    // The length as the engine reads it: a number, else none; the first
+    // given counts.
+    const std::map<std::string, int32_t> lengths = {{" 12", 12}, {"x", 0}, {"-5", 0}, {"99999999999", 0}};
+    for (const auto& [value, expected] : lengths) {
+        FastCgiInputCheck check;
+        std::string params = FastCgiPairs({{"CONTENT_LENGTH", value}}) + FastCgiPairs({{"CONTENT_LENGTH", "5"}});
+        EXPECT_TRUE(Passes(check, BeginRecord() + FastCgiRecord(Params, params) + FastCgiRecord(Params, "")));
+        EXPECT_EQ(check.ContentLength(), expected) << "'" << value << "'";
+    }
+    FastCgiInputCheck none;
+    EXPECT_TRUE(Passes(none, Request()));
+    EXPECT_EQ(none.ContentLength(), 0);
+    // A body before the parameters are closed: the library would not read it.
+    EXPECT_FALSE(Passes(BeginRecord() + FastCgiRecord(Params, pairs.substr(0, 100)) + FastCgiRecord(Stdin, "x")));
+}

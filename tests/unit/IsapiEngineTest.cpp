@@ -307,9 +307,29 @@ TEST_F(IsapiTest, RedirectUrlIsCutToWhatTheServerTakes) {
     EXPECT_EQ(server.redirect, url.substr(0, 1024));
 }
 
-TEST_F(IsapiTest, HandlerErrorGivesTheErrorPageAndStillSucceeds) {
+TEST_F(IsapiTest, HandlerErrorGivesTheErrorPageWithItsStatusAndTheCallStillSucceeds) {
     EXPECT_EQ(Serve([](THttpEngine*) { throw Exception("broken"); }), HSE_STATUS_SUCCESS);
-    EXPECT_NE(server.response.find("<html><body>Unhandled Exception: broken</body></html>"), std::string::npos);
+    EXPECT_EQ(server.response,
+              "HTTP/1.0 500 Internal Server Error\r\ncontent-type: text/html\r\n\r\n"
+              "<html><body>Unhandled Exception: broken</body></html>\r\n");
+    // The server learns the status too, for its log and its own handling.
+    EXPECT_EQ(server.ecb.dwHttpStatusCode, 500u);
+    server.response.clear();
+    Serve([](THttpEngine*) { HttpSend("fine"); });
+    EXPECT_EQ(server.ecb.dwHttpStatusCode, 200u);
+}
+
+// A library's last request is the one before the server unloads it, not
+// each request: what it keeps for requests (the thumbnail threads) lives
+// until TerminateExtension.
+TEST_F(IsapiTest, LastRequestEventFiresWhenTheServerIsDoneNotAfterEachRequest) {
+    int last = 0;
+    engine->SetOnLastExecRequest([&](THttpEngine*) { ++last; });
+    Serve([](THttpEngine*) { HttpSend("one"); });
+    Serve([](THttpEngine*) { HttpSend("two"); });
+    EXPECT_EQ(last, 0);
+    TerminateExtension(HSE_TERM_ADVISORY_UNLOAD);
+    EXPECT_EQ(last, 1);
 }
 
 TEST_F(IsapiTest, ControlBlockIsForgottenAfterTheRequest) {
