@@ -276,11 +276,6 @@ class NginxFcgiwrap(Nginx):
             return f"{self.fcgiwrap} is not installed"
         return super().unavailable()
 
-    def service_values(self, index, values):
-        """The placeholder values of the index-th of `services` (a setup that
-        starts one unit twice, say on two sockets, gives each its own)."""
-        return values
-
     def before_server(self):
         """fcgiwrap on its socket, as the web server's account, as Debian's
         fcgiwrap package runs it."""
