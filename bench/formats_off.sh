@@ -18,21 +18,7 @@ requests=${REQUESTS:-300}
 [[ -x $program ]] || { echo "no $program: ./run build first"; exit 1; }
 [[ -x /usr/bin/convert ]] || { echo "/usr/bin/convert is missing: ./run setup"; exit 1; }
 
-baseline=${BASELINE:-}
-if [[ -z $baseline ]]; then
-  commit=$(git -C "$top" rev-parse "${BASELINE_REF:-main}")
-  dir=$top/build-baseline/$commit
-  if [[ ! -x $dir/build/pictorama.cgi ]]; then
-    echo "Building the baseline's program (${BASELINE_REF:-main}, ${commit:0:10}) in $dir"
-    rm -rf "$dir/src" && mkdir -p "$dir/src"
-    git -C "$top" archive "$commit" | tar -x -C "$dir/src"
-    launcher=()
-    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-    cmake -S "$dir/src" -B "$dir/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPICTORAMA_TESTS=OFF "${launcher[@]}" >/dev/null
-    nice cmake --build "$dir/build" --target pictorama_cgi >/dev/null
-  fi
-  baseline=$dir/build/pictorama.cgi
-fi
+source "$top/bench/lib/baseline.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pictorama-formats-off.XXXXXX")
 trap 'rm -rf "$work"' EXIT

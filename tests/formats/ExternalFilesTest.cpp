@@ -191,14 +191,24 @@ bool HasPreview(const std::string& path) {
     return has;
 }
 
+// Fetches the formats' test files into `files` (scripts/format-test-files,
+// kept there once fetched) and checks for the tools that draw them: an empty
+// string, or what is missing.
+std::string FetchTestFiles(const std::string& files) {
+    for (const char* tool : {Convert, Dwebp, HeifConvert})
+        if (!fs::exists(tool)) return tool;
+    const auto fetched = RunProgram("/bin/bash", {std::string(PICTORAMA_SOURCE_DIR) + "/scripts/format-test-files", files},
+                                    {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}, {"HOME", "/tmp"}}, "", 0, 900);
+    if (fetched.exitCode != 0) return "Debian's source packages (apt-get source): " + fetched.err;
+    return "";
+}
+
 }  // namespace
 
 TEST(ExternalPictures, EveryTestFileOfTheFormatsDecodesAsItsOwnToolDrawsItOrIsRefusedByBoth) {
-    for (const char* tool : {Convert, Dwebp, HeifConvert}) REQUIRE_TOOL(fs::exists(tool), tool);
     const std::string files = std::string(PICTORAMA_BINARY_DIR) + "/format-test-files";
-    const auto fetched = RunProgram("/bin/bash", {std::string(PICTORAMA_SOURCE_DIR) + "/scripts/format-test-files", files},
-                                    {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}, {"HOME", "/tmp"}}, "", 0, 900);
-    REQUIRE_TOOL(fetched.exitCode == 0, "Debian's source packages (apt-get source): " + fetched.err);
+    const std::string missing = FetchTestFiles(files);
+    REQUIRE_TOOL(missing.empty(), missing);
     testing_support::TempDir work;
 
     const std::map<std::string, const imaging::PictureFormat*> formats = {
@@ -274,11 +284,9 @@ TEST(ExternalPictures, EveryTestFileOfTheFormatsDecodesAsItsOwnToolDrawsItOrIsRe
 // from the thumbnail by less than 3 levels on average. The table is
 // written to format-test-files/program-classification.txt.
 TEST(ExternalPictures, ThroughTheProgramEachIsThumbnailedAsItsToolDrawsItOrGetsTheEmptyThumbnail) {
-    for (const char* tool : {Convert, Dwebp, HeifConvert}) REQUIRE_TOOL(fs::exists(tool), tool);
     const std::string files = std::string(PICTORAMA_BINARY_DIR) + "/format-test-files";
-    const auto fetched = RunProgram("/bin/bash", {std::string(PICTORAMA_SOURCE_DIR) + "/scripts/format-test-files", files},
-                                    {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}, {"HOME", "/tmp"}}, "", 0, 900);
-    REQUIRE_TOOL(fetched.exitCode == 0, "Debian's source packages (apt-get source): " + fetched.err);
+    const std::string missing = FetchTestFiles(files);
+    REQUIRE_TOOL(missing.empty(), missing);
     testing_support::TempDir work;
     testing_support::GalleryFolder gallery;
     std::vector<std::pair<std::string, std::string>> pictures;  // kind, name
