@@ -4,7 +4,7 @@
 #include "app/HtmlText.h"
 #include "app/Kit.h"
 #include "app/PictureFormats.h"
-#include "app/Thumbnails.h"
+#include "app/ThumbnailClaims.h"
 #include "engine/HttpEngine.h"
 #include "engine/HttpUtils.h"
 #include "imaging/PictureFormat.h"

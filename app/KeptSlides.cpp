@@ -7,6 +7,7 @@
 
 #include "app/FolderView.h"
 #include "app/PictureFormats.h"
+#include "app/ThumbnailClaims.h"
 #include "app/Thumbnails.h"
 #include "engine/PrivateFolder.h"
 #include "imaging/PictureFormat.h"

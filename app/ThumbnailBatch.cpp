@@ -8,6 +8,7 @@
 #include "app/GalleryRequest.h"
 #include "app/Kit.h"
 #include "app/PageFrame.h"
+#include "app/ThumbnailClaims.h"
 #include "app/Trace.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"

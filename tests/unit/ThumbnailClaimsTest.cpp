@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/ThumbnailClaims.h"
 #include "app/Thumbnails.h"
 #include "support/TestSupport.h"
 
