@@ -17,6 +17,7 @@
 #include "app/PictureFormats.h"
 #include "app/SideFiles.h"
 #include "app/ThumbnailBatch.h"
+#include "app/ThumbnailClaims.h"
 #include "app/Thumbnails.h"
 #include "app/Trace.h"
 #include "engine/HttpEngine.h"

@@ -8,6 +8,7 @@
 #include "app/Kit.h"
 #include "app/PageFrame.h"
 #include "app/PictureFormats.h"
+#include "app/ThumbnailClaims.h"
 #include "app/Trace.h"
 #include "engine/Log.h"
 #include "imaging/Picture.h"

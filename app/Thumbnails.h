@@ -1,11 +1,9 @@
 // Pictures made smaller for the pages: thumbnails beside the pictures, and the
 // shared routines the slideshow uses with its own height.
 #pragma once
-#include <functional>
 #include <memory>
 #include <string>
 
-#include "app/ThumbnailClaims.h"
 #include "imaging/Bitmap.h"
 
 class Stream;
